@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+
+namespace flashpost::platform {
+
+// Line settings as the driver reports them.
+struct LineSettings {
+  uint32_t baud = 0;
+  int data_bits = 0;
+  char parity = '?';  // 'N', 'E' or 'O'
+  int stop_bits = 0;
+  bool hardware_flow = false;
+  bool software_flow = false;
+};
+
+// One open serial port. Read and Write may run on one thread while Close runs on another: Close
+// first makes any call in progress return, waits for it, and only then releases the device, so
+// the OS handle is never closed under a reader. After Close, Read behaves like a silent line and
+// Write fails.
+class SerialDevice {
+ public:
+  virtual ~SerialDevice() = default;
+
+  // Raw 8N1 at the given speed, no flow control, receiver on, modem lines ignored.
+  // False when the driver refuses the speed.
+  virtual bool Configure(uint32_t baud) = 0;
+  virtual LineSettings Settings() = 0;
+
+  // Returns once n bytes have arrived or the read time-out has passed, with what arrived.
+  virtual size_t Read(uint8_t* buffer, size_t n) = 0;
+  // Blocks until every byte is handed to the driver. False when the port failed or was closed.
+  virtual bool Write(const uint8_t* data, size_t n) = 0;
+
+  // Bytes waiting in the receive queue.
+  virtual size_t BytesWaiting() = 0;
+  virtual void Purge(bool receive, bool transmit) = 0;
+  virtual void ClearRtsDtr() = 0;
+  // Puts back the settings the port had before it was opened.
+  virtual void RestoreSettings() = 0;
+  virtual void Close() = 0;
+  virtual bool IsOpen() const = 0;
+};
+
+// Opens ports and lists the machine's ports.
+class SerialSystem {
+ public:
+  virtual ~SerialSystem() = default;
+
+  // Opens the named port for exclusive use; nullptr when it is absent or already held (by another
+  // program or by another slot of ours). The read time-out is in the clock's milliseconds.
+  virtual std::unique_ptr<SerialDevice> Open(const std::string& name, Clock& clock,
+                                             uint32_t read_timeout_ms) = 0;
+
+  // The machine's serial ports in a stable order, then the ports named by FLASHPOST_PORTS.
+  virtual std::vector<std::string> ListPorts() = 0;
+};
+
+// The serial system of the machine the program runs on.
+std::unique_ptr<SerialSystem> MakeHostSerialSystem();
+
+}  // namespace flashpost::platform

@@ -1,0 +1,164 @@
+#include "ui/headless_loop.h"
+
+#include <vector>
+
+namespace flashpost::ui {
+
+struct HeadlessLoop::Invocation {
+  Task task;
+  bool synchronous = false;
+  bool done = false;       // ran to the end
+  bool cancelled = false;  // dropped by Shutdown before it ran
+};
+
+namespace {
+// How long a timer still has to go; 0 when it is due. Works across the 32-bit wrap.
+uint32_t TimeUntil(uint32_t now, uint32_t due) {
+  auto left = static_cast<int32_t>(due - now);
+  return left > 0 ? static_cast<uint32_t>(left) : 0;
+}
+}  // namespace
+
+HeadlessLoop::HeadlessLoop(platform::Clock& clock)
+    : clock_(clock), main_thread_(std::this_thread::get_id()) {}
+
+HeadlessLoop::~HeadlessLoop() { Shutdown(); }
+
+void HeadlessLoop::Post(Task task) {
+  auto inv = std::make_shared<Invocation>();
+  inv->task = std::move(task);
+  std::lock_guard lock(mutex_);
+  if (shut_down_) return;
+  queue_.push_back(std::move(inv));
+  work_ready_.notify_all();
+}
+
+bool HeadlessLoop::Invoke(Task task) {
+  if (IsMainThread()) {
+    if (IsShutDown()) return false;
+    task();
+    return true;
+  }
+  auto inv = std::make_shared<Invocation>();
+  inv->task = std::move(task);
+  inv->synchronous = true;
+  std::unique_lock lock(mutex_);
+  if (shut_down_) return false;
+  queue_.push_back(inv);
+  work_ready_.notify_all();
+  invoke_done_.wait(lock, [&] { return inv->done || inv->cancelled; });
+  return inv->done;
+}
+
+void HeadlessLoop::ProcessPending() { RunReady(nullptr); }
+
+void HeadlessLoop::ProcessFor(uint32_t ms) {
+  RunUntil([] { return false; }, ms);
+}
+
+bool HeadlessLoop::RunUntil(const std::function<bool()>& done, uint32_t timeout_ms) {
+  const uint32_t start = clock_.Ticks();
+  while (true) {
+    if (done()) return true;
+    if (IsShutDown()) return false;
+    RunReady(&done);
+    if (done()) return true;
+    uint32_t spent = clock_.Ticks() - start;
+    if (spent >= timeout_ms) return false;
+    WaitForWork(timeout_ms - spent);
+  }
+}
+
+bool HeadlessLoop::IsMainThread() const { return std::this_thread::get_id() == main_thread_; }
+
+int HeadlessLoop::StartTimer(uint32_t interval_ms, Task tick) {
+  TimerEntry entry;
+  entry.interval = interval_ms;
+  entry.next_due = clock_.Ticks() + interval_ms;
+  entry.tick = std::make_shared<Task>(std::move(tick));
+  int id = next_timer_id_++;
+  timers_.emplace(id, std::move(entry));
+  return id;
+}
+
+void HeadlessLoop::StopTimer(int id) { timers_.erase(id); }
+
+void HeadlessLoop::Shutdown() {
+  std::lock_guard lock(mutex_);
+  if (shut_down_) return;
+  shut_down_ = true;
+  for (auto& inv : queue_) inv->cancelled = true;
+  queue_.clear();
+  invoke_done_.notify_all();
+  work_ready_.notify_all();
+}
+
+bool HeadlessLoop::IsShutDown() const {
+  std::lock_guard lock(mutex_);
+  return shut_down_;
+}
+
+bool HeadlessLoop::RunReady() { return RunReady(nullptr); }
+
+bool HeadlessLoop::RunReady(const std::function<bool()>* stop) {
+  bool ran = false;
+  while (true) {
+    std::shared_ptr<Invocation> inv;
+    {
+      std::lock_guard lock(mutex_);
+      if (shut_down_ || queue_.empty()) break;
+      inv = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    inv->task();
+    ran = true;
+    if (inv->synchronous) {
+      std::lock_guard lock(mutex_);
+      inv->done = true;
+      invoke_done_.notify_all();
+    }
+    if (stop && (*stop)()) return true;
+  }
+  return RunDueTimers(stop) || ran;
+}
+
+bool HeadlessLoop::RunDueTimers(const std::function<bool()>* stop) {
+  const uint32_t now = clock_.Ticks();
+  std::vector<int> due;
+  for (auto& [id, entry] : timers_) {
+    if (!entry.running && TimeUntil(now, entry.next_due) == 0) due.push_back(id);
+  }
+  bool ran = false;
+  for (int id : due) {
+    if (IsShutDown()) break;
+    auto it = timers_.find(id);
+    if (it == timers_.end() || it->second.running) continue;  // stopped by an earlier tick
+    it->second.running = true;
+    auto tick = it->second.tick;  // the tick may stop, restart or destroy its own timer
+    (*tick)();
+    ran = true;
+    it = timers_.find(id);
+    if (it != timers_.end()) {
+      it->second.running = false;
+      it->second.next_due = clock_.Ticks() + it->second.interval;
+    }
+    if (stop && (*stop)()) break;
+  }
+  return ran;
+}
+
+void HeadlessLoop::WaitForWork(uint32_t max_ms) {
+  uint32_t wait = max_ms;
+  const uint32_t now = clock_.Ticks();
+  for (auto& [id, entry] : timers_) {
+    if (!entry.running) wait = std::min(wait, TimeUntil(now, entry.next_due));
+  }
+  if (wait == 0) return;
+  std::unique_lock lock(mutex_);
+  bool woken = work_ready_.wait_for(lock, clock_.RealDuration(wait),
+                                    [this] { return shut_down_ || !queue_.empty(); });
+  lock.unlock();
+  if (!woken) clock_.AfterTimedWait(wait);
+}
+
+}  // namespace flashpost::ui

@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ui/control.h"
+
+namespace flashpost::ui {
+namespace {
+
+TEST(ControlTreeTest, FindsByNameAndForgetsDestroyedChildren) {
+  Form form("MainForm");
+  PageControl pages("PageControl1", &form);
+  auto* first = new TabSheet("First", &pages);
+  TabSheet second("Second", &pages);
+  Label label("Label1", &second);
+  EXPECT_EQ(form.Find("Label1"), &label);
+  EXPECT_EQ(form.Find("Nope"), nullptr);
+
+  pages.SetActivePage(first);
+  EXPECT_EQ(pages.ActivePage(), first);
+  delete first;  // the page control must not keep a dangling active page
+  EXPECT_EQ(pages.ActivePage(), nullptr);
+  ASSERT_EQ(pages.Pages().size(), 1u);
+  EXPECT_EQ(pages.Pages()[0], &second);
+
+  TabSheet stranger("Stranger", &form);
+  pages.SetActivePage(&stranger);
+  EXPECT_EQ(pages.ActivePage(), nullptr) << "a page of another control cannot be made active";
+}
+
+TEST(ControlTreeTest, DisablingAGroupDisablesWhatIsInsideAndTellsObservers) {
+  Form form("F");
+  GroupBox group("GroupBox1", &form);
+  Button button("Button1", &group);
+  int clicks = 0;
+  button.OnClick = [&] { ++clicks; };
+  std::vector<std::string> seen;
+  button.AddObserver([&](Control&, std::string_view p) { seen.emplace_back(p); });
+
+  group.SetEnabled(false);
+  EXPECT_TRUE(button.Enabled());
+  EXPECT_FALSE(button.IsEffectivelyEnabled());
+  button.Click();
+  EXPECT_EQ(clicks, 0);
+  EXPECT_FALSE(seen.empty()) << "a view of the button must learn that it is greyed out";
+
+  group.SetEnabled(true);
+  button.Click();
+  EXPECT_EQ(clicks, 1);
+  button.SetVisible(false);
+  button.Click();
+  EXPECT_EQ(clicks, 1) << "a hidden button cannot be pressed";
+}
+
+TEST(ControlPropertyTest, ObserversHearEachRealChangeOnce) {
+  Label label("Label63", nullptr);
+  std::vector<std::string> seen;
+  int id = label.AddObserver([&](Control& c, std::string_view p) {
+    EXPECT_EQ(&c, &label);
+    seen.emplace_back(p);
+  });
+  label.SetCaption("Flashpost");
+  label.SetCaption("Flashpost");
+  label.SetFontColor(0x800000);
+  EXPECT_EQ(seen, (std::vector<std::string>{"caption", "fontColor"}));
+  label.RemoveObserver(id);
+  label.SetCaption("x");
+  EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST(ControlPropertyTest, EditCutsTextToItsMaximumLength) {
+  Edit edit("Edit9", nullptr);
+  edit.SetMaxLength(4);
+  edit.SetText("ABCDEFG");
+  EXPECT_EQ(edit.Text(), "ABCD");
+  edit.SetMaxLength(0);
+  edit.SetText("ABCDEFG");
+  EXPECT_EQ(edit.Text(), "ABCDEFG");
+}
+
+TEST(ControlPropertyTest, ComboBoxIndexAndTextFollowEachOther) {
+  ComboBox combo("ComboBox9", nullptr);
+  combo.SetItems({"1200", "4800", "115200"});
+  combo.SetText("115200");
+  EXPECT_EQ(combo.ItemIndex(), 2);
+  combo.SetItemIndex(1);
+  EXPECT_EQ(combo.Text(), "4800");
+  combo.SetText("9999");
+  EXPECT_EQ(combo.ItemIndex(), -1);
+  EXPECT_EQ(combo.Text(), "9999");
+
+  // A new list keeps the text and finds it again, wherever it now is.
+  combo.SetText("4800");
+  combo.SetItems({"4800", "9600"});
+  EXPECT_EQ(combo.ItemIndex(), 0);
+  combo.ClearItems();
+  EXPECT_EQ(combo.ItemIndex(), -1);
+  EXPECT_EQ(combo.Text(), "4800");
+}
+
+TEST(ControlPropertyTest, CheckListBoxChecksBelongToTheirItems) {
+  CheckListBox list("CheckListBox1", nullptr);
+  list.SetItems({"/dev/ttyUSB0", "/dev/ttyUSB1"});
+  list.SetChecked(1, true);
+  list.AddItem("/dev/ttyUSB2");
+  EXPECT_TRUE(list.Checked(1)) << "appending keeps the checks already made";
+  EXPECT_FALSE(list.Checked(2));
+  list.SetItems({"/dev/ttyACM0", "/dev/ttyACM1"});
+  EXPECT_FALSE(list.Checked(1)) << "a new list must not inherit checks by position";
+  EXPECT_FALSE(list.Checked(-1));
+  EXPECT_FALSE(list.Checked(7));
+  list.SetChecked(7, true);  // out of range: ignored, not a crash
+}
+
+TEST(ControlPropertyTest, RadioButtonsAreExclusivePerParent) {
+  GroupBox a("A", nullptr), b("B", nullptr);
+  RadioButton a1("a1", &a), a2("a2", &a), b1("b1", &b);
+  a1.SetChecked(true);
+  b1.SetChecked(true);
+  a2.Click();
+  EXPECT_FALSE(a1.Checked());
+  EXPECT_TRUE(a2.Checked());
+  EXPECT_TRUE(b1.Checked()) << "another group is not touched";
+}
+
+TEST(ControlPropertyTest, ProgressBarStaysInRangeAndStatusBarIgnoresMissingPanels) {
+  ProgressBar bar("ProgressBar17", nullptr);
+  bar.SetRange(0, 100);
+  bar.SetPosition(150);
+  EXPECT_EQ(bar.Position(), 100);
+  bar.SetPosition(-3);
+  EXPECT_EQ(bar.Position(), 0);
+
+  StatusBar status("StatusBar1", nullptr);
+  status.AddPanel(186);
+  status.AddPanel(200);
+  status.SetPanelText(1, "COM3");
+  status.SetPanelText(5, "ignored");
+  ASSERT_EQ(status.PanelCount(), 2);
+  EXPECT_EQ(status.PanelAt(0).width, 186);
+  EXPECT_EQ(status.PanelAt(1).text, "COM3");
+}
+
+TEST(ControlPropertyTest, MemoAddsAndClearsLines) {
+  Memo memo("Memo1", nullptr);
+  memo.AddLine("$GPGGA");
+  memo.AddLine("$GPRMC");
+  EXPECT_EQ(memo.LineCount(), 2);
+  EXPECT_EQ(memo.Lines()[1], "$GPRMC");
+  memo.Clear();
+  EXPECT_EQ(memo.LineCount(), 0);
+}
+
+TEST(ControlPropertyTest, OpenDialogWithoutAnAskerIsCancelled) {
+  OpenDialog dialog("OpenDialog1", nullptr);
+  dialog.SetFileName("/tmp/x.bin");
+  EXPECT_FALSE(dialog.Execute());
+  dialog.Asker = [](OpenDialog& d) {
+    d.SetFileName("/tmp/chosen.bin");
+    return true;
+  };
+  EXPECT_TRUE(dialog.Execute());
+  EXPECT_EQ(dialog.FileName(), "/tmp/chosen.bin");
+}
+
+}  // namespace
+}  // namespace flashpost::ui
