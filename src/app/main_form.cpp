@@ -1,0 +1,96 @@
+#include "app/main_form.h"
+
+#include <string>
+
+#include "app/stop_slot.h"
+#include "serial/serial_port.h"
+
+namespace flashpost::app {
+
+TMainForm::TMainForm(PortBoard& board, ui::MainLoop& loop)
+    : ui::Form("MainForm"),
+      Timer1("Timer1", this, loop),
+      Timer2("Timer2", this, loop),
+      Timer3("Timer3", this, loop),
+      board_(board),
+      loop_(loop) {
+  SetCaption("FlashpostV103_KX420");
+  SetClientSize(305, 165);
+  SetBorder(/*fixed=*/true, /*minimize_only=*/true);
+
+  StatusBar1.AddPanel(186);
+  StatusBar1.AddPanel(200);
+  StatusBar1.SetGeometry({0, 146, 305, 19});
+
+  // Larger than the window: only the top-left corner of the active page shows.
+  PageControl1.SetGeometry({0, 0, 601, 681});
+  TerminalPage.SetCaption("Terminal");
+  CnoPage.SetCaption("C/N0");
+  for (ui::TabSheet* page : {&TerminalPage, &McdPage.Sheet, &CnoPage}) {
+    page->SetGeometry({0, 0, 593, 653});
+    page->SetTabVisible(false);
+  }
+  PageControl1.SetActivePage(&AutoPage.Sheet);
+
+  Timer1.SetInterval(500);
+  Timer2.SetInterval(500);
+  Timer3.SetInterval(100);
+  Timer1.OnTimer = [this] { Timer1Timer(); };
+
+  OpenDialog1.SetFilter("Binary File (*.bin)|*.bin|All Files (*.*)|*.*");
+}
+
+void TMainForm::FormCreate() { serial::ScanPorts(board_, {&AutoPage.ComboBox6}); }
+
+void TMainForm::Timer1Timer() {
+  AutoPage.SuperviseUpdate();
+  RefreshBoard();
+}
+
+void TMainForm::RefreshBoard() {
+  std::string message = board_.MessageText.Get();
+  if (message != " ") {
+    McdPage.Label18.SetFontColor(board_.MessageColor.load());
+    McdPage.Label18.SetCaption(std::move(message));
+  }
+
+  auto show_progress = [](ui::ProgressBar& bar, ui::Label& label, int percent) {
+    bar.SetPosition(percent);
+    label.SetCaption(std::to_string(percent) + "%");
+  };
+  show_progress(AutoPage.ProgressBar17, AutoPage.Label64, board_.ProgressPercent[0].load());
+  for (int slot = 0; slot < kModuleSlotCount; ++slot) {
+    show_progress(McdPage.SlotProgressBar(slot), McdPage.PercentLabel(slot),
+                  board_.ProgressPercent[slot].load());
+  }
+
+  auto show_status = [this](ui::Label& label, int slot) {
+    std::string text = board_.StatusText[slot].Get();
+    if (text == " ") return;  // a blank leaves the last message up
+    label.SetFontColor(board_.StatusColor[slot].load());
+    label.SetCaption(std::move(text));
+  };
+  show_status(AutoPage.Label63, 0);
+  for (int slot = 0; slot < kModuleSlotCount; ++slot) show_status(McdPage.StatusLabel(slot), slot);
+
+  if (board_.FixType[kTerminalSlot].load() == 3 && board_.Worker[0].Get() &&
+      board_.ReferenceRequestSent.load() == 0) {
+    if (RequestReferenceEphemeris) RequestReferenceEphemeris();
+    board_.ReferenceRequestSent.store(1);
+  }
+}
+
+void TMainForm::StopSlot(int slot) { app::StopSlot(board_, loop_, McdPage.Button1, slot); }
+
+void TMainForm::FormClose() {
+  McdPage.ReleaseFile();
+  Timer1.SetTimerEnabled(false);
+  Timer2.SetTimerEnabled(false);
+  Timer3.SetTimerEnabled(false);
+  for (int slot = 0; slot < kSlotCount; ++slot) StopSlot(slot);
+  // Workers may be inside a synchronous call to the main thread; keep serving it while they
+  // leave their loops.
+  loop_.ProcessFor(1000);
+}
+
+}  // namespace flashpost::app

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <functional>
+
+#include "app/auto_update_page.h"
+#include "app/port_board.h"
+#include "download/multi_port_page.h"
+#include "ui/control.h"
+#include "ui/main_loop.h"
+#include "ui/timer.h"
+
+namespace flashpost::app {
+
+// The main window: the status bar, the page control with its four pages, the three timers and
+// the file dialog. It copies the board into the pages' controls every Timer1 tick.
+class TMainForm : public ui::Form {
+ public:
+  TMainForm(PortBoard& board, ui::MainLoop& loop);
+
+  // Window created: the automatic page's port list is filled by a port scan.
+  void FormCreate();
+  // Every 500 ms while Timer1 runs: supervision of an automatic update, then the refresh.
+  void Timer1Timer();
+  // Copies progress, status lines and the message line from the board into the controls.
+  void RefreshBoard();
+  // Window closing: timers off, every slot stopped, one second for the workers to leave.
+  void FormClose();
+  // Ends whatever runs on the slot and gives the multi-port Start button back.
+  void StopSlot(int slot);
+
+  // The one-shot request for ephemeris to the reference receiver on the terminal port, made by
+  // RefreshBoard once that receiver has a 3D fix. Installed by the reference receiver's code.
+  std::function<void()> RequestReferenceEphemeris;
+
+  PortBoard& Board() { return board_; }
+  ui::MainLoop& Loop() { return loop_; }
+
+  ui::StatusBar StatusBar1{"StatusBar1", this};
+  ui::PageControl PageControl1{"PageControl1", this};
+  ui::TabSheet TerminalPage{"TerminalPage", &PageControl1};
+  download::MultiPortPage McdPage{PageControl1};
+  ui::TabSheet CnoPage{"CnoPage", &PageControl1};
+  AutoUpdatePage AutoPage{PageControl1};
+  ui::Timer Timer1;
+  ui::Timer Timer2;
+  ui::Timer Timer3;
+  ui::OpenDialog OpenDialog1{"OpenDialog1", this};
+
+ private:
+  PortBoard& board_;
+  ui::MainLoop& loop_;
+};
+
+}  // namespace flashpost::app

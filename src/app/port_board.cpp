@@ -1,0 +1,48 @@
+#include "app/port_board.h"
+
+namespace flashpost::app {
+
+namespace {
+
+template <class T>
+void Fill(SlotTable<T>& table, T value) {
+  for (auto& entry : table) entry.store(value);
+}
+
+}  // namespace
+
+PortBoard::PortBoard(platform::Clock& clock, platform::SerialSystem& serial)
+    : clock_(clock), serial_(serial) {
+  Fill<int64_t>(PortHandle, 0);
+  for (auto* table : {&ReadEnabled, &ProtocolMode, &ProgressPercent, &VersionSeen,
+                      &JobAllImageNoCode, &JobFsa, &JobFwAp, &JobReUpdate, &JobAllImageWithCode,
+                      &JobXtalCal, &JobCnoTest, &JobCustomerId, &FixType}) {
+    Fill<int32_t>(*table, 0);
+  }
+  Fill<uint32_t>(StatusColor, kNavy);
+  Fill<uint32_t>(TestStatusColor, kNavy);
+  Fill<uint32_t>(StartTick, 0);
+  for (auto& text : SelectedPorts) text.Set("");
+}
+
+PortBoard::~PortBoard() {
+  StopAllThreads();
+  for (auto& port : Port) {
+    if (auto device = port.Get()) device->Close();
+    port.Set(nullptr);
+  }
+}
+
+void PortBoard::StopAllThreads() {
+  std::vector<std::shared_ptr<ui::Thread>> threads;
+  for (auto& worker : Worker) threads.push_back(worker.Get());
+  threads.push_back(TerminalReader.Get());
+  for (auto& thread : threads) {
+    if (thread) thread->Terminate();
+  }
+  for (auto& thread : threads) {
+    if (thread) thread->WaitFor();
+  }
+}
+
+}  // namespace flashpost::app

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/port_board.h"
+#include "ui/control.h"
+
+namespace flashpost::serial {
+
+// Every port runs 8N1 with a 100 ms read time-out and no write time-out, and the receive loops
+// read it one byte per call, so each read yields one byte or returns empty after 100 ms.
+inline constexpr uint32_t kReadTimeoutMs = 100;
+// More than this many bytes already waiting at open are stale traffic and are dropped.
+inline constexpr size_t kStaleInputLimit = 1024;
+
+// The speed of a baud text such as "115200"; nothing for a text that is not a plain positive
+// decimal number.
+std::optional<uint32_t> ParseBaudText(std::string_view baud_text);
+
+// Opens the port for the slot, configured 8N1 at the baud text's speed. 1 on success; 0 with the
+// slot's status line telling why otherwise.
+int OpenPort(app::PortBoard& board, const std::string& port_name, const std::string& baud_text,
+             int slot);
+
+// Closes the slot's port: pending read abandoned, the settings the port had before this open
+// put back, RTS and DTR dropped. Does nothing for a slot whose port is not open. 1 when a port
+// was closed.
+int ClosePort(app::PortBoard& board, int slot);
+
+// Replaces the items of every list with the machine's serial ports and counts them.
+void ScanPorts(app::PortBoard& board, std::initializer_list<ui::ItemsControl*> lists);
+
+// Reads up to n bytes from the slot's port: returns when n arrived or after the read time-out.
+// A slot without an open port behaves like a silent line.
+size_t ReadPort(app::PortBoard& board, int slot, uint8_t* buffer, size_t n);
+// Reads one byte; nothing after the read time-out.
+std::optional<uint8_t> ReadPortByte(app::PortBoard& board, int slot);
+
+// Writes every byte in one call; false when the slot has no open port or the write failed.
+bool WritePort(app::PortBoard& board, int slot, const uint8_t* data, size_t n);
+bool WritePort(app::PortBoard& board, int slot, std::string_view text);
+
+// Bytes waiting in the slot's receive queue (0 without an open port).
+size_t PortBytesWaiting(app::PortBoard& board, int slot);
+void PurgePort(app::PortBoard& board, int slot, bool receive, bool transmit);
+
+}  // namespace flashpost::serial
