@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,6 +29,15 @@ class PseudoTerminal {
   bool Send(const std::string& text);
   // Far end: bytes the program sent, waiting at most timeout_ms real milliseconds for the first.
   std::vector<uint8_t> Receive(int timeout_ms, size_t max = 65536);
+
+  // For a device that keeps its own time (the simulated module), which must neither stall nor
+  // merge replies the way the test helpers above do.
+  // Far end: hands over what the program side's queue takes now and drops the rest, as a real
+  // line does when nobody reads it; returns the number of bytes taken.
+  size_t SendNow(const uint8_t* data, size_t n);
+  // Far end: waits at most `wait` for the first byte, then returns what has arrived by then,
+  // with no quiet period.
+  std::vector<uint8_t> ReceiveNow(std::chrono::nanoseconds wait, size_t max = 65536);
 
   // Settings of the program's side of the line as it set them.
   LineSettings ProgramSideSettings() const;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 
 #include "platform/pty.h"
 
@@ -110,6 +111,43 @@ std::vector<uint8_t> PseudoTerminal::Receive(int timeout_ms, size_t max) {
     int ready = poll(&p, 1, wait);
     if (ready == 0) break;
     if (ready > 0 && !(p.revents & POLLIN)) break;
+  }
+  return out;
+}
+
+size_t PseudoTerminal::SendNow(const uint8_t* data, size_t n) {
+  if (master_ < 0) return 0;
+  size_t sent = 0;
+  while (sent < n) {
+    ssize_t w = ::write(master_, data + sent, n - sent);
+    if (w > 0) {
+      sent += static_cast<size_t>(w);
+    } else if (!(w < 0 && errno == EINTR)) {
+      break;  // EAGAIN: the program side's queue is full
+    }
+  }
+  return sent;
+}
+
+std::vector<uint8_t> PseudoTerminal::ReceiveNow(std::chrono::nanoseconds wait, size_t max) {
+  std::vector<uint8_t> out;
+  if (master_ < 0) return out;
+  uint8_t chunk[4096];
+  bool waited = false;
+  while (out.size() < max) {
+    ssize_t r = ::read(master_, chunk, std::min(sizeof chunk, max - out.size()));
+    if (r > 0) {
+      out.insert(out.end(), chunk, chunk + r);
+      continue;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (!out.empty() || waited || (r < 0 && errno != EAGAIN)) break;
+    waited = true;
+    if (wait <= std::chrono::nanoseconds::zero()) break;
+    auto secs = std::chrono::duration_cast<std::chrono::seconds>(wait);
+    timespec ts{static_cast<time_t>(secs.count()), static_cast<long>((wait - secs).count())};
+    pollfd p{master_, POLLIN, 0};
+    if (ppoll(&p, 1, &ts, nullptr) <= 0 || !(p.revents & POLLIN)) break;
   }
   return out;
 }

@@ -1,0 +1,300 @@
+#include "sim/kx420_device.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace flashpost::sim {
+
+namespace {
+
+// The module's clock starts at 08:00:00 UTC and runs with the ticks.
+constexpr uint32_t kFirstTimeOfDayS = 8 * 3600;
+
+// What a module reports of itself besides the version: model, firmware kind and build.
+constexpr const char* kVersionField1 = "KX420";
+constexpr const char* kVersionField2 = "AP";
+constexpr const char* kVersionBuild = "B2403A";
+
+// Another talker's sentence the module mixes into its reports (it tracks GLONASS as well).
+const std::vector<Satellite>& GlonassSatellites() {
+  static const std::vector<Satellite> sats = {{65, 40, 100, 35}, {72, 21, 300, 30}};
+  return sats;
+}
+
+// Junk a real line carries now and then: binary bytes (0x81 starts a VBI frame, so a reader in
+// the wrong mode must cope), cut-off sentences of other talkers, stray line ends. None holds a
+// "$GP" or "$PQ" start, so a correct reader drops all of it.
+const std::vector<std::string>& NoisePieces() {
+  static const std::vector<std::string> pieces = {
+      std::string("\x81\xFF\x00\x7E", 4),
+      "$GLGSA,A,3,65,7",
+      "\r\n",
+      std::string("\xFE\x81\x81\x10\x00\x00\x13", 7),
+      "$BDGSV,2,1,07,201,4",
+      std::string("\x00\x00\xA5", 3),
+  };
+  return pieces;
+}
+
+}  // namespace
+
+std::vector<Satellite> DefaultSatellites() {
+  return {
+      {3, 62, 45, 44},  {6, 48, 120, 41}, {9, 35, 200, 38},  {12, 20, 300, 33}, {17, 15, 80, 27},
+      {19, 71, 10, 47}, {24, 8, 250, 21}, {28, 40, 160, 39}, {46, 30, 190, 35},
+  };
+}
+
+Kx420Device::Kx420Device(ModuleOptions options)
+    : options_(std::move(options)),
+      mode_(options_.dead_firmware ? Mode::kDead : Mode::kNmea),
+      baud_(options_.dead_firmware ? kKernelBaud : options_.baud),
+      version_field3_(options_.version_field3) {}
+
+bool Kx420Device::Understands(const LineState& line) const {
+  return line.eight_n_one && (line.baud == baud_ || line.baud == kKernelBaud);
+}
+
+std::string Kx420Device::ModeName() const {
+  switch (mode_) {
+    case Mode::kNmea:
+      return "firmware (NMEA at " + std::to_string(baud_) + ")";
+    case Mode::kDead:
+      return "boot kernel only (no firmware)";
+    case Mode::kErasing:
+      return "updater: erasing the flash";
+    case Mode::kReceiving:
+      return std::string(receiver_->Takes() == XmodemReceiver::Accepts::kImage
+                             ? "XMODEM receive of an image"
+                             : "boot kernel: XMODEM receive of a loader or an image") +
+             ", block " + std::to_string(receiver_->BlocksTaken() + 1) + " due";
+    case Mode::kRebooting:
+      return "rebooting into the new firmware";
+  }
+  return "?";
+}
+
+void Kx420Device::Advance(uint32_t tick) {
+  if (mode_ == Mode::kErasing && Reached(tick, erase_end_)) {
+    StartTransfer(erase_end_, XmodemReceiver::Accepts::kImage, !options_.no_nak_after_erase);
+  }
+  if (mode_ == Mode::kRebooting && Reached(tick, reboot_at_)) RunFirmware();
+  if (mode_ == Mode::kReceiving) OnReceiverResult(tick, receiver_->Expire(tick));
+}
+
+void Kx420Device::Receive(uint32_t tick, const LineState& line, const uint8_t* data, size_t n) {
+  if (options_.silent) return;
+  Advance(tick);
+  if (!Understands(line)) {
+    // At another speed the UART sees framing errors and wrong bytes: whatever was coming in is
+    // broken.
+    cutter_.Reset();
+    entry_.Reset();
+    if (mode_ == Mode::kReceiving) OnReceiverResult(tick, receiver_->Garble());
+    return;
+  }
+  for (size_t i = 0; i < n; ++i) ReceiveByte(tick, line, data[i]);
+}
+
+void Kx420Device::ReceiveByte(uint32_t tick, const LineState& line, uint8_t b) {
+  switch (mode_) {
+    case Mode::kNmea:
+      if (line.baud != baud_) {
+        cutter_.Reset();
+      } else if (cutter_.Feed(b)) {
+        if (auto body = nmea::CheckedBody(cutter_.Text())) OnSentence(tick, *body);
+      }
+      break;
+    case Mode::kReceiving: {
+      const XmodemReceiver::Result r = receiver_->Feed(tick, b);
+      OnReceiverResult(tick, r);
+      // Packet bytes are data, not commands: a block may hold anything.
+      if (!r.outside_packet) {
+        entry_.Reset();
+        return;
+      }
+      break;
+    }
+    case Mode::kDead:
+    case Mode::kErasing:
+    case Mode::kRebooting:
+      break;
+  }
+  if (line.baud != kKernelBaud) {
+    entry_.Reset();
+  } else if (entry_.Feed(b)) {
+    EnterKernel(tick);
+  }
+}
+
+void Kx420Device::OnSentence(uint32_t tick, const std::string& body) {
+  if (body == kProbeBody) {
+    std::string report = std::string(kVersionReportHead) + kVersionField1 + "," + kVersionField2 +
+                         "," + version_field3_ + "," + options_.version_field4 + "," +
+                         kVersionBuild;
+    pending_.push_back({tick + options_.reply_delay_ms, nmea::Frame(report), baud_, true, false});
+  } else if (body == kUpdateCommandBody) {
+    // The updater takes over: no more sentences, no replies still waiting.
+    ++update_commands_;
+    mode_ = Mode::kErasing;
+    baud_ = kKernelBaud;
+    erase_end_ = tick + options_.erase_ms;
+    pending_.clear();
+    cutter_.Reset();
+  }
+  // Other sentences (commands the simulator does not play, sentences the module does not know)
+  // are ignored, as the firmware does.
+}
+
+void Kx420Device::EnterKernel(uint32_t tick) {
+  ++kernel_entries_;
+  pending_.clear();
+  cutter_.Reset();
+  StartTransfer(tick, XmodemReceiver::Accepts::kImageOrLoader, !options_.no_nak_after_kernel_entry);
+}
+
+void Kx420Device::StartTransfer(uint32_t tick, XmodemReceiver::Accepts accepts, bool ask) {
+  mode_ = Mode::kReceiving;
+  baud_ = kKernelBaud;
+  receiver_.emplace(accepts, XmodemReceiver::Faults{options_.fail_block, options_.nak_block});
+  if (ask) QueueByte(tick, kNak, true);
+}
+
+void Kx420Device::OnReceiverResult(uint32_t tick, const XmodemReceiver::Result& r) {
+  if (r.packet_size > 0) {
+    ++packets_received_;
+    packet_sizes_.push_back(r.packet_size);
+    if (packet_sizes_.size() > kKeptPackets) packet_sizes_.pop_front();
+  }
+  if (r.bad) {
+    bad_packets_.push_back(*r.bad);
+    if (bad_packets_.size() > kKeptBadPackets) bad_packets_.pop_front();
+  }
+  if (r.answer == XmodemReceiver::Answer::kNak) QueueByte(tick, kNak, false);
+  if (r.answer != XmodemReceiver::Answer::kAck) return;
+
+  const uint32_t ack_due = tick + (r.block == options_.late_ack_block ? options_.late_ack_ms : 0);
+  QueueByte(ack_due, kAck, false);
+  switch (r.completed) {
+    case Payload::kImageP1:
+    case Payload::kImageP2:
+      image_ = r.completed;
+      ++images_received_;
+      version_field3_ = r.completed == Payload::kImageP1 ? "3" : "5";
+      mode_ = Mode::kRebooting;
+      reboot_at_ = ack_due + kRebootMs;
+      receiver_.reset();
+      break;
+    case Payload::kLoader1:
+    case Payload::kLoader2:
+      // The loader runs from RAM and asks for the image itself.
+      loader_ = r.completed;
+      ++loaders_received_;
+      StartTransfer(ack_due + kLoaderStartMs, XmodemReceiver::Accepts::kImage, true);
+      break;
+    case Payload::kNone:
+      break;
+  }
+}
+
+void Kx420Device::RunFirmware() {
+  mode_ = Mode::kNmea;
+  baud_ = options_.baud;
+  receiver_.reset();
+  cutter_.Reset();
+  schedule_started_ = false;
+}
+
+void Kx420Device::QueueByte(uint32_t due, uint8_t b, bool wait_for_the_line) {
+  pending_.push_back(
+      {due, std::string(1, static_cast<char>(b)), kKernelBaud, false, wait_for_the_line});
+}
+
+std::vector<uint8_t> Kx420Device::Transmit(uint32_t tick, const LineState& line) {
+  if (options_.silent) return {};
+  Advance(tick);
+  auto heard_at = [&line](uint32_t baud) { return line.eight_n_one && line.baud == baud; };
+  std::string out;
+
+  std::vector<Pending> kept;
+  for (Pending& p : pending_) {
+    if (!Reached(tick, p.due)) {
+      kept.push_back(std::move(p));
+    } else if (heard_at(p.baud)) {
+      out += p.bytes;
+      if (p.version_report) ++version_reports_;
+    } else if (p.wait_for_the_line) {
+      kept.push_back(std::move(p));
+    }
+    // Anything else went out at a speed the program does not share: garbage, lost.
+  }
+  pending_ = std::move(kept);
+
+  if (options_.nmea_period_ms > 0 && mode_ == Mode::kNmea) {
+    if (!schedule_started_) {
+      schedule_started_ = true;
+      next_report_ = tick + options_.nmea_period_ms;
+    } else if (Reached(tick, next_report_)) {
+      if (heard_at(baud_)) out += PeriodicSentences(tick);
+      next_report_ += options_.nmea_period_ms;
+      // A pump that fell far behind starts a fresh period instead of sending a burst of bursts.
+      if (Reached(tick, next_report_)) next_report_ = tick + options_.nmea_period_ms;
+    }
+  }
+  return std::vector<uint8_t>(out.begin(), out.end());
+}
+
+uint32_t Kx420Device::IdleFor(uint32_t tick) const {
+  if (options_.silent) return kMaxIdleMs;
+  uint32_t idle = kMaxIdleMs;
+  auto until = [tick, &idle](uint32_t due) {
+    idle = std::min(idle, Reached(tick, due) ? 0 : due - tick);
+  };
+  for (const Pending& p : pending_) {
+    if (p.wait_for_the_line && Reached(tick, p.due)) {
+      idle = std::min(idle, kLineLookMs);
+    } else {
+      until(p.due);
+    }
+  }
+  if (mode_ == Mode::kErasing) until(erase_end_);
+  if (mode_ == Mode::kRebooting) until(reboot_at_);
+  if (options_.nmea_period_ms > 0 && mode_ == Mode::kNmea) {
+    if (!schedule_started_) return 0;
+    until(next_report_);
+  }
+  return idle;
+}
+
+std::string Kx420Device::PeriodicSentences(uint32_t tick) {
+  nmea::FixReport fix;
+  fix.time_of_day_s = kFirstTimeOfDayS + tick / 1000;
+  fix.fix_type = options_.fix_type;
+  for (const Satellite& s : options_.satellites) {
+    if (s.cn0 > 0 && fix.used_prns.size() < 12) fix.used_prns.push_back(s.prn);
+  }
+
+  std::vector<std::string> sentences;
+  sentences.push_back(nmea::Frame(nmea::GgaBody(fix)));
+  sentences.push_back(nmea::Frame(nmea::GsaBody(fix)));
+  for (const std::string& body : nmea::GsvBodies("GP", options_.satellites)) {
+    sentences.push_back(options_.corrupt_gsv_checksum ? nmea::FrameWithWrongChecksum(body)
+                                                      : nmea::Frame(body));
+  }
+  sentences.push_back(nmea::Frame(nmea::GsvBodies("GL", GlonassSatellites()).front()));
+  sentences.push_back(nmea::Frame(nmea::RmcBody(fix)));
+
+  std::string out;
+  for (size_t i = 0; i < sentences.size(); ++i) {
+    if (i > 0 && options_.noise_between_sentences) out += Noise();
+    out += sentences[i];
+  }
+  return out;
+}
+
+std::string Kx420Device::Noise() {
+  const auto& pieces = NoisePieces();
+  return pieces[noise_index_++ % pieces.size()];
+}
+
+}  // namespace flashpost::sim

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace flashpost::sim {
+
+// One satellite in view as the module reports it in GSV.
+struct Satellite {
+  int prn;        // NMEA satellite number; 33 and up are SBAS
+  int elevation;  // degrees
+  int azimuth;    // degrees
+  int cn0;        // dB-Hz; below 0: in view but not tracked, sent as an empty field
+};
+
+// Nine satellites of varied strength, one of them an SBAS satellite (NMEA number above 32), so
+// that a GSV group has three sentences, the last one short.
+std::vector<Satellite> DefaultSatellites();
+
+// How one simulated KX420 behaves. The defaults are a healthy module at 9600 baud.
+struct ModuleOptions {
+  uint32_t baud = 9600;  // the module's own current speed
+  // Fields 3 and 4 of the version report (major and minor firmware version).
+  std::string version_field3 = "5", version_field4 = "1";
+  // At most 36 are reported (a GSV group has at most nine sentences).
+  std::vector<Satellite> satellites = DefaultSatellites();
+  int fix_type = 3;                      // GSA fix type: 1 none, 2 2D, 3 3D
+  uint32_t nmea_period_ms = 1000;        // periodic sentences; 0 = none
+  bool silent = false;                   // neither answers nor sends anything
+  uint32_t reply_delay_ms = 0;           // late answer to the probe
+  bool corrupt_gsv_checksum = false;     // every $GPGSV carries a wrong checksum
+  bool noise_between_sentences = false;  // junk bytes between the periodic sentences
+
+  // Firmware update and boot kernel.
+  uint32_t erase_ms = 2000;    // flash erase between the update command and the updater's NAK
+  bool dead_firmware = false;  // no working firmware: only the boot kernel runs (at 115200)
+  // Bytes take their real time on the line both ways: ten bits per byte at the line's speed
+  // (11520 bytes/s at 115200), so nothing is answered before its last byte could have arrived.
+  bool pace_line_rate = false;
+
+  // Faults of the boot code and the updater. Block numbers count from 1 within each transfer
+  // (the loader's and the image's alike); 0 means none.
+  bool no_nak_after_kernel_entry = false;  // the kernel takes over but never asks with NAK
+  bool no_nak_after_erase = false;         // the updater erases but never asks with NAK
+  uint32_t fail_block = 0;                 // this block is lost: never answered
+  uint32_t nak_block = 0;                  // this block is answered with NAK instead of ACK
+  uint32_t late_ack_block = 0;             // this block's ACK comes late_ack_ms late
+  uint32_t late_ack_ms = 0;
+};
+
+}  // namespace flashpost::sim

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "sim/kx420_device.h"
+#include "sim/module_options.h"
+#include "sim/pty_pump.h"
+
+namespace flashpost::sim {
+
+// One simulated KX420 on a pseudo-terminal of its own: the program opens PortPath() as its serial
+// port. Times come from the injected clock; the module runs on its own thread between Start and
+// Stop. Every accessor may be called from any thread.
+class SimulatedModule {
+ public:
+  SimulatedModule(ModuleOptions options, platform::Clock& clock);
+  ~SimulatedModule();  // stops its thread
+  SimulatedModule(const SimulatedModule&) = delete;
+  SimulatedModule& operator=(const SimulatedModule&) = delete;
+
+  bool ok() const { return pump_.ok(); }
+  const std::string& PortPath() const { return pump_.PortPath(); }
+
+  void Start() { pump_.Start(); }
+  void Stop() { pump_.Stop(); }
+
+  // Every byte the program sent, time-stamped in clock ticks.
+  std::vector<ReceivedChunk> Received() const { return pump_.Received(); }
+  // All understood bytes concatenated.
+  std::string ReceivedText() const { return pump_.ReceivedText(); }
+
+  // The module's own line speed now.
+  uint32_t CurrentBaud() const { return Read(&Kx420Device::Baud); }
+  // How many version reports it sent at the program's speed.
+  int ProbeReplies() const { return Read(&Kx420Device::VersionReports); }
+  // Fields 3 and 4 of the version report the firmware now in the module gives, "F3.F4".
+  std::string Version() const;
+  // The rest as Kx420Device tells them.
+  int UpdateCommands() const { return Read(&Kx420Device::UpdateCommands); }
+  int KernelEntries() const { return Read(&Kx420Device::KernelEntries); }
+  Payload ImageReceived() const { return Read(&Kx420Device::ImageReceived); }
+  int ImagesReceived() const { return Read(&Kx420Device::ImagesReceived); }
+  Payload LoaderReceived() const { return Read(&Kx420Device::LoaderReceived); }
+  int LoadersReceived() const { return Read(&Kx420Device::LoadersReceived); }
+  uint64_t PacketsReceived() const { return Read(&Kx420Device::PacketsReceived); }
+  std::vector<size_t> PacketSizes() const { return Read(&Kx420Device::PacketSizes); }
+  std::vector<BadPacket> BadPackets() const { return Read(&Kx420Device::BadPackets); }
+  std::string ModeName() const { return Read(&Kx420Device::ModeName); }
+
+ private:
+  // Reads the device while the pump holds it still.
+  template <typename T>
+  T Read(T (Kx420Device::*getter)() const) const {
+    auto lock = pump_.Lock();
+    return (device_.*getter)();
+  }
+
+  Kx420Device device_;  // touched only under pump_.Lock()
+  PtyPump pump_;
+};
+
+}  // namespace flashpost::sim

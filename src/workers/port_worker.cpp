@@ -1,0 +1,154 @@
+#include "workers/port_worker.h"
+
+#include "protocol/nmea.h"
+#include "serial/serial_port.h"
+
+namespace flashpost::workers {
+
+namespace {
+// Between two passes that found both jobs set, as the module needs time after an update.
+constexpr uint32_t kBusyJobPauseMs = 250;
+// A port worker waiting for a test or calibration job.
+constexpr uint32_t kNoJobPauseMs = 250;
+// A pass with the port closed and nothing to do.
+constexpr uint32_t kIdlePauseMs = 10;
+// From the end of a download to the start of the calibration that follows it.
+constexpr uint32_t kCalibrationDelayMs = 2500;
+}  // namespace
+
+SlotWorker::SlotWorker(ui::MainLoop& loop, app::PortBoard& board,
+                       const WorkerProcedures& procedures, int slot)
+    : ui::Thread(loop),
+      board_(board),
+      procedures_(procedures),
+      slot_(slot),
+      framer_(Framer::Hooks{
+          .mode = [this] { return board_.ProtocolMode[slot_].load(); },
+          .display = [this] { Display(); },
+          .sentence =
+              [this](std::string_view sentence) {
+                protocol::HandleSlotSentence(board_, sentence, slot_);
+              },
+          .frame =
+              [this](const uint8_t* frame) {
+                if (procedures_.HandleModuleMessage) procedures_.HandleModuleMessage(frame, slot_);
+              },
+          .read_byte = [this] { return serial::ReadPortByte(board_, slot_); },
+          .now = [this] { return board_.Clock().Ticks(); },
+          .stop_requested = [this] { return Terminated(); },
+      }) {}
+
+void SlotWorker::ReadStep() {
+  auto byte = serial::ReadPortByte(board_, slot_);
+  if (serial::PortBytesWaiting(board_, slot_) > serial::kStaleInputLimit) {
+    serial::PurgePort(board_, slot_, true, true);
+  }
+  if (byte) framer_.Feed(*byte);
+}
+
+void SlotWorker::CloseIfOpen() {
+  if (board_.ReadEnabled[slot_].load() == 1) serial::ClosePort(board_, slot_);
+}
+
+void SlotWorker::IdlePause() { board_.Clock().Sleep(kIdlePauseMs); }
+
+AutoWorker::AutoWorker(ui::MainLoop& loop, app::PortBoard& board,
+                       const WorkerProcedures& procedures)
+    : SlotWorker(loop, board, procedures, 0) {}
+
+void AutoWorker::Execute() {
+  while (!Terminated()) {
+    if (board_.JobFwAp[0].load() != 0) {
+      std::lock_guard owning_port(board_.ProcedureLock[0]);
+      if (procedures_.UpdateFirmware) procedures_.UpdateFirmware(board_.CurrentPortName.Get(), 0);
+      CloseIfOpen();
+    }
+    if (board_.JobReUpdate[0].load() != 0) {
+      std::lock_guard owning_port(board_.ProcedureLock[0]);
+      if (procedures_.ReUpdate) procedures_.ReUpdate(board_.CurrentPortName.Get(), 0);
+      CloseIfOpen();
+    }
+    if (board_.JobReUpdate[0].load() != 0 && board_.JobFwAp[0].load() != 0) {
+      board_.Clock().Sleep(kBusyJobPauseMs);
+      continue;
+    }
+    if (board_.ReadEnabled[0].load() != 1) {
+      IdlePause();
+      continue;
+    }
+    ReadStep();
+  }
+}
+
+void AutoWorker::Display() {
+  // Always a synchronous call, shown or not: a handler on the main thread that is still talking
+  // to the module (the second probe at OK) finishes before the answer is acted on.
+  FrameState& state = framer_.State();
+  Synchronize([this, &state] {
+    if (procedures_.ShowTraffic) procedures_.ShowTraffic(state);
+  });
+}
+
+PortWorker::PortWorker(ui::MainLoop& loop, app::PortBoard& board,
+                       const WorkerProcedures& procedures, int slot)
+    : SlotWorker(loop, board, procedures, slot) {}
+
+void PortWorker::Execute() {
+  const int k = slot_;
+  while (!Terminated()) {
+    if (!(board_.JobCnoTest[k].load() != 0 && board_.JobCustomerId[k].load() != 0)) {
+      if (board_.JobAllImageNoCode[k].load() != 0) {
+        if (procedures_.AllImageDownload) {
+          procedures_.AllImageDownload(board_.SelectedPorts[k].Get(), k);
+        }
+        if (board_.XtalAfterDownload.load() == 0) {
+          Terminate();
+          CloseIfOpen();
+        } else {
+          board_.Clock().Sleep(kCalibrationDelayMs);
+          board_.JobXtalCal[k].store(1);
+          board_.JobAllImageNoCode[k].store(0);
+        }
+      }
+      if (board_.JobFsa[k].load() != 0 || board_.JobFwAp[k].load() != 0 ||
+          board_.JobAllImageWithCode[k].load() != 0) {
+        if (procedures_.UpdateFirmware) {
+          procedures_.UpdateFirmware(board_.SelectedPorts[k].Get(), k);
+        }
+        Terminate();
+        CloseIfOpen();
+      }
+    }
+    if (board_.JobXtalCal[k].load() != 1 && board_.JobCnoTest[k].load() != 1 &&
+        board_.JobCustomerId[k].load() != 1) {
+      board_.Clock().Sleep(kNoJobPauseMs);
+      continue;
+    }
+    if (board_.ReadEnabled[k].load() != 1) {
+      IdlePause();
+      continue;
+    }
+    ReadStep();
+  }
+}
+
+void PortWorker::Display() {
+  // Only lets the main thread catch up with its pending work before the hand-over.
+  Synchronize([] {});
+}
+
+std::shared_ptr<SlotWorker> StartSlotWorker(ui::MainLoop& loop, app::PortBoard& board,
+                                            const WorkerProcedures& procedures, int slot) {
+  std::shared_ptr<SlotWorker> worker;
+  if (slot == 0) {
+    worker = ui::StartThread<AutoWorker>(loop, board, procedures);
+  } else if (app::IsModuleSlot(slot)) {
+    worker = ui::StartThread<PortWorker>(loop, board, procedures, slot);
+  } else {
+    return nullptr;
+  }
+  board.Worker[slot].Set(worker);
+  return worker;
+}
+
+}  // namespace flashpost::workers
