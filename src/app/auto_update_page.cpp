@@ -1,8 +1,12 @@
 #include "app/auto_update_page.h"
 
+#include <cstdlib>
 #include <string>
 
 #include "app/colors.h"
+#include "protocol/nmea.h"
+#include "serial/serial_port.h"
+#include "workers/port_worker.h"
 
 namespace flashpost::app {
 
@@ -10,7 +14,8 @@ namespace {
 constexpr ui::Color kSilver = 0xC0C0C0;
 }
 
-AutoUpdatePage::AutoUpdatePage(ui::PageControl& pages) : Sheet("AutoUpdatePage", &pages) {
+AutoUpdatePage::AutoUpdatePage(ui::PageControl& pages, Context context)
+    : Sheet("AutoUpdatePage", &pages), context_(std::move(context)) {
   Sheet.SetCaption("AutoUpdatePage");
   Sheet.SetGeometry({0, 0, 593, 653});
 
@@ -42,6 +47,86 @@ AutoUpdatePage::AutoUpdatePage(ui::PageControl& pages) : Sheet("AutoUpdatePage",
   Button12.SetGeometry({196, 62, 101, 25});
   Button13.SetCaption("OK");
   Button13.SetGeometry({196, 92, 101, 25});
+  Button12.OnClick = [this] { Button12Click(); };
+  Button13.OnClick = [this] { Button13Click(); };
+}
+
+void AutoUpdatePage::Button12Click() { serial::ScanPorts(context_.board, {&ComboBox6}); }
+
+void AutoUpdatePage::SendProbeSentence(int slot) {
+  protocol::SendProprietarySentence(context_.board, slot, "PQRV14,8");
+}
+
+void AutoUpdatePage::Button13Click() {
+  PortBoard& board = context_.board;
+  Button13.SetEnabled(false);
+  board.CurrentPortName.Set(ComboBox6.Text());
+  board.CurrentBaudText.Set(ComboBox9.Text());
+  board.RunBaudText[0].Set(ComboBox9.Text());
+  board.OpenRetrying[0].store(0);
+  auto worker = workers::StartSlotWorker(context_.loop, board, context_.procedures, 0);
+
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    for (auto* job : {&board.JobAllImageNoCode, &board.JobFsa, &board.JobFwAp,
+                      &board.JobAllImageWithCode, &board.JobXtalCal, &board.JobCnoTest,
+                      &board.JobCustomerId, &board.JobReUpdate, &board.VersionSeen}) {
+      (*job)[slot].store(0);
+    }
+  }
+  board.ProgressPercent[0].store(0);
+  board.StatusColor[0].store(kNavy);
+  board.StatusText[0].Set("FW Updateing now....");
+  board.ProtocolMode[0].store(0);
+  board.OverallSuccess.store(0);
+  board.AttemptCount.store(0);
+  board.WaitTimeoutMs.store(5000);
+
+  // Plain sleeps of the main thread: a worker that already has the module's answer waits in its
+  // display call until this handler is done, so both probes reach the wire.
+  board.Clock().Sleep(500);
+  context_.timer1.SetTimerEnabled(true);
+  if (serial::OpenPort(board, board.CurrentPortName.Get(), board.CurrentBaudText.Get(), 0)) {
+    SendProbeSentence(0);
+    board.Clock().Sleep(200);
+    SendProbeSentence(0);
+    board.StartTick[0].store(board.Clock().Ticks());
+  } else {
+    worker->Terminate();
+    Button13.SetEnabled(true);
+  }
+}
+
+void AutoUpdatePage::CloseSlotZeroUnlessOwned() {
+  PortBoard& board = context_.board;
+  std::unique_lock free_port(board.ProcedureLock[0], std::try_to_lock);
+  if (free_port && board.ReadEnabled[0].load() == 1) serial::ClosePort(board, 0);
+}
+
+void AutoUpdatePage::SuperviseUpdate() {
+  PortBoard& board = context_.board;
+  if (board.VersionSeen[0].load() != 0) {
+    int major = std::atoi(board.VersionField3[0].Get().c_str());
+    board.ChipIsSecond.store(major == 3 ? 0 : 1);
+    board.JobFwAp[0].store(1);
+    board.JobReUpdate[0].store(0);
+  }
+  if (platform::Elapsed(board.Clock().Ticks(), board.StartTick[0].load(), kAnswerWindowMs) &&
+      board.VersionSeen[0].load() == 0 && board.OverallSuccess.load() == 0) {
+    board.OverallSuccess.store(1);
+    board.ChipIsSecond.store(1);
+    CloseSlotZeroUnlessOwned();
+    board.JobFwAp[0].store(0);
+    board.JobReUpdate[0].store(1);
+  }
+  if (board.AttemptCount.load() >= kAttemptLimit) {
+    if (auto worker = board.Worker[0].Get()) worker->Terminate();
+    CloseSlotZeroUnlessOwned();
+    board.StatusColor[0].store(kRed);
+    board.StatusText[0].Set("Restart module and Tool!");
+    if (context_.refresh_board) context_.refresh_board();
+    context_.timer1.SetTimerEnabled(false);
+    Button13.SetEnabled(true);
+  }
 }
 
 }  // namespace flashpost::app

@@ -1,17 +1,40 @@
 #pragma once
 
+#include <functional>
+
+#include "app/port_board.h"
 #include "ui/control.h"
+#include "ui/main_loop.h"
+#include "ui/timer.h"
+#include "workers/procedures.h"
 
 namespace flashpost::app {
 
 // The automatic update page, the only page an operator normally sees: port and baud choice,
-// the OK button, and the status line and progress of slot 0.
+// the OK button, and the status line and progress of slot 0. OK probes the module for its
+// version; Timer1's supervision then starts the commanded update, or the fall-back through the
+// boot kernel when the module stays silent, and gives up at the third fall-back attempt.
 class AutoUpdatePage {
  public:
-  explicit AutoUpdatePage(ui::PageControl& pages);
+  struct Context {
+    PortBoard& board;
+    ui::MainLoop& loop;
+    const workers::WorkerProcedures& procedures;
+    ui::Timer& timer1;
+    std::function<void()> refresh_board;
+  };
 
+  AutoUpdatePage(ui::PageControl& pages, Context context);
+
+  void Button12Click();  // Scan ComPort
+  void Button13Click();  // OK
+  void SendProbeSentence(int slot);
   // Timer1's supervision of a running automatic update; runs before each board refresh.
-  void SuperviseUpdate() {}
+  void SuperviseUpdate();
+
+  // Answer window after the probe, and the fall-back attempt at which the run is given up.
+  static constexpr uint32_t kAnswerWindowMs = 2000;
+  static constexpr int32_t kAttemptLimit = 3;
 
   ui::TabSheet Sheet;
   ui::Label Label63{"Label63", &Sheet};  // status line
@@ -23,6 +46,13 @@ class AutoUpdatePage {
   ui::ComboBox ComboBox9{"ComboBox9", &Sheet};  // baud
   ui::Button Button12{"Button12", &Sheet};      // Scan ComPort
   ui::Button Button13{"Button13", &Sheet};      // OK
+
+ private:
+  // Closes slot 0's port unless a procedure on the worker owns it (the worker closes it after
+  // every job anyway).
+  void CloseSlotZeroUnlessOwned();
+
+  Context context_;
 };
 
 }  // namespace flashpost::app

@@ -8,12 +8,22 @@
 namespace flashpost::app {
 
 TMainForm::TMainForm(PortBoard& board, ui::MainLoop& loop)
-    : ui::Form("MainForm"),
-      Timer1("Timer1", this, loop),
-      Timer2("Timer2", this, loop),
-      Timer3("Timer3", this, loop),
-      board_(board),
-      loop_(loop) {
+    : ui::Form("MainForm"), board_(board), loop_(loop) {
+  Procedures.UpdateFirmware = [this](const std::string& port, int slot) {
+    download::UpdateFirmware(Download, port, slot);
+  };
+  Procedures.ReUpdate = [this](const std::string& port, int slot) {
+    download::ReUpdate(Download, port, slot);
+  };
+  Procedures.AllImageDownload = [this](const std::string& port, int slot) {
+    download::AllImageDownload(Download, port, slot);
+  };
+  Download.restore_controls = [this](bool keep_start_disabled) {
+    McdPage.RestoreControls(keep_start_disabled);
+    if (auto* eraser_start = Find("SpeedButton3")) eraser_start->SetEnabled(true);
+  };
+  Download.enable_ok = [this] { AutoPage.Button13.SetEnabled(true); };
+
   SetCaption("FlashpostV103_KX420");
   SetClientSize(305, 165);
   SetBorder(/*fixed=*/true, /*minimize_only=*/true);
@@ -38,6 +48,11 @@ TMainForm::TMainForm(PortBoard& board, ui::MainLoop& loop)
   Timer1.OnTimer = [this] { Timer1Timer(); };
 
   OpenDialog1.SetFilter("Binary File (*.bin)|*.bin|All Files (*.*)|*.*");
+}
+
+TMainForm::~TMainForm() {
+  loop_.Shutdown();
+  board_.StopAllThreads();
 }
 
 void TMainForm::FormCreate() { serial::ScanPorts(board_, {&AutoPage.ComboBox6}); }

@@ -5,17 +5,25 @@
 #include "app/auto_update_page.h"
 #include "app/port_board.h"
 #include "download/multi_port_page.h"
+#include "download/update_procedures.h"
 #include "ui/control.h"
 #include "ui/main_loop.h"
 #include "ui/timer.h"
+#include "workers/procedures.h"
 
 namespace flashpost::app {
 
 // The main window: the status bar, the page control with its four pages, the three timers and
 // the file dialog. It copies the board into the pages' controls every Timer1 tick.
 class TMainForm : public ui::Form {
+  // First, so that every page below can be given them.
+  PortBoard& board_;
+  ui::MainLoop& loop_;
+
  public:
   TMainForm(PortBoard& board, ui::MainLoop& loop);
+  // Stops the loop and every worker first: they hold references into the form.
+  ~TMainForm() override;
 
   // Window created: the automatic page's port list is filled by a port scan.
   void FormCreate();
@@ -35,20 +43,21 @@ class TMainForm : public ui::Form {
   PortBoard& Board() { return board_; }
   ui::MainLoop& Loop() { return loop_; }
 
+  ui::Timer Timer1{"Timer1", this, loop_};
+  ui::Timer Timer2{"Timer2", this, loop_};
+  ui::Timer Timer3{"Timer3", this, loop_};
+  // What the slot workers run, and what the download procedures need of the window.
+  workers::WorkerProcedures Procedures;
+  download::DownloadServices Download{board_, loop_, {}, {}};
+
   ui::StatusBar StatusBar1{"StatusBar1", this};
   ui::PageControl PageControl1{"PageControl1", this};
   ui::TabSheet TerminalPage{"TerminalPage", &PageControl1};
-  download::MultiPortPage McdPage{PageControl1};
+  download::MultiPortPage McdPage{PageControl1, board_, Download};
   ui::TabSheet CnoPage{"CnoPage", &PageControl1};
-  AutoUpdatePage AutoPage{PageControl1};
-  ui::Timer Timer1;
-  ui::Timer Timer2;
-  ui::Timer Timer3;
+  AutoUpdatePage AutoPage{PageControl1,
+                          {board_, loop_, Procedures, Timer1, [this] { RefreshBoard(); }}};
   ui::OpenDialog OpenDialog1{"OpenDialog1", this};
-
- private:
-  PortBoard& board_;
-  ui::MainLoop& loop_;
 };
 
 }  // namespace flashpost::app

@@ -14,15 +14,27 @@ void Fill(SlotTable<T>& table, T value) {
 PortBoard::PortBoard(platform::Clock& clock, platform::SerialSystem& serial)
     : clock_(clock), serial_(serial) {
   Fill<int64_t>(PortHandle, 0);
-  for (auto* table : {&ReadEnabled, &ProtocolMode, &ProgressPercent, &VersionSeen,
-                      &JobAllImageNoCode, &JobFsa, &JobFwAp, &JobReUpdate, &JobAllImageWithCode,
-                      &JobXtalCal, &JobCnoTest, &JobCustomerId, &FixType}) {
+  for (auto* table :
+       {&ReadEnabled, &ProtocolMode, &ProgressPercent, &VersionSeen, &JobAllImageNoCode, &JobFsa,
+        &JobFwAp, &JobReUpdate, &JobAllImageWithCode, &JobXtalCal, &JobCnoTest, &JobCustomerId,
+        &FixType, &CustomerIdReplySeen, &Reply200Seen, &GsvComplete, &OpenRetrying}) {
     Fill<int32_t>(*table, 0);
   }
   Fill<uint32_t>(StatusColor, kNavy);
   Fill<uint32_t>(TestStatusColor, kNavy);
   Fill<uint32_t>(StartTick, 0);
+  Fill<uint32_t>(OpenRetrySince, 0);
+  for (auto& text : RunBaudText) text.Set("4800");
   for (auto& text : SelectedPorts) text.Set("");
+  for (auto* texts : {&VersionField3, &VersionField4}) {
+    for (auto& text : *texts) text.Set("");
+  }
+  for (auto& text : CustomerIdReply) text.Set("");
+  for (auto* tables : {&SatPrn, &SatSnr}) {
+    for (auto& slot : *tables) {
+      for (auto& entry : slot) entry.store(0);
+    }
+  }
 }
 
 PortBoard::~PortBoard() {

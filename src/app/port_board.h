@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "app/colors.h"
@@ -65,6 +66,18 @@ class PortBoard {
   SlotTable<int32_t> JobCnoTest;
   SlotTable<int32_t> JobCustomerId;
   SlotTable<int32_t> FixType;  // 3: the receiver on the slot has a 3D fix
+
+  // Filled from the module's NMEA replies by the sentence handlers.
+  SlotTexts VersionField3;  // at most 9 characters
+  SlotTexts VersionField4;
+  std::array<SharedText, kModuleSlotCount> CustomerIdReply;  // at most 32 characters
+  SlotTable<int32_t> CustomerIdReplySeen;
+  SlotTable<int32_t> Reply200Seen;
+  // The first 12 satellites of the latest GSV group; satellite numbers above 32 are stored + 87.
+  static constexpr int kGsvSatellites = 12;
+  std::array<std::array<std::atomic<int32_t>, kGsvSatellites>, kSlotCount> SatPrn;
+  std::array<std::array<std::atomic<int32_t>, kGsvSatellites>, kSlotCount> SatSnr;
+  SlotTable<int32_t> GsvComplete;
   std::array<SharedRef<ui::Thread>, kModuleSlotCount> Worker;
 
   // The open port of each slot, used by the serial access functions only.
@@ -88,6 +101,22 @@ class PortBoard {
   std::atomic<int32_t> PortsFound{0};
   std::atomic<int32_t> ReferenceRequestSent{0};
   SharedRef<ui::Thread> TerminalReader;
+
+  // The module's NMEA baud text captured when the slot's run started; the firmware update opens
+  // the module at it, whatever the shared baud text holds meanwhile.
+  SlotTexts RunBaudText;
+  SharedText SavedBaudText{"4800"};
+  // A failed open inside the firmware update: since when the slot has been retrying.
+  SlotTable<int32_t> OpenRetrying;
+  SlotTable<uint32_t> OpenRetrySince;
+  // Held by a slot's worker while a download procedure owns the slot's port, so that the main
+  // thread never closes the port under it.
+  std::array<std::mutex, kSlotCount> ProcedureLock;
+
+  // Calibration run settings taken from the option group at Start.
+  std::atomic<int32_t> OutputProtocolIndex{2};  // 1: VBI after calibration, 2: NMEA
+  std::atomic<int32_t> OptionWord{0};
+  std::atomic<char> BaudIndexDigit{'2'};
 
  private:
   platform::Clock& clock_;

@@ -6,7 +6,9 @@
 
 namespace flashpost::download {
 
-MultiPortPage::MultiPortPage(ui::PageControl& pages) : Sheet("McdPage", &pages) {
+MultiPortPage::MultiPortPage(ui::PageControl& pages, app::PortBoard& board,
+                             DownloadServices& services)
+    : Sheet("McdPage", &pages), Options(Sheet, board, services, Edit25) {
   Sheet.SetCaption("MCD");
   Sheet.SetTabVisible(false);
   Sheet.SetGeometry({0, 0, 593, 653});
@@ -15,9 +17,15 @@ MultiPortPage::MultiPortPage(ui::PageControl& pages) : Sheet("McdPage", &pages) 
   Label18.SetFontColor(app::kNavy);
   Button1.SetCaption("Start");
   Button1.SetGeometry({16, 600, 90, 28});
+  GroupBox1.SetCaption("Com Port List");
+  GroupBox1.SetGeometry({16, 520, 300, 70});
+  Label20.SetCaption("Waiting Time :");
+  Label20.SetGeometry({330, 530, 90, 16});
+  Edit25.SetText("10000");
+  Edit25.SetGeometry({420, 526, 80, 21});
 
   for (int slot = 0; slot < 8; ++slot) {
-    int top = 40 + slot * 64;
+    int top = 36 + slot * 40;
     StatusLabel(slot).SetGeometry({16, top, 440, 18});
     StatusLabel(slot).SetFontColor(app::kNavy);
     SlotProgressBar(slot).SetGeometry({16, top + 22, 440, 16});
@@ -26,6 +34,13 @@ MultiPortPage::MultiPortPage(ui::PageControl& pages) : Sheet("McdPage", &pages) 
     PercentLabel(slot).SetGeometry({464, top + 22, 48, 16});
     PercentLabel(slot).SetCaption("0%");
   }
+}
+
+void MultiPortPage::RestoreControls(bool keep_start_disabled) {
+  if (!keep_start_disabled) Button1.SetEnabled(true);
+  Options.GroupBox18.SetEnabled(true);
+  GroupBox1.SetEnabled(true);
+  Edit25.SetReadOnly(false);
 }
 
 ui::Label& MultiPortPage::StatusLabel(int slot) {

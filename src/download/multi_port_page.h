@@ -1,5 +1,10 @@
 #pragma once
 
+#include <memory>
+
+#include "app/port_board.h"
+#include "download/update_options.h"
+#include "download/update_procedures.h"
 #include "ui/control.h"
 
 namespace flashpost::download {
@@ -8,14 +13,22 @@ namespace flashpost::download {
 // slot 0..7, the page's message line and its Start button. Its tab is hidden in normal use.
 class MultiPortPage {
  public:
-  explicit MultiPortPage(ui::PageControl& pages);
+  MultiPortPage(ui::PageControl& pages, app::PortBoard& board, DownloadServices& services);
+
+  // Gives the page's controls back after a slot's job (the flash eraser's Start, elsewhere, is
+  // enabled by the form).
+  void RestoreControls(bool keep_start_disabled);
 
   // Gives back the firmware file chosen for a run, if one is loaded.
   void ReleaseFile() {}
 
   ui::TabSheet Sheet;
-  ui::Label Label18{"Label18", &Sheet};   // message line
-  ui::Button Button1{"Button1", &Sheet};  // Start
+  ui::Label Label18{"Label18", &Sheet};         // message line
+  ui::Button Button1{"Button1", &Sheet};        // Start
+  ui::GroupBox GroupBox1{"GroupBox1", &Sheet};  // "Com Port List"
+  ui::Label Label20{"Label20", &Sheet};         // "Waiting Time :"
+  ui::Edit Edit25{"Edit25", &Sheet};            // wait limit in ms
+  UpdateOptionsGroup Options;
 
   // Per slot 0..7: status line, progress bar, percentage.
   ui::Label Label16{"Label16", &Sheet};
