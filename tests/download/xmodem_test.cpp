@@ -5,14 +5,13 @@
 #include <atomic>
 #include <thread>
 
+#include "download/test_receiver.h"
 #include "payloads/payloads.h"
 #include "platform/pty.h"
 #include "serial/serial_port.h"
 
 namespace flashpost::download {
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 uint8_t Sum(const uint8_t* data, size_t n) {
   unsigned sum = 0;
@@ -86,48 +85,6 @@ TEST(PayloadTest, StandInsHaveTheRightSizesAndDiffer) {
       0xCBF43926u);
 }
 
-// A receiver on the far end of a pty: reads whole packets and answers each as told.
-class Receiver {
- public:
-  Receiver(platform::PseudoTerminal& pty, size_t block)
-      : pty_(pty), block_(block), thread_([this] { Run(); }) {}
-  ~Receiver() {
-    stop_ = true;
-    thread_.join();
-  }
-  // The answer to packet n (1-based); ACK unless set.
-  std::function<Bytes(int)> answer = [](int) { return Bytes{kAck}; };
-  std::function<void(int)> before_answer = [](int) {};
-  std::atomic<int> packets{0};
-  std::atomic<bool> saw_eot{false};
-  Bytes data;  // guarded by joining
-
- private:
-  void Run() {
-    Bytes pending;
-    const size_t packet = 3 + block_ + 1;
-    while (!stop_) {
-      if (!pending.empty() && pending[0] == kEot) {
-        saw_eot = true;
-        pending.erase(pending.begin());
-      }
-      // Asking for just what completes the packet returns as soon as it is there.
-      auto got = pty_.Receive(20, pending.size() < packet ? packet - pending.size() : 1);
-      pending.insert(pending.end(), got.begin(), got.end());
-      if (pending.size() < packet || pending[0] == kEot) continue;
-      data.insert(data.end(), pending.begin() + 3, pending.begin() + 3 + block_);
-      pending.erase(pending.begin(), pending.begin() + packet);
-      int n = ++packets;
-      before_answer(n);
-      pty_.Send(answer(n));
-    }
-  }
-  platform::PseudoTerminal& pty_;
-  size_t block_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
 class SenderTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -144,8 +101,8 @@ class SenderTest : public ::testing::Test {
 TEST_F(SenderTest, TheImageArrivesWholeAndProgressEndsAtOneHundred) {
   std::vector<int> progress;
   {
-    Receiver rx(pty_, kBlock1K);
-    rx.before_answer = [&](int) { progress.push_back(board_.ProgressPercent[2].load()); };
+    Receiver rx(pty_, kBlock1K, {},
+                [&](int) { progress.push_back(board_.ProgressPercent[2].load()); });
     board_.ChipIsSecond = 0;
     ASSERT_TRUE(SendXmodem1K(board_, 2));
     EXPECT_EQ(rx.packets.load(), 480);
@@ -167,16 +124,14 @@ TEST_F(SenderTest, TheImageArrivesWholeAndProgressEndsAtOneHundred) {
 }
 
 TEST_F(SenderTest, OnlyAckCountsAsAcknowledgement) {
-  Receiver rx(pty_, kBlock128);
   // NAK, CAN and noise before each ACK are dropped, not taken as an answer.
-  rx.answer = [](int) { return Bytes{kNak, 0x18, 'x', kAck}; };
+  Receiver rx(pty_, kBlock128, [](int) { return Bytes{kNak, 0x18, 'x', kAck}; });
   ASSERT_TRUE(SendXmodem(board_, 2, /*bbchip_checked=*/true));
   EXPECT_EQ(rx.packets.load(), 22);
 }
 
 TEST_F(SenderTest, ANakInsteadOfAnAckFailsWithoutRetransmission) {
-  Receiver rx(pty_, kBlock128);
-  rx.answer = [](int n) { return n == 3 ? Bytes{kNak} : Bytes{kAck}; };
+  Receiver rx(pty_, kBlock128, [](int n) { return n == 3 ? Bytes{kNak} : Bytes{kAck}; });
   board_.WaitTimeoutMs = 1000;
   EXPECT_FALSE(SendXmodem(board_, 2, false));
   EXPECT_EQ(board_.StatusText[2].Get(), "Download Failed!(No ACK)");
@@ -184,10 +139,9 @@ TEST_F(SenderTest, ANakInsteadOfAnAckFailsWithoutRetransmission) {
 }
 
 TEST_F(SenderTest, AnAckAfterTheWaitLimitIsTooLate) {
-  Receiver rx(pty_, kBlock1K);
-  rx.before_answer = [&](int n) {
+  Receiver rx(pty_, kBlock1K, {}, [&](int n) {
     if (n == 2) clock_.Sleep(1500);  // clock time
-  };
+  });
   board_.WaitTimeoutMs = 1000;
   uint32_t start = clock_.Ticks();
   EXPECT_FALSE(SendXmodem1K(board_, 2));

@@ -1,0 +1,125 @@
+#include "app/auto_update_page.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "app/main_form.h"
+#include "serial/serial_port.h"
+#include "support/fake_serial.h"
+#include "ui/headless_loop.h"
+
+namespace flashpost::app {
+namespace {
+
+// The supervision alone, on a clock that only the test moves: no worker runs.
+class SupervisionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    board_.StartTick[0] = clock_.Ticks();
+    form_.Timer1.SetTimerEnabled(true);
+    form_.AutoPage.Button13.SetEnabled(false);
+  }
+  platform::ManualClock clock_{0xFFFFF000u};  // the answer window runs across the wrap
+  ui::HeadlessLoop loop_{clock_};
+  testing::FakeSerialSystem fake_{{"COM4"}};
+  PortBoard board_{clock_, fake_};
+  TMainForm form_{board_, loop_};
+  AutoUpdatePage& page_ = form_.AutoPage;
+};
+
+TEST_F(SupervisionTest, TheVersionPicksTheImageAndRaisesTheCommandedUpdate) {
+  board_.VersionSeen[0] = 1;
+  board_.JobReUpdate[0] = 1;
+  board_.VersionField3[0].Set("3");
+  page_.SuperviseUpdate();
+  EXPECT_EQ(board_.ChipIsSecond.load(), 0);
+  EXPECT_EQ(board_.JobFwAp[0].load(), 1);
+  EXPECT_EQ(board_.JobReUpdate[0].load(), 0);
+  for (const char* other : {"5", "x", "", "30"}) {
+    board_.VersionField3[0].Set(other);
+    page_.SuperviseUpdate();
+    EXPECT_EQ(board_.ChipIsSecond.load(), 1) << other;
+  }
+}
+
+TEST_F(SupervisionTest, SilenceForTwoSecondsStartsTheFallBack) {
+  ASSERT_EQ(serial::OpenPort(board_, "COM4", "9600", 0), 1);
+  clock_.Advance(1999);
+  page_.SuperviseUpdate();
+  EXPECT_EQ(board_.JobReUpdate[0].load(), 0);
+  EXPECT_EQ(board_.ReadEnabled[0].load(), 1);
+  clock_.Advance(1);
+  page_.SuperviseUpdate();
+  EXPECT_EQ(board_.JobReUpdate[0].load(), 1);
+  EXPECT_EQ(board_.JobFwAp[0].load(), 0);
+  EXPECT_EQ(board_.ChipIsSecond.load(), 1);
+  EXPECT_EQ(board_.OverallSuccess.load(), 1);
+  EXPECT_EQ(board_.ReadEnabled[0].load(), 0) << "the probe's port is closed for the kernel";
+}
+
+TEST_F(SupervisionTest, TheThirdAttemptGivesUp) {
+  board_.OverallSuccess = 1;  // a fall-back is running
+  board_.AttemptCount = 2;
+  page_.SuperviseUpdate();
+  EXPECT_TRUE(form_.Timer1.TimerEnabled());
+  board_.AttemptCount = 3;
+  page_.SuperviseUpdate();
+  EXPECT_EQ(page_.Label63.Caption(), "Restart module and Tool!");
+  EXPECT_EQ(page_.Label63.FontColor(), kRed);
+  EXPECT_FALSE(form_.Timer1.TimerEnabled());
+  EXPECT_TRUE(page_.Button13.Enabled());
+}
+
+TEST_F(SupervisionTest, APortInUseByAProcedureIsNotClosedUnderIt) {
+  ASSERT_EQ(serial::OpenPort(board_, "COM4", "115200", 0), 1);
+  board_.AttemptCount = 3;
+  // What slot 0's worker holds while ReUpdate runs, held here by a stand-in worker thread.
+  std::atomic<bool> holding{false}, release{false};
+  std::thread procedure([&] {
+    std::lock_guard in_procedure(board_.ProcedureLock[0]);
+    holding = true;
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  while (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  page_.SuperviseUpdate();
+  EXPECT_EQ(board_.ReadEnabled[0].load(), 1);
+  EXPECT_EQ(fake_.Log("COM4")->closes.load(), 0);
+  release = true;
+  procedure.join();
+  EXPECT_EQ(page_.Label63.Caption(), "Restart module and Tool!");
+  // Once the worker has let go, the next give-up tick closes it.
+  page_.SuperviseUpdate();
+  EXPECT_EQ(board_.ReadEnabled[0].load(), 0);
+}
+
+TEST(AutoUpdateOkTest, APortThatCannotBeOpenedGivesOkBack) {
+  platform::ScaledClock clock(20.0);
+  ui::HeadlessLoop loop(clock);
+  testing::FakeSerialSystem fake({"COM4"});
+  PortBoard board(clock, fake);
+  TMainForm form(board, loop);
+  auto& page = form.AutoPage;
+  page.ComboBox6.SetText("COM77");
+  page.ComboBox9.SetText("9600");
+  board.AttemptCount = 2;
+  board.JobFsa[5] = 1;
+  page.Button13.Click();
+  EXPECT_TRUE(page.Button13.Enabled());
+  EXPECT_EQ(board.CurrentPortName.Get(), "COM77");
+  EXPECT_EQ(board.CurrentBaudText.Get(), "9600");
+  EXPECT_EQ(board.AttemptCount.load(), 0);
+  EXPECT_EQ(board.JobFsa[5].load(), 0) << "every slot's jobs are cleared at OK";
+  EXPECT_EQ(board.WaitTimeoutMs.load(), 5000);
+  auto worker = board.Worker[0].Get();
+  ASSERT_NE(worker, nullptr);
+  EXPECT_TRUE(worker->Terminated());
+  form.RefreshBoard();
+  EXPECT_EQ(page.Label63.Caption(), "Cannot open COM77 port !");
+  EXPECT_EQ(page.Label63.FontColor(), kRed);
+  EXPECT_EQ(page.Label64.Caption(), "0%");
+}
+
+}  // namespace
+}  // namespace flashpost::app
