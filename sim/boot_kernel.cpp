@@ -162,7 +162,7 @@ XmodemReceiver::Result XmodemReceiver::Feed(uint32_t tick, uint8_t b) {
       return r;
     case State::kPacket:
       packet_.push_back(b);
-      if (packet_.size() == want_) return CheckPacket(tick);
+      if (packet_.size() == want_) return CheckPacket();
       return r;
     case State::kEot:
       if (b != kEot) return UntakeLastBlock(Hex(b) + " after the last block");
@@ -181,7 +181,7 @@ XmodemReceiver::Result XmodemReceiver::Feed(uint32_t tick, uint8_t b) {
   return r;
 }
 
-XmodemReceiver::Result XmodemReceiver::CheckPacket(uint32_t tick) {
+XmodemReceiver::Result XmodemReceiver::CheckPacket() {
   const uint32_t block = next_block_;
   const uint8_t header = packet_[0];
   const uint8_t number = packet_[1];
@@ -256,7 +256,6 @@ XmodemReceiver::Result XmodemReceiver::CheckPacket(uint32_t tick) {
     // The sender puts EOT in the same write as the last block; the ACK waits for it.
     candidates_ = complete;
     state_ = State::kEot;
-    last_tick_ = tick;
     r.packet_size = 0;  // counted with its EOT
     return r;
   }

@@ -114,7 +114,7 @@ class XmodemReceiver {
  private:
   enum class State { kHeader, kPacket, kEot, kDone };
 
-  Result CheckPacket(uint32_t tick);
+  Result CheckPacket();
   Result GiveUpPacket(const std::string& why);
   Result UntakeLastBlock(const std::string& why);
   bool Allows(uint8_t header) const;

@@ -39,6 +39,7 @@ void LineDelay::Push(uint32_t tick, const LineState& line, const uint8_t* data, 
     start = std::max(start, last.start_ns + Duration(last.line.baud, last.bytes.size()));
   }
   writes_.push_back({start, line, ++writes_made_, std::vector<uint8_t>(data, data + n)});
+  queued_ += n;
 }
 
 std::vector<LineDelay::Piece> LineDelay::Take(uint32_t tick) {
@@ -54,6 +55,7 @@ std::vector<LineDelay::Piece> LineDelay::Take(uint32_t tick) {
       pieces.push_back({w.line, w.id, at,
                         std::vector<uint8_t>(w.bytes.begin() + static_cast<ptrdiff_t>(w.taken),
                                              w.bytes.begin() + static_cast<ptrdiff_t>(through))});
+      queued_ -= through - w.taken;
       w.taken = through;
     }
     if (w.taken < w.bytes.size()) break;

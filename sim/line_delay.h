@@ -30,6 +30,8 @@ class LineDelay {
   // Device::kMaxIdleMs when none is on the way.
   uint32_t NextIn(uint32_t tick) const;
   bool Empty() const { return writes_.empty(); }
+  // Bytes not yet through.
+  size_t Queued() const { return queued_; }
 
  private:
   struct Write {
@@ -47,6 +49,7 @@ class LineDelay {
   std::deque<Write> writes_;
   uint32_t origin_ = 0;  // the tick times count from while bytes are on the way
   uint64_t writes_made_ = 0;
+  size_t queued_ = 0;
 };
 
 }  // namespace flashpost::sim

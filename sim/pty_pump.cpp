@@ -16,6 +16,10 @@ constexpr nanoseconds kShortestWait = std::chrono::microseconds(100);
 
 constexpr size_t kChunkMax = 4096;
 
+// With the line paced, what a UART's buffers hold: the program's writes block (the pump stops
+// reading the pty) and the device's output is lost while this much is still on the way.
+constexpr size_t kPacedBacklog = 4096;
+
 }  // namespace
 
 PtyPump::PtyPump(Device& device, platform::Clock& clock, bool pace_line_rate)
@@ -95,6 +99,7 @@ void PtyPump::Run() {
   while (!stop_.load()) {
     std::vector<uint8_t> out;
     uint32_t idle_ms;
+    bool in_full = false;
     {
       LineState line = ReadLine();
       std::lock_guard lock(mutex_);
@@ -107,12 +112,14 @@ void PtyPump::Run() {
       out = device_.Transmit(now, line);
       idle_ms = device_.IdleFor(now);
       if (pace_) {
-        to_program_.Push(now, line, out.data(), out.size());
+        if (to_program_.Queued() < kPacedBacklog)
+          to_program_.Push(now, line, out.data(), out.size());
         out.clear();
         for (const LineDelay::Piece& piece : to_program_.Take(now)) {
           out.insert(out.end(), piece.bytes.begin(), piece.bytes.end());
         }
         idle_ms = std::min({idle_ms, from_program_.NextIn(now), to_program_.NextIn(now)});
+        in_full = from_program_.Queued() >= kPacedBacklog;
       }
     }
     // What the program side has no room for is lost, as on a real line nobody reads.
@@ -120,6 +127,10 @@ void PtyPump::Run() {
 
     nanoseconds wait = out.empty() ? clock_.RealDuration(idle_ms) : nanoseconds::zero();
     wait = std::clamp(wait, kShortestWait, kLongestWait);
+    if (in_full) {
+      std::this_thread::sleep_for(wait);
+      continue;
+    }
     std::vector<uint8_t> in = pty_.ReceiveNow(wait, kChunkMax);
     if (in.empty()) continue;
 

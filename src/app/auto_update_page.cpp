@@ -119,13 +119,18 @@ void AutoUpdatePage::SuperviseUpdate() {
     board.JobReUpdate[0].store(1);
   }
   if (board.AttemptCount.load() >= kAttemptLimit) {
-    if (auto worker = board.Worker[0].Get()) worker->Terminate();
+    auto worker = board.Worker[0].Get();
+    if (worker) worker->Terminate();
     CloseSlotZeroUnlessOwned();
     board.StatusColor[0].store(kRed);
     board.StatusText[0].Set("Restart module and Tool!");
     if (context_.refresh_board) context_.refresh_board();
-    context_.timer1.SetTimerEnabled(false);
-    Button13.SetEnabled(true);
+    // The abandoned attempt runs to its end on slot 0's port; a new run started before that
+    // would share the port with it. So OK comes back, and the timer stops, once it has ended.
+    if (!worker || worker->Finished()) {
+      context_.timer1.SetTimerEnabled(false);
+      Button13.SetEnabled(true);
+    }
   }
 }
 

@@ -72,6 +72,36 @@ TEST_F(SupervisionTest, TheThirdAttemptGivesUp) {
   EXPECT_TRUE(page_.Button13.Enabled());
 }
 
+// Stands in for slot 0's worker in its abandoned third attempt.
+class AttemptInProgress : public ui::Thread {
+ public:
+  explicit AttemptInProgress(ui::MainLoop& loop) : ui::Thread(loop) {}
+  std::atomic<bool> done{false};
+
+ protected:
+  void Execute() override {
+    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+};
+
+TEST_F(SupervisionTest, OkComesBackOnlyOnceTheAbandonedAttemptHasEnded) {
+  auto attempt = ui::StartThread<AttemptInProgress>(loop_);
+  board_.Worker[0].Set(attempt);
+  board_.AttemptCount = 3;
+  page_.SuperviseUpdate();
+  EXPECT_TRUE(attempt->Terminated());
+  EXPECT_EQ(page_.Label63.Caption(), "Restart module and Tool!");
+  EXPECT_FALSE(page_.Button13.Enabled()) << "a new run would share the port with the old one";
+  EXPECT_TRUE(form_.Timer1.TimerEnabled());
+  board_.StatusText[0].Set("Waiting NAK Fail!");  // the attempt's own end
+  attempt->done = true;
+  attempt->WaitFor();
+  page_.SuperviseUpdate();
+  EXPECT_EQ(page_.Label63.Caption(), "Restart module and Tool!");
+  EXPECT_TRUE(page_.Button13.Enabled());
+  EXPECT_FALSE(form_.Timer1.TimerEnabled());
+}
+
 TEST_F(SupervisionTest, APortInUseByAProcedureIsNotClosedUnderIt) {
   ASSERT_EQ(serial::OpenPort(board_, "COM4", "115200", 0), 1);
   board_.AttemptCount = 3;
@@ -119,6 +149,26 @@ TEST(AutoUpdateOkTest, APortThatCannotBeOpenedGivesOkBack) {
   EXPECT_EQ(page.Label63.Caption(), "Cannot open COM77 port !");
   EXPECT_EQ(page.Label63.FontColor(), kRed);
   EXPECT_EQ(page.Label64.Caption(), "0%");
+}
+
+TEST(AutoUpdateOkTest, TheProbeGoesTwiceInSingleWritesTwoHundredMillisecondsApart) {
+  platform::ScaledClock clock(10.0);
+  ui::HeadlessLoop loop(clock);
+  testing::FakeSerialSystem fake({"COM4"});
+  PortBoard board(clock, fake);
+  TMainForm form(board, loop);
+  form.AutoPage.ComboBox6.SetText("COM4");
+  form.AutoPage.ComboBox9.SetText("9600");
+  form.AutoPage.Button13.Click();
+  EXPECT_FALSE(form.AutoPage.Button13.Enabled());
+  EXPECT_TRUE(form.Timer1.TimerEnabled());
+  EXPECT_EQ(fake.Log("COM4")->baud.load(), 9600u);
+  auto writes = fake.Log("COM4")->Writes();
+  ASSERT_EQ(writes.size(), 2u);
+  for (const auto& w : writes) EXPECT_EQ(w.bytes, "$PQRV14,8*14\r\n");
+  EXPECT_GE(writes[1].tick - writes[0].tick, 200u);
+  EXPECT_LT(writes[1].tick - writes[0].tick, 260u);
+  EXPECT_GE(board.StartTick[0].load() - writes[1].tick, 0u);
 }
 
 }  // namespace

@@ -234,7 +234,7 @@ TEST(TransferTest, BadPacketGetsNoAnswerAndTheSameBlockIsStillAwaited) {
   }
 }
 
-TEST(TransferTest, PacketCutShortIsGivenUpAfterASecond) {
+TEST(TransferTest, PacketCutShortOrGarbledIsGivenUp) {
   Wire w{Quiet()};
   IntoUpdateMode(w);
   const std::string block1 = Packet(payloads::ImageP2(), 1024, 1);
@@ -244,6 +244,17 @@ TEST(TransferTest, PacketCutShortIsGivenUpAfterASecond) {
   EXPECT_EQ(w.d.BadPackets().at(0).reason, BadReason::kCutShort);
   EXPECT_EQ(w.d.PacketSizes().at(0), 600u);
   w.Run(XmodemReceiver::kByteTimeoutMs);  // the rest may have looked like a packet's start
+
+  w.line = k9600;
+  EXPECT_EQ(w.Ask(block1), "");  // garbage at the updater's 115200
+  w.line = k115200;
+  EXPECT_EQ(w.Ask(block1.substr(0, 600)), "");
+  w.line = k9600;
+  w.Send("x");
+  EXPECT_EQ(w.d.BadPackets().back().reason, BadReason::kCutShort);
+  w.line = k115200;
+  EXPECT_EQ(w.Ask(block1.substr(600)), "");
+  w.Run(XmodemReceiver::kByteTimeoutMs);
   EXPECT_EQ(w.Ask(block1), kAckByte);
 }
 

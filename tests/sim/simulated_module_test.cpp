@@ -405,22 +405,6 @@ TEST_F(SimulatedUpdateTest, DeadModuleHearsOnlyTheKernelAndTakesLoaderAndImage) 
   EXPECT_EQ(ProbeMajor(*dev), "5");
 }
 
-TEST_F(SimulatedUpdateTest, CorruptedBlockIsNotAcknowledged) {
-  auto module = Make(Quiet());
-  auto dev = Open(*module, 115200);
-  ASSERT_NE(dev, nullptr);
-  Write(*dev, KernelEntry());
-  ASSERT_TRUE(WaitForByte(*dev, kNak, kGenerousMs));
-  std::string block = Packet(payloads::ImageP2(), 1024, 1);
-  block[500] ^= 0x40;
-  Write(*dev, block);
-  EXPECT_FALSE(WaitForByte(*dev, kAck, 3000));
-  ASSERT_EQ(module->BadPackets().size(), 1u);
-  EXPECT_EQ(module->BadPackets()[0].reason, BadReason::kChecksum);
-  Write(*dev, Packet(payloads::ImageP2(), 1024, 1));
-  EXPECT_TRUE(WaitForByte(*dev, kAck, kGenerousMs));
-}
-
 TEST_F(SimulatedUpdateTest, PacedLineAnswersNoEarlierThanARealLine) {
   ModuleOptions o = Quiet();
   o.pace_line_rate = true;

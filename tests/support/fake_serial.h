@@ -22,6 +22,17 @@ struct FakePortLog {
   std::atomic<int> closes{0};
   std::atomic<bool> refuse_every_baud{false};
   std::atomic<size_t> waiting_at_open{0};
+
+  struct Write {
+    uint32_t tick;
+    std::string bytes;
+  };
+  std::vector<Write> Writes() {
+    std::lock_guard lock(mutex);
+    return writes;
+  }
+  std::mutex mutex;
+  std::vector<Write> writes;  // under mutex
 };
 
 // A port that records the calls made on it; reads return nothing after the clock's read time-out.
@@ -44,7 +55,12 @@ class FakeDevice final : public platform::SerialDevice {
     clock_.Sleep(timeout_ms_);
     return 0;
   }
-  bool Write(const uint8_t*, size_t) override { return open_; }
+  bool Write(const uint8_t* data, size_t n) override {
+    if (!open_) return false;
+    std::lock_guard lock(log_->mutex);
+    log_->writes.push_back({clock_.Ticks(), std::string(data, data + n)});
+    return true;
+  }
   size_t BytesWaiting() override { return waiting_; }
   void Purge(bool receive, bool) override {
     if (receive) {
