@@ -1,6 +1,5 @@
 #include "app/auto_update_page.h"
 
-#include <cstdlib>
 #include <string>
 
 #include "app/colors.h"
@@ -54,7 +53,7 @@ AutoUpdatePage::AutoUpdatePage(ui::PageControl& pages, Context context)
 void AutoUpdatePage::Button12Click() { serial::ScanPorts(context_.board, {&ComboBox6}); }
 
 void AutoUpdatePage::SendProbeSentence(int slot) {
-  protocol::SendProprietarySentence(context_.board, slot, "PQRV14,8");
+  protocol::SendProprietarySentence(context_.board, slot, protocol::kProbeBody);
 }
 
 void AutoUpdatePage::Button13Click() {
@@ -105,7 +104,7 @@ void AutoUpdatePage::CloseSlotZeroUnlessOwned() {
 void AutoUpdatePage::SuperviseUpdate() {
   PortBoard& board = context_.board;
   if (board.VersionSeen[0].load() != 0) {
-    int major = std::atoi(board.VersionField3[0].Get().c_str());
+    int major = protocol::NmeaFieldToInt(board.VersionField3[0].Get());
     board.ChipIsSecond.store(major == 3 ? 0 : 1);
     board.JobFwAp[0].store(1);
     board.JobReUpdate[0].store(0);

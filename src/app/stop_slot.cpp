@@ -11,7 +11,7 @@ void StopSlot(PortBoard& board, ui::MainLoop& loop, ui::Button& start_button, in
     auto worker = board.Worker[slot].Get();
     if (!worker) return;
     worker->Terminate();
-    if (board.ReadEnabled[slot].load() == 1) serial::ClosePort(board, slot);
+    serial::CloseIfOpen(board, slot);
     if (board.XtalAfterDownload.load() != 0) {
       board.JobAllImageNoCode[slot].store(1);
       board.JobFsa[slot].store(0);
@@ -20,12 +20,12 @@ void StopSlot(PortBoard& board, ui::MainLoop& loop, ui::Button& start_button, in
       board.ProtocolMode[slot].store(1);
     }
   } else if (slot == 8) {
-    if (board.ReadEnabled[8].load() == 1) serial::ClosePort(board, 8);
+    serial::CloseIfOpen(board, 8);
   } else if (slot == kTerminalSlot) {
     auto reader = board.TerminalReader.Get();
     if (!reader) return;
     reader->Terminate();
-    if (board.ReadEnabled[kTerminalSlot].load() == 1) serial::ClosePort(board, kTerminalSlot);
+    serial::CloseIfOpen(board, kTerminalSlot);
   }
 }
 

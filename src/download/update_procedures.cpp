@@ -19,10 +19,6 @@ void Show(app::PortBoard& board, int slot, uint32_t color, const char* text) {
   board.StatusText[slot].Set(text);
 }
 
-void CloseIfOpen(app::PortBoard& board, int slot) {
-  if (board.ReadEnabled[slot].load() == 1) serial::ClosePort(board, slot);
-}
-
 void TerminateSlotZeroWorker(app::PortBoard& board) {
   if (auto worker = board.Worker[0].Get()) worker->Terminate();
 }
@@ -65,7 +61,7 @@ void RequestEnableOk(DownloadServices& services) {
 }
 
 void SendFwApCommand(app::PortBoard& board, int slot) {
-  protocol::SendProprietarySentence(board, slot, "PQRV11,1,0,6,2,0");
+  protocol::SendProprietarySentence(board, slot, protocol::kFwApBody);
 }
 
 void UpdateFirmware(DownloadServices& services, const std::string& port_name, int slot) {
@@ -85,7 +81,7 @@ void UpdateFirmware(DownloadServices& services, const std::string& port_name, in
   board.StatusText[slot].Set("Send FW(AP) command.....");
 
   board.Clock().Sleep(1000);
-  CloseIfOpen(board, slot);
+  serial::CloseIfOpen(board, slot);
   board.Clock().Sleep(500);
 
   board.CurrentBaudText.Set(kKernelBaud);
@@ -176,7 +172,7 @@ void AllImageDownload(DownloadServices& services, const std::string& port_name, 
   app::PortBoard& board = services.board;
   board.StatusColor[slot].store(kNavy);
   if (board.XtalAfterDownload.load() == 0) {
-    CloseIfOpen(board, slot);
+    serial::CloseIfOpen(board, slot);
     board.CurrentBaudText.Set(kKernelBaud);
     if (!serial::OpenPort(board, port_name, kKernelBaud, slot)) {
       Show(board, slot, kRed, "Open Com Port Failed!");

@@ -140,7 +140,7 @@ void HandleSlotSentence(app::PortBoard& board, std::string_view sentence, int sl
     board.VersionSeen[slot].store(1);
     board.StatusText[slot].Set(VersionStatusText(board, slot));
     // The report ends the probe; the update that follows opens the port again at its own speed.
-    if (board.ReadEnabled[slot].load() != 0) serial::ClosePort(board, slot);
+    serial::CloseIfOpen(board, slot);
   }
   if (board.CustomerIdReplySeen[slot].load() == 0 && Matches(sentence, "PQRV28,01")) {
     board.CustomerIdReply[slot].Set(std::string(CustomerIdText(sentence)));

@@ -73,6 +73,10 @@ int ClosePort(app::PortBoard& board, int slot) {
   return 1;
 }
 
+void CloseIfOpen(app::PortBoard& board, int slot) {
+  if (app::IsSlot(slot) && board.ReadEnabled[slot].load() == 1) ClosePort(board, slot);
+}
+
 void ScanPorts(app::PortBoard& board, std::initializer_list<ui::ItemsControl*> lists) {
   for (auto* list : lists) list->ClearItems();
   auto ports = board.Serial().ListPorts();

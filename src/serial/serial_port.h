@@ -31,6 +31,8 @@ int OpenPort(app::PortBoard& board, const std::string& port_name, const std::str
 // put back, RTS and DTR dropped. Does nothing for a slot whose port is not open. 1 when a port
 // was closed.
 int ClosePort(app::PortBoard& board, int slot);
+// Closes the slot's port when its reads are enabled; how every job leaves its port.
+void CloseIfOpen(app::PortBoard& board, int slot);
 
 // Replaces the items of every list with the machine's serial ports and counts them.
 void ScanPorts(app::PortBoard& board, std::initializer_list<ui::ItemsControl*> lists);

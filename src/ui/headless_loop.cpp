@@ -98,8 +98,6 @@ bool HeadlessLoop::IsShutDown() const {
   return shut_down_;
 }
 
-bool HeadlessLoop::RunReady() { return RunReady(nullptr); }
-
 bool HeadlessLoop::RunReady(const std::function<bool()>* stop) {
   bool ran = false;
   while (true) {

@@ -45,9 +45,8 @@ class HeadlessLoop final : public MainLoop {
     bool running = false;  // its tick is on the stack (a nested ProcessFor must not re-enter it)
   };
 
-  // Runs queued work and due timers; true when anything ran.
-  bool RunReady();
-  // The same, returning early as soon as *stop holds after a piece of work (stop may be null).
+  // Runs queued work and due timers; true when anything ran. Returns early as soon as *stop
+  // holds after a piece of work (stop may be null).
   bool RunReady(const std::function<bool()>* stop);
   bool RunDueTimers(const std::function<bool()>* stop);
   // Waits until work is queued, the next timer is due, or at most max_ms of clock time.

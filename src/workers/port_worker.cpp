@@ -46,9 +46,7 @@ void SlotWorker::ReadStep() {
   if (byte) framer_.Feed(*byte);
 }
 
-void SlotWorker::CloseIfOpen() {
-  if (board_.ReadEnabled[slot_].load() == 1) serial::ClosePort(board_, slot_);
-}
+void SlotWorker::CloseIfOpen() { serial::CloseIfOpen(board_, slot_); }
 
 void SlotWorker::IdlePause() { board_.Clock().Sleep(kIdlePauseMs); }
 

@@ -37,7 +37,7 @@ TEST_F(SupervisionTest, TheVersionPicksTheImageAndRaisesTheCommandedUpdate) {
   EXPECT_EQ(board_.ChipIsSecond.load(), 0);
   EXPECT_EQ(board_.JobFwAp[0].load(), 1);
   EXPECT_EQ(board_.JobReUpdate[0].load(), 0);
-  for (const char* other : {"5", "x", "", "30"}) {
+  for (const char* other : {"5", "x", "", "30", "3x", " 3"}) {
     board_.VersionField3[0].Set(other);
     page_.SuperviseUpdate();
     EXPECT_EQ(board_.ChipIsSecond.load(), 1) << other;
@@ -152,7 +152,8 @@ TEST(AutoUpdateOkTest, APortThatCannotBeOpenedGivesOkBack) {
 }
 
 TEST(AutoUpdateOkTest, TheProbeGoesTwiceInSingleWritesTwoHundredMillisecondsApart) {
-  platform::ScaledClock clock(10.0);
+  // A clock of its own pace: a manual clock would also run on the slot-0 worker's idle pauses.
+  platform::ScaledClock clock(2.0);
   ui::HeadlessLoop loop(clock);
   testing::FakeSerialSystem fake({"COM4"});
   PortBoard board(clock, fake);
@@ -167,8 +168,9 @@ TEST(AutoUpdateOkTest, TheProbeGoesTwiceInSingleWritesTwoHundredMillisecondsApar
   ASSERT_EQ(writes.size(), 2u);
   for (const auto& w : writes) EXPECT_EQ(w.bytes, "$PQRV14,8*14\r\n");
   EXPECT_GE(writes[1].tick - writes[0].tick, 200u);
-  EXPECT_LT(writes[1].tick - writes[0].tick, 260u);
-  EXPECT_GE(board.StartTick[0].load() - writes[1].tick, 0u);
+  EXPECT_LT(writes[1].tick - writes[0].tick, 400u) << "one pause, not two";
+  EXPECT_GE(static_cast<int32_t>(board.StartTick[0].load() - writes[1].tick), 0)
+      << "the answer window starts after the second probe";
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ std::string BadSentence(std::string_view up_to_star) {
   return std::string(up_to_star) + "*" + Hex(XorOf(up_to_star.substr(1)) ^ 1) + "\r";
 }
 
-// Inserts two characters at pos (inside a field the program passes over) so that the part up
+// Inserts two characters at pos (inside a field the program passes over) so that the text up
 // to the "*" has the wanted checksum; the caller appends "*" and the digits it wants to test.
 std::string WithChecksum(std::string up_to_star, size_t pos, uint8_t want) {
   for (int first = '0'; first <= 'z'; ++first) {
