@@ -24,6 +24,9 @@ PortBoard::PortBoard(platform::Clock& clock, platform::SerialSystem& serial)
   Fill<uint32_t>(TestStatusColor, kNavy);
   Fill<uint32_t>(StartTick, 0);
   Fill<uint32_t>(OpenRetrySince, 0);
+  Fill<int32_t>(EphemerisMode, 0);
+  Fill<int32_t>(EphemerisSentCount, 0);
+  for (auto& pending : PendingResend) pending.Clear();
   for (auto& text : RunBaudText) text.Set("4800");
   for (auto& text : SelectedPorts) text.Set("");
   for (auto* texts : {&VersionField3, &VersionField4}) {

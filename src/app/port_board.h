@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/colors.h"
+#include "app/reference_data.h"
 #include "app/shared_value.h"
 #include "platform/clock.h"
 #include "platform/serial_device.h"
@@ -117,6 +118,12 @@ class PortBoard {
   std::atomic<int32_t> OutputProtocolIndex{2};  // 1: VBI after calibration, 2: NMEA
   std::atomic<int32_t> OptionWord{0};
   std::atomic<char> BaudIndexDigit{'2'};
+
+  // VBI aiding of the modules: the reference receiver's data, and per slot what has been sent.
+  ReferenceData Reference;
+  SlotTable<int32_t> EphemerisMode;       // 0: send the first stored record, 1: the next one
+  SlotTable<int32_t> EphemerisSentCount;  // ephemeris messages sent since the sequencer's reset
+  std::array<PendingResendRecord, kSlotCount> PendingResend;
 
  private:
   platform::Clock& clock_;
