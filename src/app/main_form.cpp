@@ -2,13 +2,18 @@
 
 #include <string>
 
+#include "app/aiding_actions.h"
 #include "app/stop_slot.h"
+#include "protocol/vbi.h"
 #include "serial/serial_port.h"
 
 namespace flashpost::app {
 
 TMainForm::TMainForm(PortBoard& board, ui::MainLoop& loop)
-    : ui::Form("MainForm"), board_(board), loop_(loop) {
+    : ui::Form("MainForm"),
+      board_(board),
+      loop_(loop),
+      Calibration(board, BoardAidingActions(board, [this](int slot) { StopSlot(slot); })) {
   Procedures.UpdateFirmware = [this](const std::string& port, int slot) {
     download::UpdateFirmware(Download, port, slot);
   };
@@ -18,9 +23,19 @@ TMainForm::TMainForm(PortBoard& board, ui::MainLoop& loop)
   Procedures.AllImageDownload = [this](const std::string& port, int slot) {
     download::AllImageDownload(Download, port, slot);
   };
+  Procedures.ShowTraffic = [this](workers::FrameState& state) {
+    TerminalPage.ShowSlotZeroTraffic(state);
+  };
+  Procedures.HandleModuleMessage = [this](const uint8_t* frame, int slot) {
+    Calibration.HandleModuleMessage(frame, slot);
+  };
+  TerminalPage.handle_reference_message = [this](const uint8_t* frame) {
+    protocol::HandleReferenceMessage(board_, {frame, workers::kVbiFrameBufferSize});
+  };
+  RequestReferenceEphemeris = [this] { protocol::RequestReferenceEphemeris(board_); };
   Download.restore_controls = [this](bool keep_start_disabled) {
     McdPage.RestoreControls(keep_start_disabled);
-    if (auto* eraser_start = Find("SpeedButton3")) eraser_start->SetEnabled(true);
+    TerminalPage.SpeedButton3.SetEnabled(true);
   };
   Download.enable_ok = [this] { AutoPage.Button13.SetEnabled(true); };
 
@@ -34,9 +49,8 @@ TMainForm::TMainForm(PortBoard& board, ui::MainLoop& loop)
 
   // Larger than the window: only the top-left corner of the active page shows.
   PageControl1.SetGeometry({0, 0, 601, 681});
-  TerminalPage.SetCaption("Terminal");
   CnoPage.SetCaption("C/N0");
-  for (ui::TabSheet* page : {&TerminalPage, &McdPage.Sheet, &CnoPage}) {
+  for (ui::TabSheet* page : {&TerminalPage.Sheet, &McdPage.Sheet, &CnoPage}) {
     page->SetGeometry({0, 0, 593, 653});
     page->SetTabVisible(false);
   }
@@ -53,6 +67,14 @@ TMainForm::TMainForm(PortBoard& board, ui::MainLoop& loop)
 TMainForm::~TMainForm() {
   loop_.Shutdown();
   board_.StopAllThreads();
+}
+
+std::vector<ui::ItemsControl*> TMainForm::OtherPortLists() {
+  std::vector<ui::ItemsControl*> lists;
+  for (const char* name : {"ComPortList", "CheckListBox1"}) {
+    if (auto* list = dynamic_cast<ui::ItemsControl*>(Find(name))) lists.push_back(list);
+  }
+  return lists;
 }
 
 void TMainForm::FormCreate() { serial::ScanPorts(board_, {&AutoPage.ComboBox6}); }

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <functional>
+#include <vector>
 
 #include "app/auto_update_page.h"
 #include "app/port_board.h"
+#include "calib/sequencer.h"
 #include "download/multi_port_page.h"
 #include "download/update_procedures.h"
+#include "terminal/terminal_page.h"
 #include "ui/control.h"
 #include "ui/main_loop.h"
 #include "ui/timer.h"
@@ -37,7 +40,7 @@ class TMainForm : public ui::Form {
   void StopSlot(int slot);
 
   // The one-shot request for ephemeris to the reference receiver on the terminal port, made by
-  // RefreshBoard once that receiver has a 3D fix. Installed by the reference receiver's code.
+  // RefreshBoard once that receiver has a 3D fix.
   std::function<void()> RequestReferenceEphemeris;
 
   PortBoard& Board() { return board_; }
@@ -49,15 +52,22 @@ class TMainForm : public ui::Form {
   // What the slot workers run, and what the download procedures need of the window.
   workers::WorkerProcedures Procedures;
   download::DownloadServices Download{board_, loop_, {}, {}};
+  // Takes VBI modules through their calibration on the frames the slot workers hand over.
+  calib::Sequencer Calibration;
 
   ui::StatusBar StatusBar1{"StatusBar1", this};
   ui::PageControl PageControl1{"PageControl1", this};
-  ui::TabSheet TerminalPage{"TerminalPage", &PageControl1};
+  terminal::TerminalPage TerminalPage{
+      PageControl1, {board_, loop_, Timer1, StatusBar1, [this] { return OtherPortLists(); }}};
   download::MultiPortPage McdPage{PageControl1, board_, Download};
   ui::TabSheet CnoPage{"CnoPage", &PageControl1};
   AutoUpdatePage AutoPage{PageControl1,
                           {board_, loop_, Procedures, Timer1, [this] { RefreshBoard(); }}};
   ui::OpenDialog OpenDialog1{"OpenDialog1", this};
+
+ private:
+  // The port lists of the multi-port and C/N0 pages that the terminal page's scan fills too.
+  std::vector<ui::ItemsControl*> OtherPortLists();
 };
 
 }  // namespace flashpost::app

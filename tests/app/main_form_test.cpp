@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 
 #include "app/application.h"
+#include "protocol/vbi.h"
 #include "serial/serial_port.h"
 #include "support/fake_serial.h"
 #include "ui/headless_loop.h"
@@ -171,6 +174,44 @@ TEST_F(MainFormTest, TheReferenceRequestIsMadeOnceAfterAFixWhileSlotZeroHasAWork
   EXPECT_EQ(requests, 2);
   worker->Terminate();
   worker->WaitFor();
+}
+
+// The form joins the VBI pieces: the reference request goes out on the terminal port, the slot
+// workers' frames reach the calibration, the terminal reader's frames the reference store.
+TEST_F(MainFormTest, VbiTrafficReachesTheCalibrationAndTheReferenceStore) {
+  ASSERT_EQ(serial::OpenPort(board_, "/dev/ttyUSB1", "115200", app::kTerminalSlot), 1);
+  board_.ProtocolMode[app::kTerminalSlot] = 1;
+  form_.RequestReferenceEphemeris();
+  auto writes = fake_.Log("/dev/ttyUSB1")->Writes();
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(static_cast<uint8_t>(writes[0].bytes[2]), 14) << "the ephemeris request";
+  EXPECT_EQ(static_cast<uint8_t>(writes[0].bytes[8]), 141);
+
+  std::array<uint8_t, 1200> buffer{};
+  protocol::VbiFrame<6> version(100, 0);
+  version.Payload()[3] = 0xFE;  // minor -2
+  version.Payload()[4] = 0xF4;  // 500: major 5
+  version.Payload()[5] = 0x01;
+  version.Seal();
+  std::copy(version.Bytes().begin(), version.Bytes().end(), buffer.begin());
+  form_.Procedures.HandleModuleMessage(buffer.data(), 3);
+  EXPECT_EQ(board_.StatusText[3].Get(), "[ F/W Ver: 5.-2 ] - 1 ");
+  EXPECT_TRUE(form_.Calibration.SequenceActive(3));
+
+  buffer.fill(0);
+  protocol::VbiFrame<protocol::kEphemerisPayloadLength> report(141, 0);
+  report.Payload()[0] = 0x5A;  // header
+  report.Payload()[8] = 7;     // satellite 7's record
+  report.Payload()[9] = 0x33;
+  report.Seal();
+  std::copy(report.Bytes().begin(), report.Bytes().end(), buffer.begin());
+  ASSERT_TRUE(form_.TerminalPage.handle_reference_message);
+  form_.TerminalPage.handle_reference_message(buffer.data());
+  board_.Reference.ReadEphemerides([](const app::ReferenceData::Ephemerides& store) {
+    EXPECT_EQ(store.EphemerisHeader[0], 0x5A);
+    EXPECT_EQ(store.EphemerisTable[6][0], 7);
+    EXPECT_EQ(store.EphemerisTable[6][1], 0x33);
+  });
 }
 
 TEST_F(MainFormTest, Timer1RefreshesTheBoardWhileEnabled) {
