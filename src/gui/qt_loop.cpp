@@ -1,0 +1,201 @@
+#include "gui/qt_loop.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QEventLoop>
+#include <QObject>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+
+namespace flashpost::gui {
+
+struct QtLoop::Invocation {
+  Task task;
+  bool synchronous = false;
+  bool done = false;       // ran to the end
+  bool cancelled = false;  // dropped by Shutdown before it ran
+};
+
+namespace {
+
+// One pass of waiting lasts at most this long in real time, so that a condition that other
+// threads make true without waking the loop is still seen soon.
+constexpr int kLongestWaitMs = 20;
+
+// A clock duration as a QTimer interval: whole real milliseconds, at least one.
+int RealMs(const platform::Clock& clock, uint32_t ms) {
+  auto real = std::chrono::ceil<std::chrono::milliseconds>(clock.RealDuration(ms)).count();
+  return static_cast<int>(std::clamp<int64_t>(real, 1, INT32_MAX));
+}
+
+// Only the loop's own receiver gets this event, so no other user type can be confused with it.
+constexpr auto kWakeEvent = static_cast<QEvent::Type>(QEvent::User + 1);
+
+}  // namespace
+
+// Receives the wake-up events that other threads post and runs the queue on the main thread.
+class QtLoop::Receiver final : public QObject {
+ public:
+  explicit Receiver(QtLoop& loop) : loop_(loop) {}
+  bool event(QEvent* e) override {
+    // The wake-up was made and posted under the loop's lock by another thread; taking the lock
+    // first orders this thread after it without relying on Qt's own locks.
+    { std::lock_guard lock(loop_.mutex_); }
+    if (e->type() != kWakeEvent) return QObject::event(e);
+    loop_.RunQueued();
+    return true;
+  }
+
+ private:
+  QtLoop& loop_;
+};
+
+QtLoop::QtLoop(platform::Clock& clock)
+    : clock_(clock),
+      main_thread_(std::this_thread::get_id()),
+      receiver_(std::make_unique<Receiver>(*this)) {}
+
+QtLoop::~QtLoop() {
+  Shutdown();
+  timers_.clear();
+  receiver_.reset();  // its child timers and any wake-up still queued for it go with it
+}
+
+void QtLoop::Post(Task task) {
+  auto inv = std::make_shared<Invocation>();
+  inv->task = std::move(task);
+  std::lock_guard lock(mutex_);
+  if (shut_down_) return;
+  queue_.push_back(std::move(inv));
+  // Posted under the lock: the destructor shuts down under the same lock before the receiver
+  // goes, so no wake-up is ever posted to a freed receiver.
+  QCoreApplication::postEvent(receiver_.get(), new QEvent(kWakeEvent));
+}
+
+bool QtLoop::Invoke(Task task) {
+  if (IsMainThread()) {
+    if (IsShutDown()) return false;
+    task();
+    return true;
+  }
+  auto inv = std::make_shared<Invocation>();
+  inv->task = std::move(task);
+  inv->synchronous = true;
+  std::unique_lock lock(mutex_);
+  if (shut_down_) return false;
+  queue_.push_back(inv);
+  QCoreApplication::postEvent(receiver_.get(), new QEvent(kWakeEvent));
+  invoke_done_.wait(lock, [&] { return inv->done || inv->cancelled; });
+  return inv->done;
+}
+
+void QtLoop::RunQueued() {
+  while (true) {
+    std::shared_ptr<Invocation> inv;
+    {
+      std::lock_guard lock(mutex_);
+      if (shut_down_ || queue_.empty()) return;
+      inv = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    inv->task();
+    if (inv->synchronous) {
+      std::lock_guard lock(mutex_);
+      inv->done = true;
+      invoke_done_.notify_all();
+    }
+  }
+}
+
+void QtLoop::ProcessPending() {
+  QCoreApplication::processEvents();
+  RunQueued();
+}
+
+void QtLoop::ProcessFor(uint32_t ms) {
+  RunUntil([] { return false; }, ms);
+}
+
+bool QtLoop::RunUntil(const std::function<bool()>& done, uint32_t timeout_ms) {
+  const uint32_t start = clock_.Ticks();
+  while (true) {
+    if (done()) return true;
+    if (IsShutDown()) return false;
+    ProcessPending();
+    if (done()) return true;
+    const uint32_t spent = clock_.Ticks() - start;
+    if (spent >= timeout_ms) return false;
+    ServeFor(timeout_ms - spent);
+  }
+}
+
+void QtLoop::ServeFor(uint32_t ms) {
+  const int real_ms = RealMs(clock_, ms);
+  const bool whole = real_ms <= kLongestWaitMs;
+  bool ran_out = false;
+  QTimer wake;
+  wake.setSingleShot(true);
+  wake.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&wake, &QTimer::timeout, [&ran_out] { ran_out = true; });
+  wake.start(std::min(real_ms, kLongestWaitMs));
+  QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  // A clock that moves only when told learns that the whole wait passed in silence.
+  if (ran_out && whole) clock_.AfterTimedWait(ms);
+}
+
+bool QtLoop::IsMainThread() const { return std::this_thread::get_id() == main_thread_; }
+
+int QtLoop::StartTimer(uint32_t interval_ms, Task tick) {
+  const int id = next_timer_id_++;
+  TimerEntry entry;
+  entry.tick = std::make_shared<Task>(std::move(tick));
+  entry.timer = new QTimer(receiver_.get());
+  entry.timer->setTimerType(Qt::PreciseTimer);
+  QObject::connect(entry.timer, &QTimer::timeout, [this, id] { RunTick(id); });
+  entry.timer->start(RealMs(clock_, interval_ms));
+  timers_.emplace(id, entry);
+  return id;
+}
+
+void QtLoop::StopTimer(int id) {
+  auto it = timers_.find(id);
+  if (it == timers_.end()) return;
+  it->second.timer->stop();
+  // Later: the timer may be stopping itself from inside its own timeout.
+  it->second.timer->deleteLater();
+  timers_.erase(it);
+}
+
+void QtLoop::RunTick(int id) {
+  if (IsShutDown()) return;
+  auto it = timers_.find(id);
+  if (it == timers_.end() || it->second.running) return;
+  it->second.running = true;
+  auto tick = it->second.tick;  // the tick may stop, restart or destroy its own timer
+  (*tick)();
+  it = timers_.find(id);
+  if (it != timers_.end()) it->second.running = false;
+}
+
+void QtLoop::Shutdown() {
+  {
+    std::lock_guard lock(mutex_);
+    if (shut_down_) return;
+    shut_down_ = true;
+    for (auto& inv : queue_) inv->cancelled = true;
+    queue_.clear();
+    invoke_done_.notify_all();
+  }
+  // QTimers belong to the main thread; from elsewhere the ticks just stop running.
+  if (IsMainThread()) {
+    for (auto& [id, entry] : timers_) entry.timer->stop();
+  }
+}
+
+bool QtLoop::IsShutDown() const {
+  std::lock_guard lock(mutex_);
+  return shut_down_;
+}
+
+}  // namespace flashpost::gui
