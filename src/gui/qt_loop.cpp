@@ -10,13 +10,6 @@
 
 namespace flashpost::gui {
 
-struct QtLoop::Invocation {
-  Task task;
-  bool synchronous = false;
-  bool done = false;       // ran to the end
-  bool cancelled = false;  // dropped by Shutdown before it ran
-};
-
 namespace {
 
 // One pass of waiting lasts at most this long in real time, so that a condition that other
@@ -41,7 +34,7 @@ class QtLoop::Receiver final : public QObject {
   bool event(QEvent* e) override {
     // The wake-up was made and posted under the loop's lock by another thread; taking the lock
     // first orders this thread after it without relying on Qt's own locks.
-    { std::lock_guard lock(loop_.mutex_); }
+    loop_.queue_.Fence();
     if (e->type() != kWakeEvent) return QObject::event(e);
     loop_.RunQueued();
     return true;
@@ -54,7 +47,8 @@ class QtLoop::Receiver final : public QObject {
 QtLoop::QtLoop(platform::Clock& clock)
     : clock_(clock),
       main_thread_(std::this_thread::get_id()),
-      receiver_(std::make_unique<Receiver>(*this)) {}
+      receiver_(std::make_unique<Receiver>(*this)),
+      queue_([this] { QCoreApplication::postEvent(receiver_.get(), new QEvent(kWakeEvent)); }) {}
 
 QtLoop::~QtLoop() {
   Shutdown();
@@ -62,16 +56,7 @@ QtLoop::~QtLoop() {
   receiver_.reset();  // its child timers and any wake-up still queued for it go with it
 }
 
-void QtLoop::Post(Task task) {
-  auto inv = std::make_shared<Invocation>();
-  inv->task = std::move(task);
-  std::lock_guard lock(mutex_);
-  if (shut_down_) return;
-  queue_.push_back(std::move(inv));
-  // Posted under the lock: the destructor shuts down under the same lock before the receiver
-  // goes, so no wake-up is ever posted to a freed receiver.
-  QCoreApplication::postEvent(receiver_.get(), new QEvent(kWakeEvent));
-}
+void QtLoop::Post(Task task) { queue_.Post(std::move(task)); }
 
 bool QtLoop::Invoke(Task task) {
   if (IsMainThread()) {
@@ -79,32 +64,11 @@ bool QtLoop::Invoke(Task task) {
     task();
     return true;
   }
-  auto inv = std::make_shared<Invocation>();
-  inv->task = std::move(task);
-  inv->synchronous = true;
-  std::unique_lock lock(mutex_);
-  if (shut_down_) return false;
-  queue_.push_back(inv);
-  QCoreApplication::postEvent(receiver_.get(), new QEvent(kWakeEvent));
-  invoke_done_.wait(lock, [&] { return inv->done || inv->cancelled; });
-  return inv->done;
+  return queue_.InvokeAndWait(std::move(task));
 }
 
 void QtLoop::RunQueued() {
-  while (true) {
-    std::shared_ptr<Invocation> inv;
-    {
-      std::lock_guard lock(mutex_);
-      if (shut_down_ || queue_.empty()) return;
-      inv = std::move(queue_.front());
-      queue_.pop_front();
-    }
-    inv->task();
-    if (inv->synchronous) {
-      std::lock_guard lock(mutex_);
-      inv->done = true;
-      invoke_done_.notify_all();
-    }
+  while (queue_.RunNext()) {
   }
 }
 
@@ -179,23 +143,14 @@ void QtLoop::RunTick(int id) {
 }
 
 void QtLoop::Shutdown() {
-  {
-    std::lock_guard lock(mutex_);
-    if (shut_down_) return;
-    shut_down_ = true;
-    for (auto& inv : queue_) inv->cancelled = true;
-    queue_.clear();
-    invoke_done_.notify_all();
-  }
+  if (queue_.IsShutDown()) return;
+  queue_.Shutdown();
   // QTimers belong to the main thread; from elsewhere the ticks just stop running.
   if (IsMainThread()) {
     for (auto& [id, entry] : timers_) entry.timer->stop();
   }
 }
 
-bool QtLoop::IsShutDown() const {
-  std::lock_guard lock(mutex_);
-  return shut_down_;
-}
+bool QtLoop::IsShutDown() const { return queue_.IsShutDown(); }
 
 }  // namespace flashpost::gui

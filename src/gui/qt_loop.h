@@ -1,15 +1,14 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "platform/clock.h"
 #include "ui/main_loop.h"
+#include "ui/task_queue.h"
 
 class QObject;
 class QTimer;
@@ -43,7 +42,6 @@ class QtLoop final : public ui::MainLoop {
   bool RunUntil(const std::function<bool()>& done, uint32_t timeout_ms);
 
  private:
-  struct Invocation;
   struct TimerEntry {
     QTimer* timer = nullptr;  // child of receiver_
     std::shared_ptr<Task> tick;
@@ -60,11 +58,8 @@ class QtLoop final : public ui::MainLoop {
   platform::Clock& clock_;
   const std::thread::id main_thread_;
   std::unique_ptr<QObject> receiver_;
-
-  mutable std::mutex mutex_;
-  std::condition_variable invoke_done_;
-  std::deque<std::shared_ptr<Invocation>> queue_;
-  bool shut_down_ = false;
+  // Wakes the event loop through receiver_; shut down before receiver_ goes.
+  ui::TaskQueue queue_;
 
   std::map<int, TimerEntry> timers_;  // main thread only
   int next_timer_id_ = 1;

@@ -4,13 +4,6 @@
 
 namespace flashpost::ui {
 
-struct HeadlessLoop::Invocation {
-  Task task;
-  bool synchronous = false;
-  bool done = false;       // ran to the end
-  bool cancelled = false;  // dropped by Shutdown before it ran
-};
-
 namespace {
 // How long a timer still has to go; 0 when it is due. Works across the 32-bit wrap.
 uint32_t TimeUntil(uint32_t now, uint32_t due) {
@@ -24,14 +17,7 @@ HeadlessLoop::HeadlessLoop(platform::Clock& clock)
 
 HeadlessLoop::~HeadlessLoop() { Shutdown(); }
 
-void HeadlessLoop::Post(Task task) {
-  auto inv = std::make_shared<Invocation>();
-  inv->task = std::move(task);
-  std::lock_guard lock(mutex_);
-  if (shut_down_) return;
-  queue_.push_back(std::move(inv));
-  work_ready_.notify_all();
-}
+void HeadlessLoop::Post(Task task) { queue_.Post(std::move(task)); }
 
 bool HeadlessLoop::Invoke(Task task) {
   if (IsMainThread()) {
@@ -39,15 +25,7 @@ bool HeadlessLoop::Invoke(Task task) {
     task();
     return true;
   }
-  auto inv = std::make_shared<Invocation>();
-  inv->task = std::move(task);
-  inv->synchronous = true;
-  std::unique_lock lock(mutex_);
-  if (shut_down_) return false;
-  queue_.push_back(inv);
-  work_ready_.notify_all();
-  invoke_done_.wait(lock, [&] { return inv->done || inv->cancelled; });
-  return inv->done;
+  return queue_.InvokeAndWait(std::move(task));
 }
 
 void HeadlessLoop::ProcessPending() { RunReady(nullptr); }
@@ -83,38 +61,14 @@ int HeadlessLoop::StartTimer(uint32_t interval_ms, Task tick) {
 
 void HeadlessLoop::StopTimer(int id) { timers_.erase(id); }
 
-void HeadlessLoop::Shutdown() {
-  std::lock_guard lock(mutex_);
-  if (shut_down_) return;
-  shut_down_ = true;
-  for (auto& inv : queue_) inv->cancelled = true;
-  queue_.clear();
-  invoke_done_.notify_all();
-  work_ready_.notify_all();
-}
+void HeadlessLoop::Shutdown() { queue_.Shutdown(); }
 
-bool HeadlessLoop::IsShutDown() const {
-  std::lock_guard lock(mutex_);
-  return shut_down_;
-}
+bool HeadlessLoop::IsShutDown() const { return queue_.IsShutDown(); }
 
 bool HeadlessLoop::RunReady(const std::function<bool()>* stop) {
   bool ran = false;
-  while (true) {
-    std::shared_ptr<Invocation> inv;
-    {
-      std::lock_guard lock(mutex_);
-      if (shut_down_ || queue_.empty()) break;
-      inv = std::move(queue_.front());
-      queue_.pop_front();
-    }
-    inv->task();
+  while (queue_.RunNext()) {
     ran = true;
-    if (inv->synchronous) {
-      std::lock_guard lock(mutex_);
-      inv->done = true;
-      invoke_done_.notify_all();
-    }
     if (stop && (*stop)()) return true;
   }
   return RunDueTimers(stop) || ran;
@@ -152,11 +106,7 @@ void HeadlessLoop::WaitForWork(uint32_t max_ms) {
     if (!entry.running) wait = std::min(wait, TimeUntil(now, entry.next_due));
   }
   if (wait == 0) return;
-  std::unique_lock lock(mutex_);
-  bool woken = work_ready_.wait_for(lock, clock_.RealDuration(wait),
-                                    [this] { return shut_down_ || !queue_.empty(); });
-  lock.unlock();
-  if (!woken) clock_.AfterTimedWait(wait);
+  if (!queue_.WaitForWork(clock_.RealDuration(wait))) clock_.AfterTimedWait(wait);
 }
 
 }  // namespace flashpost::ui

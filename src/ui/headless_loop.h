@@ -1,16 +1,14 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "platform/clock.h"
 #include "ui/main_loop.h"
+#include "ui/task_queue.h"
 
 namespace flashpost::ui {
 
@@ -37,7 +35,6 @@ class HeadlessLoop final : public MainLoop {
   void RunFor(uint32_t ms) { ProcessFor(ms); }
 
  private:
-  struct Invocation;
   struct TimerEntry {
     uint32_t interval = 0;
     uint32_t next_due = 0;
@@ -54,13 +51,9 @@ class HeadlessLoop final : public MainLoop {
 
   platform::Clock& clock_;
   std::thread::id main_thread_;
-  mutable std::mutex mutex_;
-  std::condition_variable work_ready_;
-  std::condition_variable invoke_done_;
-  std::deque<std::shared_ptr<Invocation>> queue_;
+  TaskQueue queue_;
   std::map<int, TimerEntry> timers_;  // touched on the main thread only
   int next_timer_id_ = 1;
-  bool shut_down_ = false;
 };
 
 }  // namespace flashpost::ui
