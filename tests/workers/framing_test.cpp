@@ -70,12 +70,16 @@ class FramerRig {
   Framer framer_;
 };
 
-// A VBI frame: start byte, id, two spare bytes, little-endian payload length, two more header
-// bytes, then the payload.
+// A VBI frame: 0x81 0xFF, id, sub-ID, little-endian payload length, the checksum (the framing
+// does not look at it), then the payload.
 Bytes VbiFrame(uint8_t id, const Bytes& payload) {
   auto n = static_cast<uint16_t>(payload.size());
-  Bytes f{0x81, id,  0x00, 0x00, static_cast<uint8_t>(n & 0xFF), static_cast<uint8_t>(n >> 8),
-          0x00, 0x00};
+  Bytes f;
+  f.reserve(8 + payload.size());
+  for (uint8_t b : {uint8_t{0x81}, uint8_t{0xFF}, id, uint8_t{0x00}, static_cast<uint8_t>(n & 0xFF),
+                    static_cast<uint8_t>(n >> 8), uint8_t{0x00}, uint8_t{0x00}}) {
+    f.push_back(b);
+  }
   f.insert(f.end(), payload.begin(), payload.end());
   return f;
 }
@@ -189,7 +193,7 @@ TEST(VbiFramingTest, APayloadThatFallsSilentIsDroppedAfterOneSecond) {
   EXPECT_EQ(rig.framer().State().InFrame, 0);
   rig.Feed(VbiFrame(0x16, {0x09}));
   ASSERT_EQ(rig.frames.size(), 1u);
-  EXPECT_EQ(rig.frames[0][1], 0x16);
+  EXPECT_EQ(rig.frames[0][2], 0x16);
   EXPECT_EQ(rig.frames[0][8], 0x09);
 }
 
@@ -245,7 +249,7 @@ TEST(VbiFramingTest, AFrameCutByAProtocolSwitchIsDropped) {
   EXPECT_TRUE(rig.frames.empty());
   rig.Feed(VbiFrame(0x16, {}));
   ASSERT_EQ(rig.frames.size(), 1u);
-  EXPECT_EQ(rig.frames[0][1], 0x16);
+  EXPECT_EQ(rig.frames[0][2], 0x16);
 }
 
 }  // namespace
