@@ -1,6 +1,7 @@
 #include "sim/kx420_device.h"
 
 #include <algorithm>
+#include <charconv>
 #include <utility>
 
 namespace flashpost::sim {
@@ -36,6 +37,13 @@ const std::vector<std::string>& NoisePieces() {
   return pieces;
 }
 
+// A version field as a number, 0 when it is not one (the version word of a VBI report).
+int NumberOr0(const std::string& text) {
+  int value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size() ? value : 0;
+}
+
 }  // namespace
 
 std::vector<Satellite> DefaultSatellites() {
@@ -49,7 +57,9 @@ Kx420Device::Kx420Device(ModuleOptions options)
     : options_(std::move(options)),
       mode_(options_.dead_firmware ? Mode::kDead : Mode::kNmea),
       baud_(options_.dead_firmware ? kKernelBaud : options_.baud),
-      version_field3_(options_.version_field3) {}
+      version_field3_(options_.version_field3) {
+  if (mode_ == Mode::kNmea && options_.vbi.at_boot) RunVbiFirmware();
+}
 
 bool Kx420Device::Understands(const LineState& line) const {
   return line.eight_n_one && (line.baud == baud_ || line.baud == kKernelBaud);
@@ -59,6 +69,8 @@ std::string Kx420Device::ModeName() const {
   switch (mode_) {
     case Mode::kNmea:
       return "firmware (NMEA at " + std::to_string(baud_) + ")";
+    case Mode::kVbi:
+      return "firmware (VBI at " + std::to_string(baud_) + ")";
     case Mode::kDead:
       return "boot kernel only (no firmware)";
     case Mode::kErasing:
@@ -78,7 +90,7 @@ void Kx420Device::Advance(uint32_t tick) {
   if (mode_ == Mode::kErasing && Reached(tick, erase_end_)) {
     StartTransfer(erase_end_, XmodemReceiver::Accepts::kImage, !options_.no_nak_after_erase);
   }
-  if (mode_ == Mode::kRebooting && Reached(tick, reboot_at_)) RunFirmware();
+  if (mode_ == Mode::kRebooting && Reached(tick, reboot_at_)) RunFirmware(image_follows_loader_);
   if (mode_ == Mode::kReceiving) OnReceiverResult(tick, receiver_->Expire(tick));
 }
 
@@ -91,6 +103,7 @@ void Kx420Device::Receive(uint32_t tick, const LineState& line, const uint8_t* d
     cutter_.Reset();
     entry_.Reset();
     if (mode_ == Mode::kReceiving) OnReceiverResult(tick, receiver_->Garble());
+    if (mode_ == Mode::kVbi) vbi_->Garble();
     return;
   }
   for (size_t i = 0; i < n; ++i) ReceiveByte(tick, line, data[i]);
@@ -103,6 +116,13 @@ void Kx420Device::ReceiveByte(uint32_t tick, const LineState& line, uint8_t b) {
         cutter_.Reset();
       } else if (cutter_.Feed(b)) {
         if (auto body = nmea::CheckedBody(cutter_.Text())) OnSentence(tick, *body);
+      }
+      break;
+    case Mode::kVbi:
+      if (line.baud == baud_) {
+        vbi_->Receive(tick, b);
+      } else {
+        vbi_->Garble();
       }
       break;
     case Mode::kReceiving: {
@@ -138,6 +158,7 @@ void Kx420Device::OnSentence(uint32_t tick, const std::string& body) {
     ++update_commands_;
     mode_ = Mode::kErasing;
     baud_ = kKernelBaud;
+    image_follows_loader_ = false;
     erase_end_ = tick + options_.erase_ms;
     pending_.clear();
     cutter_.Reset();
@@ -148,6 +169,7 @@ void Kx420Device::OnSentence(uint32_t tick, const std::string& body) {
 
 void Kx420Device::EnterKernel(uint32_t tick) {
   ++kernel_entries_;
+  image_follows_loader_ = false;
   pending_.clear();
   cutter_.Reset();
   StartTransfer(tick, XmodemReceiver::Accepts::kImageOrLoader, !options_.no_nak_after_kernel_entry);
@@ -190,6 +212,7 @@ void Kx420Device::OnReceiverResult(uint32_t tick, const XmodemReceiver::Result& 
       // The loader runs from RAM and asks for the image itself.
       loader_ = r.completed;
       ++loaders_received_;
+      image_follows_loader_ = true;
       StartTransfer(ack_due + kLoaderStartMs, XmodemReceiver::Accepts::kImage, true);
       break;
     case Payload::kNone:
@@ -197,12 +220,33 @@ void Kx420Device::OnReceiverResult(uint32_t tick, const XmodemReceiver::Result& 
   }
 }
 
-void Kx420Device::RunFirmware() {
+void Kx420Device::RunFirmware(bool after_all_image) {
+  const bool vbi = options_.vbi.at_boot || (after_all_image && options_.vbi.after_all_image);
+  image_follows_loader_ = false;
+  if (vbi) {
+    RunVbiFirmware();
+  } else {
+    RunNmeaFirmware();
+  }
+}
+
+void Kx420Device::RunNmeaFirmware() {
   mode_ = Mode::kNmea;
   baud_ = options_.baud;
   receiver_.reset();
   cutter_.Reset();
   schedule_started_ = false;
+}
+
+void Kx420Device::RunVbiFirmware() {
+  mode_ = Mode::kVbi;
+  baud_ = options_.baud;
+  receiver_.reset();
+  cutter_.Reset();
+  int used = 0;
+  for (const Satellite& s : options_.satellites) used += s.cn0 > 0;
+  vbi_.emplace(options_.vbi, NumberOr0(version_field3_), NumberOr0(options_.version_field4),
+               options_.fix_type, std::min(used, 12));
 }
 
 void Kx420Device::QueueByte(uint32_t due, uint8_t b, bool wait_for_the_line) {
@@ -230,6 +274,10 @@ std::vector<uint8_t> Kx420Device::Transmit(uint32_t tick, const LineState& line)
   }
   pending_ = std::move(kept);
 
+  if (mode_ == Mode::kVbi) {
+    out += vbi_->Transmit(tick, heard_at(baud_));
+    if (vbi_->BackToNmea()) RunNmeaFirmware();
+  }
   if (options_.nmea_period_ms > 0 && mode_ == Mode::kNmea) {
     if (!schedule_started_) {
       schedule_started_ = true;
@@ -259,6 +307,7 @@ uint32_t Kx420Device::IdleFor(uint32_t tick) const {
   }
   if (mode_ == Mode::kErasing) until(erase_end_);
   if (mode_ == Mode::kRebooting) until(reboot_at_);
+  if (mode_ == Mode::kVbi) idle = std::min(idle, vbi_->IdleFor(tick));
   if (options_.nmea_period_ms > 0 && mode_ == Mode::kNmea) {
     if (!schedule_started_) return 0;
     until(next_report_);

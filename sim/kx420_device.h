@@ -11,6 +11,7 @@
 #include "sim/device.h"
 #include "sim/module_options.h"
 #include "sim/nmea.h"
+#include "sim/vbi_module.h"
 
 namespace flashpost::sim {
 
@@ -31,6 +32,10 @@ namespace flashpost::sim {
 // A NAK that asks for a transfer waits, if need be, until the program's line is at 115200 (the
 // updater's NAK is due when the erase ends, but the program may reopen its port later). ACKs
 // and NAKs that answer blocks go out at once and are lost if the program's line is elsewhere.
+//
+// With ModuleOptions::vbi the firmware speaks VBI instead, at the module's speed, and runs its
+// crystal calibration (VbiFirmware): from every start, or after an All Image download (a loader,
+// then the image through it). When the calibration is over it goes back to NMEA.
 class Kx420Device final : public Device {
  public:
   explicit Kx420Device(ModuleOptions options);
@@ -64,6 +69,9 @@ class Kx420Device final : public Device {
   std::vector<size_t> PacketSizes() const { return {packet_sizes_.begin(), packet_sizes_.end()}; }
   // The latest kKeptBadPackets packets (and stray bytes) that got no ACK, and why.
   std::vector<BadPacket> BadPackets() const { return {bad_packets_.begin(), bad_packets_.end()}; }
+  // What the VBI firmware did and took since it last started (empty before it ever ran).
+  VbiActivity Vbi() const { return vbi_ ? vbi_->Activity() : VbiActivity{}; }
+  bool SpeaksVbi() const { return mode_ == Mode::kVbi; }
   // What runs in the module now, in words.
   std::string ModeName() const;
 
@@ -85,6 +93,7 @@ class Kx420Device final : public Device {
  private:
   enum class Mode {
     kNmea,       // the firmware runs
+    kVbi,        // the firmware runs and speaks VBI
     kDead,       // no firmware: only the boot kernel listens
     kErasing,    // the updater erases the flash
     kReceiving,  // an XMODEM transfer (the kernel's, the loader's or the updater's)
@@ -106,7 +115,10 @@ class Kx420Device final : public Device {
   void EnterKernel(uint32_t tick);
   void StartTransfer(uint32_t tick, XmodemReceiver::Accepts accepts, bool ask);
   void OnReceiverResult(uint32_t tick, const XmodemReceiver::Result& r);
-  void RunFirmware();
+  // The firmware starts after an image: in VBI when the options say so, else in NMEA.
+  void RunFirmware(bool after_all_image);
+  void RunNmeaFirmware();
+  void RunVbiFirmware();
   void QueueByte(uint32_t due, uint8_t b, bool wait_for_the_line);
   std::string PeriodicSentences(uint32_t tick);
   std::string Noise();
@@ -118,6 +130,8 @@ class Kx420Device final : public Device {
   nmea::LineCutter cutter_;
   KernelEntryWatcher entry_;
   std::optional<XmodemReceiver> receiver_;  // while mode_ is kReceiving
+  std::optional<VbiFirmware> vbi_;          // driven while mode_ is kVbi, kept for Vbi() after
+  bool image_follows_loader_ = false;       // the transfer under way is a loader's image
   uint32_t erase_end_ = 0;                  // while mode_ is kErasing
   uint32_t reboot_at_ = 0;                  // while mode_ is kRebooting
   std::vector<Pending> pending_;            // in the order they were queued

@@ -1,5 +1,6 @@
-// kx420-sim: simulated KX420 modules on pseudo-terminals, for running the program without
-// hardware. Prints the port of each module and runs until SIGINT or SIGTERM.
+// kx420-sim: simulated KX420 modules, and a reference receiver if asked, on pseudo-terminals,
+// for running the program without hardware. Prints the port of each and runs until SIGINT or
+// SIGTERM.
 
 #include <pthread.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "sim/reference_receiver.h"
 #include "sim/sim_args.h"
 #include "sim/simulated_module.h"
 
@@ -25,6 +27,16 @@ int main(int argc, char** argv) {
   if (args.help) {
     std::fputs(sim::SimUsage(), stdout);
     return 0;
+  }
+
+  sim::ReferenceOptions reference_options;
+  reference_options.baud = args.reference_baud ? args.reference_baud : args.baud;
+  reference_options.start_in_vbi = args.reference_vbi;
+  reference_options.pace_line_rate = args.pace;
+  if (!args.replay.empty() &&
+      !sim::LoadReplayLog(args.replay, reference_options.replay_log, error)) {
+    std::fprintf(stderr, "kx420-sim: %s\n", error.c_str());
+    return 1;
   }
 
   // Blocked before any module thread exists, so every thread inherits the mask and the signals
@@ -47,6 +59,7 @@ int main(int argc, char** argv) {
     options.erase_ms = args.erase_ms;
     options.fail_block = args.fail_block;
     options.pace_line_rate = args.pace;
+    options.vbi = args.vbi;
     auto module = std::make_unique<sim::SimulatedModule>(options, clock);
     if (!module->ok()) {
       std::fprintf(stderr, "kx420-sim: cannot create a pseudo-terminal for module %d\n", i);
@@ -54,18 +67,32 @@ int main(int argc, char** argv) {
     }
     modules.push_back(std::move(module));
   }
+  std::unique_ptr<sim::SimulatedReference> reference;
+  if (args.reference) {
+    reference = std::make_unique<sim::SimulatedReference>(reference_options, clock);
+    if (!reference->ok()) {
+      std::fprintf(stderr, "kx420-sim: cannot create a pseudo-terminal for the reference\n");
+      return 1;
+    }
+  }
 
   std::string ports;
   for (size_t i = 0; i < modules.size(); ++i) {
     std::printf("module %zu: %s\n", i, modules[i]->PortPath().c_str());
     ports += (i ? ":" : "") + modules[i]->PortPath();
   }
+  if (reference) {
+    std::printf("reference: %s\n", reference->PortPath().c_str());
+    ports += ":" + reference->PortPath();
+  }
   if (args.export_ports) std::printf("FLASHPOST_PORTS=%s\n", ports.c_str());
   std::fflush(stdout);
 
   for (auto& module : modules) module->Start();
+  if (reference) reference->Start();
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);
   for (auto& module : modules) module->Stop();
+  if (reference) reference->Stop();
   return 0;
 }

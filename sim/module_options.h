@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,6 +18,26 @@ struct Satellite {
 // Nine satellites of varied strength, one of them an SBAS satellite (NMEA number above 32), so
 // that a GSV group has three sentences, the last one short.
 std::vector<Satellite> DefaultSatellites();
+
+// The module's firmware in its binary VBI protocol, as the calibration station meets it. It reports
+// its version (100), then its calibration status (101) with the phase codes below: the first on
+// its own, the second once it waits for aiding, the third once it has taken the PVT aiding
+// (message 21, acknowledged with 200), then the calibration data (109, 256 bytes) and the fourth
+// status. Navigation reports (121) come once a second throughout; ephemerides (41) are
+// acknowledged. Afterwards the firmware goes back to NMEA unless told to stay in VBI.
+struct VbiOptions {
+  bool at_boot = false;          // the firmware speaks VBI from the start
+  bool after_all_image = false;  // a loader followed by an image (All Image) brings up VBI
+  // Phase codes (0..7) of the four status reports. The passing road: any, 6 (waiting for aiding),
+  // 4 (calibrating), 0 (calibrated).
+  std::array<uint8_t, 4> phases = {7, 6, 4, 0};
+  uint32_t first_report_ms = 500;  // from the firmware hearing the line to the version report
+  uint32_t report_gap_ms = 1000;   // between reports that follow one another on their own
+  uint32_t calibration_ms = 3000;  // from the report "calibrating" to the calibration data
+  bool acknowledge_pvt = true;     // false: the PVT aiding is never taken nor acknowledged
+  bool navigation_reports = true;  // false: no message 121 at all
+  bool stay_in_vbi = false;        // after the last status, keep reporting in VBI
+};
 
 // How one simulated KX420 behaves. The defaults are a healthy module at 9600 baud.
 struct ModuleOptions {
@@ -47,6 +68,8 @@ struct ModuleOptions {
   uint32_t nak_block = 0;                  // this block is answered with NAK instead of ACK
   uint32_t late_ack_block = 0;             // this block's ACK comes late_ack_ms late
   uint32_t late_ack_ms = 0;
+
+  VbiOptions vbi;
 };
 
 }  // namespace flashpost::sim

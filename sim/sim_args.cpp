@@ -1,5 +1,6 @@
 #include "sim/sim_args.h"
 
+#include <array>
 #include <charconv>
 
 namespace flashpost::sim {
@@ -22,12 +23,29 @@ bool FitsVersionField(const std::string& field) {
   return true;
 }
 
+// "A,B,C,D": four phase codes 0..7.
+bool ParsePhases(const std::string& text, std::array<uint8_t, 4>& out) {
+  size_t start = 0;
+  for (size_t i = 0; i < out.size(); ++i) {
+    const size_t comma = text.find(',', start);
+    if ((comma == std::string::npos) != (i + 1 == out.size())) return false;
+    uint64_t code = 0;
+    if (!ParseNumber(text.substr(start, comma - start), 7, code)) return false;
+    out[i] = static_cast<uint8_t>(code);
+    start = comma + 1;
+  }
+  return true;
+}
+
 }  // namespace
 
 const char* SimUsage() {
   static_assert(kMaxModules == 16, "the usage text names the limit");
   return "usage: kx420-sim [--modules N] [--baud B] [--version F3.F4] [--silent] [--dead]\n"
          "                 [--erase-ms N] [--fail-block N] [--pace] [--export]\n"
+         "                 [--vbi] [--vbi-after-download] [--phases A,B,C,D] [--wrong-phase N]\n"
+         "                 [--calibration-ms N] [--no-pvt-ack] [--no-navigation] [--stay-vbi]\n"
+         "                 [--reference] [--reference-baud B] [--reference-vbi] [--replay FILE]\n"
          "  --modules N      number of simulated modules, 1 to 16 (default 1)\n"
          "  --baud B         the modules' NMEA line speed (default 9600)\n"
          "  --version F3.F4  fields 3 and 4 of the version report (default 5.1)\n"
@@ -37,7 +55,22 @@ const char* SimUsage() {
          "  --fail-block N   block N of every XMODEM transfer is never acknowledged\n"
          "  --pace           bytes take their real time on the line (10 bits per byte)\n"
          "  --export         also print FLASHPOST_PORTS=<port>:<port>...\n"
-         "Prints one line per module, \"module K: <port>\", then runs until SIGINT or SIGTERM.\n";
+         "VBI calibration (the modules' firmware speaks VBI, then returns to NMEA):\n"
+         "  --vbi                 from the start\n"
+         "  --vbi-after-download  after an All Image download (a loader, then the image)\n"
+         "  --phases A,B,C,D      phase codes of the four status reports (default 7,6,4,0)\n"
+         "  --wrong-phase N       status report N (2 to 4) carries a wrong phase code\n"
+         "  --calibration-ms N    calibration time in ms (default 3000)\n"
+         "  --no-pvt-ack          the PVT aiding is never acknowledged\n"
+         "  --no-navigation       no navigation reports (message 121)\n"
+         "  --stay-vbi            keep reporting in VBI after the calibration\n"
+         "Reference receiver (NMEA, switched to VBI by the two PQRV11 sentences):\n"
+         "  --reference           also run one, on a port of its own\n"
+         "  --reference-baud B    its line speed (default: the modules' speed)\n"
+         "  --reference-vbi       it speaks VBI from the start\n"
+         "  --replay FILE         it plays this recorded NMEA log (implies --reference)\n"
+         "Prints one line per module, \"module K: <port>\", and \"reference: <port>\", then runs\n"
+         "until SIGINT or SIGTERM.\n";
 }
 
 bool ParseSimArgs(const std::vector<std::string>& args, SimArgs& out, std::string& error) {
@@ -52,7 +85,9 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimArgs& out, std::strin
       has_value = true;
     }
     const bool takes_value = name == "--modules" || name == "--baud" || name == "--version" ||
-                             name == "--erase-ms" || name == "--fail-block";
+                             name == "--erase-ms" || name == "--fail-block" || name == "--phases" ||
+                             name == "--wrong-phase" || name == "--calibration-ms" ||
+                             name == "--reference-baud" || name == "--replay";
     if (takes_value && !has_value) {
       if (i + 1 >= args.size()) {
         error = name + " needs a value";
@@ -100,6 +135,54 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimArgs& out, std::strin
         return false;
       }
       out.fail_block = static_cast<uint32_t>(number);
+    } else if (name == "--phases") {
+      if (!ParsePhases(value, out.vbi.phases)) {
+        error = "--phases must be four codes from 0 to 7 such as 7,6,4,0, not \"" + value + "\"";
+        return false;
+      }
+    } else if (name == "--wrong-phase") {
+      // Report 1 takes any code, so only the later ones can be wrong.
+      if (!ParseNumber(value, 4, number) || number < 2) {
+        error = "--wrong-phase must be a status report from 2 to 4, not \"" + value + "\"";
+        return false;
+      }
+      uint8_t& code = out.vbi.phases[number - 1];
+      code = static_cast<uint8_t>((code + 1) & 7);
+    } else if (name == "--calibration-ms") {
+      if (!ParseNumber(value, 600000, number)) {
+        error = "--calibration-ms must be a time in ms from 0 to 600000, not \"" + value + "\"";
+        return false;
+      }
+      out.vbi.calibration_ms = static_cast<uint32_t>(number);
+    } else if (name == "--reference-baud") {
+      if (!ParseNumber(value, 4000000, number) || number < 1) {
+        error = "--reference-baud must be a line speed such as 115200, not \"" + value + "\"";
+        return false;
+      }
+      out.reference_baud = static_cast<uint32_t>(number);
+      out.reference = true;
+    } else if (name == "--replay") {
+      if (value.empty()) {
+        error = "--replay needs a file name";
+        return false;
+      }
+      out.replay = value;
+      out.reference = true;
+    } else if (name == "--vbi") {
+      out.vbi.at_boot = true;
+    } else if (name == "--vbi-after-download") {
+      out.vbi.after_all_image = true;
+    } else if (name == "--no-pvt-ack") {
+      out.vbi.acknowledge_pvt = false;
+    } else if (name == "--no-navigation") {
+      out.vbi.navigation_reports = false;
+    } else if (name == "--stay-vbi") {
+      out.vbi.stay_in_vbi = true;
+    } else if (name == "--reference") {
+      out.reference = true;
+    } else if (name == "--reference-vbi") {
+      out.reference_vbi = true;
+      out.reference = true;
     } else if (name == "--silent") {
       out.silent = true;
     } else if (name == "--dead") {

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/module_options.h"
+
 namespace flashpost::sim {
 
 // What the kx420-sim command line asks for.
@@ -18,6 +20,13 @@ struct SimArgs {
   bool pace = false;
   bool export_ports = false;
   bool help = false;
+  // The modules' VBI calibration firmware (--vbi, --vbi-after-download and its faults).
+  VbiOptions vbi;
+  // The reference receiver, on a port of its own.
+  bool reference = false;
+  uint32_t reference_baud = 0;  // 0: the modules' speed
+  bool reference_vbi = false;
+  std::string replay;  // a recorded NMEA log it plays; implies `reference`
 };
 
 constexpr int kMaxModules = 16;

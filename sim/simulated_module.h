@@ -49,6 +49,9 @@ class SimulatedModule {
   std::vector<size_t> PacketSizes() const { return Read(&Kx420Device::PacketSizes); }
   std::vector<BadPacket> BadPackets() const { return Read(&Kx420Device::BadPackets); }
   std::string ModeName() const { return Read(&Kx420Device::ModeName); }
+  // What the module's VBI firmware has seen and sent, and whether it speaks VBI now.
+  VbiActivity Vbi() const { return Read(&Kx420Device::Vbi); }
+  bool SpeaksVbi() const { return Read(&Kx420Device::SpeaksVbi); }
 
  private:
   // Reads the device while the pump holds it still.
