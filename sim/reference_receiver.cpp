@@ -285,10 +285,4 @@ std::string ReferenceReceiver::OwnSentences(uint32_t tick) const {
   return out + nmea::Frame(nmea::RmcBody(fix));
 }
 
-SimulatedReference::SimulatedReference(ReferenceOptions options, platform::Clock& clock)
-    : device_(std::move(options)), pump_(device_, clock, device_.Options().pace_line_rate) {}
-
-// The pump's thread uses device_: stop it before device_ goes.
-SimulatedReference::~SimulatedReference() { pump_.Stop(); }
-
 }  // namespace flashpost::sim

@@ -8,9 +8,9 @@
 
 #include "platform/clock.h"
 #include "sim/device.h"
+#include "sim/device_on_pty.h"
 #include "sim/module_options.h"
 #include "sim/nmea.h"
-#include "sim/pty_pump.h"
 #include "sim/vbi.h"
 
 namespace flashpost::sim {
@@ -116,20 +116,9 @@ class ReferenceReceiver final : public Device {
 
 // One simulated reference receiver on a pseudo-terminal of its own, like SimulatedModule: the
 // program opens PortPath() as its terminal port. Every accessor may be called from any thread.
-class SimulatedReference {
+class SimulatedReference : public DeviceOnPty<ReferenceReceiver, ReferenceOptions> {
  public:
-  SimulatedReference(ReferenceOptions options, platform::Clock& clock);
-  ~SimulatedReference();  // stops its thread
-  SimulatedReference(const SimulatedReference&) = delete;
-  SimulatedReference& operator=(const SimulatedReference&) = delete;
-
-  bool ok() const { return pump_.ok(); }
-  const std::string& PortPath() const { return pump_.PortPath(); }
-  void Start() { pump_.Start(); }
-  void Stop() { pump_.Stop(); }
-
-  std::vector<ReceivedChunk> Received() const { return pump_.Received(); }
-  std::string ReceivedText() const { return pump_.ReceivedText(); }
+  using DeviceOnPty::DeviceOnPty;
 
   bool SpeaksVbi() const { return Read(&ReferenceReceiver::SpeaksVbi); }
   int SwitchesToVbi() const { return Read(&ReferenceReceiver::SwitchesToVbi); }
@@ -138,16 +127,6 @@ class SimulatedReference {
   int EphemerisReportsSent() const { return Read(&ReferenceReceiver::EphemerisReportsSent); }
   int NavigationReportsSent() const { return Read(&ReferenceReceiver::NavigationReportsSent); }
   std::vector<uint8_t> Refused() const { return Read(&ReferenceReceiver::Refused); }
-
- private:
-  template <typename T>
-  T Read(T (ReferenceReceiver::*getter)() const) const {
-    auto lock = pump_.Lock();
-    return (device_.*getter)();
-  }
-
-  ReferenceReceiver device_;  // touched only under pump_.Lock()
-  PtyPump pump_;
 };
 
 }  // namespace flashpost::sim

@@ -5,32 +5,16 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "sim/device_on_pty.h"
 #include "sim/kx420_device.h"
 #include "sim/module_options.h"
-#include "sim/pty_pump.h"
 
 namespace flashpost::sim {
 
-// One simulated KX420 on a pseudo-terminal of its own: the program opens PortPath() as its serial
-// port. Times come from the injected clock; the module runs on its own thread between Start and
-// Stop. Every accessor may be called from any thread.
-class SimulatedModule {
+// One simulated KX420 on a pseudo-terminal of its own.
+class SimulatedModule : public DeviceOnPty<Kx420Device, ModuleOptions> {
  public:
-  SimulatedModule(ModuleOptions options, platform::Clock& clock);
-  ~SimulatedModule();  // stops its thread
-  SimulatedModule(const SimulatedModule&) = delete;
-  SimulatedModule& operator=(const SimulatedModule&) = delete;
-
-  bool ok() const { return pump_.ok(); }
-  const std::string& PortPath() const { return pump_.PortPath(); }
-
-  void Start() { pump_.Start(); }
-  void Stop() { pump_.Stop(); }
-
-  // Every byte the program sent, time-stamped in clock ticks.
-  std::vector<ReceivedChunk> Received() const { return pump_.Received(); }
-  // All understood bytes concatenated.
-  std::string ReceivedText() const { return pump_.ReceivedText(); }
+  using DeviceOnPty::DeviceOnPty;
 
   // The module's own line speed now.
   uint32_t CurrentBaud() const { return Read(&Kx420Device::Baud); }
@@ -52,17 +36,6 @@ class SimulatedModule {
   // What the module's VBI firmware has seen and sent, and whether it speaks VBI now.
   VbiActivity Vbi() const { return Read(&Kx420Device::Vbi); }
   bool SpeaksVbi() const { return Read(&Kx420Device::SpeaksVbi); }
-
- private:
-  // Reads the device while the pump holds it still.
-  template <typename T>
-  T Read(T (Kx420Device::*getter)() const) const {
-    auto lock = pump_.Lock();
-    return (device_.*getter)();
-  }
-
-  Kx420Device device_;  // touched only under pump_.Lock()
-  PtyPump pump_;
 };
 
 }  // namespace flashpost::sim
