@@ -46,18 +46,16 @@ int NumberOr0(const std::string& text) {
 
 }  // namespace
 
-std::vector<Satellite> DefaultSatellites() {
-  return {
-      {3, 62, 45, 44},  {6, 48, 120, 41}, {9, 35, 200, 38},  {12, 20, 300, 33}, {17, 15, 80, 27},
-      {19, 71, 10, 47}, {24, 8, 250, 21}, {28, 40, 160, 39}, {46, 30, 190, 35},
-  };
-}
-
 Kx420Device::Kx420Device(ModuleOptions options)
     : options_(std::move(options)),
       mode_(options_.dead_firmware ? Mode::kDead : Mode::kNmea),
       baud_(options_.dead_firmware ? kKernelBaud : options_.baud),
-      version_field3_(options_.version_field3) {
+      version_field3_(options_.version_field3),
+      satellites_(options_.strongest_cn0 >= 0
+                      ? WithStrongestCn0(options_.satellites, options_.strongest_cn0)
+                      : options_.satellites),
+      customer_id_(options_.customer_id),
+      firmware_present_(!options_.dead_firmware) {
   if (mode_ == Mode::kNmea && options_.vbi.at_boot) RunVbiFirmware();
 }
 
@@ -82,6 +80,8 @@ std::string Kx420Device::ModeName() const {
              ", block " + std::to_string(receiver_->BlocksTaken() + 1) + " due";
     case Mode::kRebooting:
       return "rebooting into the new firmware";
+    case Mode::kBootCode:
+      return boot_->MenuShown() ? "boot code: menu" : "boot code: boot window";
   }
   return "?";
 }
@@ -92,10 +92,72 @@ void Kx420Device::Advance(uint32_t tick) {
   }
   if (mode_ == Mode::kRebooting && Reached(tick, reboot_at_)) RunFirmware(image_follows_loader_);
   if (mode_ == Mode::kReceiving) OnReceiverResult(tick, receiver_->Expire(tick));
+  if (mode_ == Mode::kBootCode && boot_->Finished(tick)) FinishBoot();
+
+  const bool resettable = mode_ == Mode::kNmea || mode_ == Mode::kDead;
+  if (options_.boot.kind != BootMenuKind::kOff && options_.boot.reset_every_ms > 0 && resettable) {
+    if (!reset_due_) {
+      reset_due_ = tick + options_.boot.reset_every_ms;
+    } else if (Reached(tick, *reset_due_)) {
+      Reset(tick);
+    }
+  } else {
+    reset_due_.reset();
+  }
+}
+
+void Kx420Device::WatchLine(uint32_t tick, const LineState& line) {
+  const bool moved_to_boot_speed = line.baud == kKernelBaud && last_line_baud_ != kKernelBaud;
+  last_line_baud_ = line.baud;
+  if (!moved_to_boot_speed || options_.boot.kind == BootMenuKind::kOff) return;
+  if ((mode_ == Mode::kNmea && baud_ != kKernelBaud) || mode_ == Mode::kDead) Reset(tick);
+}
+
+void Kx420Device::Reset(uint32_t tick) {
+  // Power is gone for a moment: whatever was on its way out or coming in is lost.
+  ++resets_;
+  pending_.clear();
+  cutter_.Reset();
+  entry_.Reset();
+  receiver_.reset();
+  reset_due_.reset();
+  gsv_test_ = false;
+  if (boot_) {
+    const auto& erased = boot_->Erased();
+    erased_before_.insert(erased_before_.end(), erased.begin(), erased.end());
+  }
+  mode_ = Mode::kBootCode;
+  baud_ = kKernelBaud;
+  boot_.emplace(options_.boot.kind, tick, options_.boot.window_ms);
+  const std::string banner = boot_->Banner();
+  if (!banner.empty()) pending_.push_back({tick, banner, kKernelBaud, false, false});
+}
+
+void Kx420Device::FinishBoot() {
+  const auto& erased = boot_->Erased();
+  auto was_erased = [&erased](const char* area) {
+    return std::find(erased.begin(), erased.end(), area) != erased.end();
+  };
+  if (was_erased(BootCode::kAreaFirmware)) firmware_present_ = false;
+  // The customer ID lives in the settings area.
+  if (was_erased(BootCode::kAreaSettings)) customer_id_.clear();
+  if (firmware_present_) {
+    RunFirmware(false);
+  } else {
+    mode_ = Mode::kDead;
+    baud_ = kKernelBaud;
+  }
+}
+
+std::vector<std::string> Kx420Device::Erased() const {
+  std::vector<std::string> all = erased_before_;
+  if (boot_) all.insert(all.end(), boot_->Erased().begin(), boot_->Erased().end());
+  return all;
 }
 
 void Kx420Device::Receive(uint32_t tick, const LineState& line, const uint8_t* data, size_t n) {
   if (options_.silent) return;
+  WatchLine(tick, line);
   Advance(tick);
   if (!Understands(line)) {
     // At another speed the UART sees framing errors and wrong bytes: whatever was coming in is
@@ -135,6 +197,13 @@ void Kx420Device::ReceiveByte(uint32_t tick, const LineState& line, uint8_t b) {
       }
       break;
     }
+    case Mode::kBootCode:
+      if (line.baud == kKernelBaud) {
+        std::string answer = boot_->Receive(tick, b);
+        if (!answer.empty())
+          pending_.push_back({tick, std::move(answer), kKernelBaud, false, false});
+      }
+      break;
     case Mode::kDead:
     case Mode::kErasing:
     case Mode::kRebooting:
@@ -153,6 +222,20 @@ void Kx420Device::OnSentence(uint32_t tick, const std::string& body) {
                          "," + version_field3_ + "," + options_.version_field4 + "," +
                          kVersionBuild;
     pending_.push_back({tick + options_.reply_delay_ms, nmea::Frame(report), baud_, true, false});
+  } else if (body.rfind(kCustomerIdHead, 0) == 0) {
+    // A firmware that does not confirm does not take the ID either.
+    if (!options_.confirm_customer_id) return;
+    customer_id_ = body.substr(std::string_view(kCustomerIdHead).size());
+    ++customer_id_commands_;
+    const std::string answer = nmea::Frame(kCustomerIdAcceptedBody) +
+                               nmea::Frame(std::string(kCustomerIdReportHead) + customer_id_);
+    pending_.push_back({tick + options_.reply_delay_ms, answer, baud_, false, false});
+  } else if (body == kTestStartBody) {
+    // The test wants satellites: a GSV group at once, and from then on every period (each
+    // second when the module had no periodic reports).
+    ++test_starts_;
+    gsv_test_ = true;
+    pending_.push_back({tick + options_.reply_delay_ms, GsvGroup(), baud_, false, false});
   } else if (body == kUpdateCommandBody) {
     // The updater takes over: no more sentences, no replies still waiting.
     ++update_commands_;
@@ -202,6 +285,7 @@ void Kx420Device::OnReceiverResult(uint32_t tick, const XmodemReceiver::Result& 
     case Payload::kImageP2:
       image_ = r.completed;
       ++images_received_;
+      firmware_present_ = true;
       version_field3_ = r.completed == Payload::kImageP1 ? "3" : "5";
       mode_ = Mode::kRebooting;
       reboot_at_ = ack_due + kRebootMs;
@@ -236,6 +320,7 @@ void Kx420Device::RunNmeaFirmware() {
   receiver_.reset();
   cutter_.Reset();
   schedule_started_ = false;
+  gsv_test_ = false;
 }
 
 void Kx420Device::RunVbiFirmware() {
@@ -244,7 +329,7 @@ void Kx420Device::RunVbiFirmware() {
   receiver_.reset();
   cutter_.Reset();
   int used = 0;
-  for (const Satellite& s : options_.satellites) used += s.cn0 > 0;
+  for (const Satellite& s : satellites_) used += s.cn0 > 0;
   vbi_.emplace(options_.vbi, NumberOr0(version_field3_), NumberOr0(options_.version_field4),
                options_.fix_type, std::min(used, 12));
 }
@@ -256,6 +341,7 @@ void Kx420Device::QueueByte(uint32_t due, uint8_t b, bool wait_for_the_line) {
 
 std::vector<uint8_t> Kx420Device::Transmit(uint32_t tick, const LineState& line) {
   if (options_.silent) return {};
+  WatchLine(tick, line);
   Advance(tick);
   auto heard_at = [&line](uint32_t baud) { return line.eight_n_one && line.baud == baud; };
   std::string out;
@@ -278,15 +364,16 @@ std::vector<uint8_t> Kx420Device::Transmit(uint32_t tick, const LineState& line)
     out += vbi_->Transmit(tick, heard_at(baud_));
     if (vbi_->BackToNmea()) RunNmeaFirmware();
   }
-  if (options_.nmea_period_ms > 0 && mode_ == Mode::kNmea) {
+  const uint32_t period = ReportPeriod();
+  if (period > 0 && mode_ == Mode::kNmea) {
     if (!schedule_started_) {
       schedule_started_ = true;
-      next_report_ = tick + options_.nmea_period_ms;
+      next_report_ = tick + period;
     } else if (Reached(tick, next_report_)) {
       if (heard_at(baud_)) out += PeriodicSentences(tick);
-      next_report_ += options_.nmea_period_ms;
+      next_report_ += period;
       // A pump that fell far behind starts a fresh period instead of sending a burst of bursts.
-      if (Reached(tick, next_report_)) next_report_ = tick + options_.nmea_period_ms;
+      if (Reached(tick, next_report_)) next_report_ = tick + period;
     }
   }
   return std::vector<uint8_t>(out.begin(), out.end());
@@ -308,7 +395,13 @@ uint32_t Kx420Device::IdleFor(uint32_t tick) const {
   if (mode_ == Mode::kErasing) until(erase_end_);
   if (mode_ == Mode::kRebooting) until(reboot_at_);
   if (mode_ == Mode::kVbi) idle = std::min(idle, vbi_->IdleFor(tick));
-  if (options_.nmea_period_ms > 0 && mode_ == Mode::kNmea) {
+  if (mode_ == Mode::kBootCode) idle = std::min(idle, boot_->IdleFor(tick));
+  if (options_.boot.kind != BootMenuKind::kOff && (mode_ == Mode::kNmea || mode_ == Mode::kDead)) {
+    // The line cannot raise an event: a reset by the program's speed is only seen by looking.
+    idle = std::min(idle, kResetLookMs);
+    if (reset_due_) until(*reset_due_);
+  }
+  if (ReportPeriod() > 0 && mode_ == Mode::kNmea) {
     if (!schedule_started_) return 0;
     until(next_report_);
   }
@@ -316,17 +409,20 @@ uint32_t Kx420Device::IdleFor(uint32_t tick) const {
 }
 
 std::string Kx420Device::PeriodicSentences(uint32_t tick) {
+  // Started by the test command alone, the reports are the GSV group and nothing else.
+  if (options_.nmea_period_ms == 0) return GsvGroup();
+
   nmea::FixReport fix;
   fix.time_of_day_s = kFirstTimeOfDayS + tick / 1000;
   fix.fix_type = options_.fix_type;
-  for (const Satellite& s : options_.satellites) {
+  for (const Satellite& s : satellites_) {
     if (s.cn0 > 0 && fix.used_prns.size() < 12) fix.used_prns.push_back(s.prn);
   }
 
   std::vector<std::string> sentences;
   sentences.push_back(nmea::Frame(nmea::GgaBody(fix)));
   sentences.push_back(nmea::Frame(nmea::GsaBody(fix)));
-  for (const std::string& body : nmea::GsvBodies("GP", options_.satellites)) {
+  for (const std::string& body : nmea::GsvBodies("GP", satellites_)) {
     sentences.push_back(options_.corrupt_gsv_checksum ? nmea::FrameWithWrongChecksum(body)
                                                       : nmea::Frame(body));
   }
@@ -337,6 +433,19 @@ std::string Kx420Device::PeriodicSentences(uint32_t tick) {
   for (size_t i = 0; i < sentences.size(); ++i) {
     if (i > 0 && options_.noise_between_sentences) out += Noise();
     out += sentences[i];
+  }
+  return out;
+}
+
+uint32_t Kx420Device::ReportPeriod() const {
+  if (options_.nmea_period_ms > 0) return options_.nmea_period_ms;
+  return gsv_test_ ? kTestReportPeriodMs : 0;
+}
+
+std::string Kx420Device::GsvGroup() const {
+  std::string out;
+  for (const std::string& body : nmea::GsvBodies("GP", satellites_)) {
+    out += options_.corrupt_gsv_checksum ? nmea::FrameWithWrongChecksum(body) : nmea::Frame(body);
   }
   return out;
 }

@@ -33,6 +33,10 @@ int main(int argc, char** argv) {
   reference_options.baud = args.reference_baud ? args.reference_baud : args.baud;
   reference_options.start_in_vbi = args.reference_vbi;
   reference_options.pace_line_rate = args.pace;
+  if (args.reference_cn0 >= 0) {
+    reference_options.satellites =
+        sim::WithStrongestCn0(reference_options.satellites, args.reference_cn0);
+  }
   if (!args.replay.empty() &&
       !sim::LoadReplayLog(args.replay, reference_options.replay_log, error)) {
     std::fprintf(stderr, "kx420-sim: %s\n", error.c_str());
@@ -50,17 +54,7 @@ int main(int argc, char** argv) {
   platform::SystemClock clock;
   std::vector<std::unique_ptr<sim::SimulatedModule>> modules;
   for (int i = 0; i < args.modules; ++i) {
-    sim::ModuleOptions options;
-    options.baud = args.baud;
-    options.version_field3 = args.version_field3;
-    options.version_field4 = args.version_field4;
-    options.silent = args.silent;
-    options.dead_firmware = args.dead;
-    options.erase_ms = args.erase_ms;
-    options.fail_block = args.fail_block;
-    options.pace_line_rate = args.pace;
-    options.vbi = args.vbi;
-    auto module = std::make_unique<sim::SimulatedModule>(options, clock);
+    auto module = std::make_unique<sim::SimulatedModule>(sim::ModuleOptionsFor(args, i), clock);
     if (!module->ok()) {
       std::fprintf(stderr, "kx420-sim: cannot create a pseudo-terminal for module %d\n", i);
       return 1;

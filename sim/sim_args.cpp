@@ -1,7 +1,9 @@
 #include "sim/sim_args.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
+#include <optional>
 
 namespace flashpost::sim {
 
@@ -37,6 +39,42 @@ bool ParsePhases(const std::string& text, std::array<uint8_t, 4>& out) {
   return true;
 }
 
+// "A,B,C": one or more entries, each turned by `entry` (false: not a valid entry).
+template <class T, class F>
+bool ParseList(const std::string& text, std::vector<T>& out, F entry) {
+  out.clear();
+  size_t start = 0;
+  while (true) {
+    const size_t comma = text.find(',', start);
+    std::optional<T> value = entry(text.substr(start, comma - start));
+    if (!value) return false;
+    out.push_back(*value);
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
+std::optional<int> NumberUpTo(const std::string& text, uint64_t max) {
+  uint64_t number = 0;
+  if (!ParseNumber(text, max, number)) return std::nullopt;
+  return static_cast<int>(number);
+}
+
+std::optional<BootMenuKind> BootMenuKindNamed(const std::string& name) {
+  if (name == "menu") return BootMenuKind::kMenu;
+  if (name == "banner") return BootMenuKind::kBannerOnly;
+  if (name == "silent") return BootMenuKind::kSilent;
+  if (name == "off") return BootMenuKind::kOff;
+  return std::nullopt;
+}
+
+// Entry `module` of a per-module list; modules beyond it take the last entry.
+template <class T>
+T EntryFor(const std::vector<T>& list, int module, T otherwise) {
+  if (list.empty()) return otherwise;
+  return list[std::min(static_cast<size_t>(module), list.size() - 1)];
+}
+
 }  // namespace
 
 const char* SimUsage() {
@@ -46,6 +84,8 @@ const char* SimUsage() {
          "                 [--vbi] [--vbi-after-download] [--phases A,B,C,D] [--wrong-phase N]\n"
          "                 [--calibration-ms N] [--no-pvt-ack] [--no-navigation] [--stay-vbi]\n"
          "                 [--reference] [--reference-baud B] [--reference-vbi] [--replay FILE]\n"
+         "                 [--cn0 L] [--reference-cn0 N] [--no-id-confirm K,...]\n"
+         "                 [--boot-menu KINDS] [--boot-window-ms N] [--reset-every-ms N]\n"
          "  --modules N      number of simulated modules, 1 to 16 (default 1)\n"
          "  --baud B         the modules' NMEA line speed (default 9600)\n"
          "  --version F3.F4  fields 3 and 4 of the version report (default 5.1)\n"
@@ -55,6 +95,20 @@ const char* SimUsage() {
          "  --fail-block N   block N of every XMODEM transfer is never acknowledged\n"
          "  --pace           bytes take their real time on the line (10 bits per byte)\n"
          "  --export         also print FLASHPOST_PORTS=<port>:<port>...\n"
+         "Per-module lists (L, KINDS): entry K is module K's, modules past the list take the "
+         "last.\n"
+         "  --cn0 L               C/N0 (0 to 99) of each module's strongest satellite, e.g.\n"
+         "                        45,40,39; the other satellites stay weaker\n"
+         "  --no-id-confirm K,... these modules (numbered from 0) neither take nor confirm the\n"
+         "                        customer ID command\n"
+         "Boot code (at 115200, after a reset; off by default, so no reset ever happens):\n"
+         "  --boot-menu KINDS     per module: menu (banner of 'Z', a space opens the erase\n"
+         "                        menu, '0' asks, 'y' erases), banner (spaces are ignored),\n"
+         "                        silent (prints nothing) or off\n"
+         "  --boot-window-ms N    how long the boot code waits for a space (default 2000)\n"
+         "  --reset-every-ms N    also reset each module once its firmware has run N ms\n"
+         "  A pty has no DTR and no power: a module is reset when the program sets its line to\n"
+         "  115200 while the firmware runs at another speed (or no firmware runs).\n"
          "VBI calibration (the modules' firmware speaks VBI, then returns to NMEA):\n"
          "  --vbi                 from the start\n"
          "  --vbi-after-download  after an All Image download (a loader, then the image)\n"
@@ -68,6 +122,7 @@ const char* SimUsage() {
          "  --reference           also run one, on a port of its own\n"
          "  --reference-baud B    its line speed (default: the modules' speed)\n"
          "  --reference-vbi       it speaks VBI from the start\n"
+         "  --reference-cn0 N     C/N0 (0 to 99) of its strongest satellite\n"
          "  --replay FILE         it plays this recorded NMEA log (implies --reference)\n"
          "Prints one line per module, \"module K: <port>\", and \"reference: <port>\", then runs\n"
          "until SIGINT or SIGTERM.\n";
@@ -84,10 +139,12 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimArgs& out, std::strin
       name = name.substr(0, eq);
       has_value = true;
     }
-    const bool takes_value = name == "--modules" || name == "--baud" || name == "--version" ||
-                             name == "--erase-ms" || name == "--fail-block" || name == "--phases" ||
-                             name == "--wrong-phase" || name == "--calibration-ms" ||
-                             name == "--reference-baud" || name == "--replay";
+    const bool takes_value =
+        name == "--modules" || name == "--baud" || name == "--version" || name == "--erase-ms" ||
+        name == "--fail-block" || name == "--phases" || name == "--wrong-phase" ||
+        name == "--calibration-ms" || name == "--reference-baud" || name == "--replay" ||
+        name == "--cn0" || name == "--reference-cn0" || name == "--no-id-confirm" ||
+        name == "--boot-menu" || name == "--boot-window-ms" || name == "--reset-every-ms";
     if (takes_value && !has_value) {
       if (i + 1 >= args.size()) {
         error = name + " needs a value";
@@ -168,6 +225,43 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimArgs& out, std::strin
       }
       out.replay = value;
       out.reference = true;
+    } else if (name == "--cn0") {
+      if (!ParseList(value, out.cn0, [](const std::string& e) { return NumberUpTo(e, kMaxCn0); })) {
+        error = "--cn0 must be C/N0 values from 0 to 99 such as 45,40,39, not \"" + value + "\"";
+        return false;
+      }
+    } else if (name == "--reference-cn0") {
+      if (!ParseNumber(value, kMaxCn0, number)) {
+        error = "--reference-cn0 must be a C/N0 from 0 to 99, not \"" + value + "\"";
+        return false;
+      }
+      out.reference_cn0 = static_cast<int>(number);
+      out.reference = true;
+    } else if (name == "--no-id-confirm") {
+      if (!ParseList(value, out.no_id_confirm,
+                     [](const std::string& e) { return NumberUpTo(e, kMaxModules - 1); })) {
+        error = "--no-id-confirm must be module numbers from 0 such as 1,3, not \"" + value + "\"";
+        return false;
+      }
+    } else if (name == "--boot-menu") {
+      if (!ParseList(value, out.boot_menu, BootMenuKindNamed)) {
+        error =
+            "--boot-menu must be kinds menu, banner, silent or off such as menu,silent, not \"" +
+            value + "\"";
+        return false;
+      }
+    } else if (name == "--boot-window-ms") {
+      if (!ParseNumber(value, 600000, number) || number < 1) {
+        error = "--boot-window-ms must be a time in ms from 1 to 600000, not \"" + value + "\"";
+        return false;
+      }
+      out.boot_window_ms = static_cast<uint32_t>(number);
+    } else if (name == "--reset-every-ms") {
+      if (!ParseNumber(value, 3600000, number) || number < 1) {
+        error = "--reset-every-ms must be a time in ms from 1 to 3600000, not \"" + value + "\"";
+        return false;
+      }
+      out.reset_every_ms = static_cast<uint32_t>(number);
     } else if (name == "--vbi") {
       out.vbi.at_boot = true;
     } else if (name == "--vbi-after-download") {
@@ -198,7 +292,41 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimArgs& out, std::strin
       return false;
     }
   }
+  // Checks that need the whole command line.
+  for (int module : out.no_id_confirm) {
+    if (module >= out.modules) {
+      error = "--no-id-confirm names module " + std::to_string(module) + ", but there are only " +
+              std::to_string(out.modules) + " (numbered from 0)";
+      return false;
+    }
+  }
+  const bool any_boot_code = std::any_of(out.boot_menu.begin(), out.boot_menu.end(),
+                                         [](BootMenuKind k) { return k != BootMenuKind::kOff; });
+  if (out.reset_every_ms > 0 && !any_boot_code) {
+    error = "--reset-every-ms needs --boot-menu: without the boot code there is no reset";
+    return false;
+  }
   return true;
+}
+
+ModuleOptions ModuleOptionsFor(const SimArgs& args, int module) {
+  ModuleOptions options;
+  options.baud = args.baud;
+  options.version_field3 = args.version_field3;
+  options.version_field4 = args.version_field4;
+  options.silent = args.silent;
+  options.dead_firmware = args.dead;
+  options.erase_ms = args.erase_ms;
+  options.fail_block = args.fail_block;
+  options.pace_line_rate = args.pace;
+  options.vbi = args.vbi;
+  options.strongest_cn0 = EntryFor(args.cn0, module, -1);
+  options.confirm_customer_id = std::find(args.no_id_confirm.begin(), args.no_id_confirm.end(),
+                                          module) == args.no_id_confirm.end();
+  options.boot.kind = EntryFor(args.boot_menu, module, BootMenuKind::kOff);
+  options.boot.window_ms = args.boot_window_ms;
+  options.boot.reset_every_ms = args.reset_every_ms;
+  return options;
 }
 
 }  // namespace flashpost::sim

@@ -33,6 +33,13 @@ class SimulatedModule : public DeviceOnPty<Kx420Device, ModuleOptions> {
   std::vector<size_t> PacketSizes() const { return Read(&Kx420Device::PacketSizes); }
   std::vector<BadPacket> BadPackets() const { return Read(&Kx420Device::BadPackets); }
   std::string ModeName() const { return Read(&Kx420Device::ModeName); }
+  // The customer ID it holds, C/N0 test starts, resets and what its boot code erased.
+  std::string CustomerId() const {
+    return With([](const Kx420Device& d) { return d.CustomerId(); });
+  }
+  int TestStarts() const { return Read(&Kx420Device::TestStarts); }
+  int Resets() const { return Read(&Kx420Device::Resets); }
+  std::vector<std::string> Erased() const { return Read(&Kx420Device::Erased); }
   // What the module's VBI firmware has seen and sent, and whether it speaks VBI now.
   VbiActivity Vbi() const { return Read(&Kx420Device::Vbi); }
   bool SpeaksVbi() const { return Read(&Kx420Device::SpeaksVbi); }

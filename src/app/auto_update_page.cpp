@@ -64,6 +64,7 @@ void AutoUpdatePage::Button13Click() {
   board.RunBaudText[0].Set(ComboBox9.Text());
   board.OpenRetrying[0].store(0);
   auto worker = workers::StartSlotWorker(context_.loop, board, context_.procedures, 0);
+  supervising_ = true;
 
   for (int slot = 0; slot < kSlotCount; ++slot) {
     for (auto* job : {&board.JobAllImageNoCode, &board.JobFsa, &board.JobFwAp,
@@ -103,6 +104,9 @@ void AutoUpdatePage::CloseSlotZeroUnlessOwned() {
 
 void AutoUpdatePage::SuperviseUpdate() {
   PortBoard& board = context_.board;
+  // Once another page has started a run on slot 0, its module is none of this page's business:
+  // a fall-back here would send the kernel entry to the port of the terminal page.
+  if (!supervising_) return;
   if (board.VersionSeen[0].load() != 0) {
     int major = protocol::NmeaFieldToInt(board.VersionField3[0].Get());
     board.ChipIsSecond.store(major == 3 ? 0 : 1);

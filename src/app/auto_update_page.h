@@ -31,6 +31,9 @@ class AutoUpdatePage {
   void SendProbeSentence(int slot);
   // Timer1's supervision of a running automatic update; runs before each board refresh.
   void SuperviseUpdate();
+  // Another page starts a run of its own on the slots: the supervision rests until the next OK.
+  void EndSupervision() { supervising_ = false; }
+  bool Supervising() const { return supervising_; }
 
   // Answer window after the probe, and the fall-back attempt at which the run is given up.
   static constexpr uint32_t kAnswerWindowMs = 2000;
@@ -53,6 +56,7 @@ class AutoUpdatePage {
   void CloseSlotZeroUnlessOwned();
 
   Context context_;
+  bool supervising_ = true;
 };
 
 }  // namespace flashpost::app

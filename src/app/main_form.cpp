@@ -6,6 +6,7 @@
 #include "app/stop_slot.h"
 #include "protocol/vbi.h"
 #include "serial/serial_port.h"
+#include "workers/port_worker.h"
 
 namespace flashpost::app {
 
@@ -21,7 +22,7 @@ TMainForm::TMainForm(PortBoard& board, ui::MainLoop& loop)
     download::ReUpdate(Download, port, slot);
   };
   Procedures.AllImageDownload = [this](const std::string& port, int slot) {
-    download::AllImageDownload(Download, port, slot);
+    return download::AllImageDownload(Download, port, slot);
   };
   Procedures.ShowTraffic = [this](workers::FrameState& state) {
     TerminalPage.ShowSlotZeroTraffic(state);
@@ -49,8 +50,7 @@ TMainForm::TMainForm(PortBoard& board, ui::MainLoop& loop)
 
   // Larger than the window: only the top-left corner of the active page shows.
   PageControl1.SetGeometry({0, 0, 601, 681});
-  CnoPage.SetCaption("C/N0");
-  for (ui::TabSheet* page : {&TerminalPage.Sheet, &McdPage.Sheet, &CnoPage}) {
+  for (ui::TabSheet* page : {&TerminalPage.Sheet, &McdPage.Sheet, &CnoPage.Sheet}) {
     page->SetGeometry({0, 0, 593, 653});
     page->SetTabVisible(false);
   }
@@ -71,11 +71,20 @@ TMainForm::~TMainForm() {
 
 std::vector<ui::ItemsControl*> TMainForm::OtherPortLists() {
   std::vector<ui::ItemsControl*> lists;
-  for (const char* name : {"ComPortList", "CheckListBox1"}) {
-    if (auto* list = dynamic_cast<ui::ItemsControl*>(Find(name))) lists.push_back(list);
-  }
-  return lists;
+  return {&McdPage.ComPortList, &CnoPage.CheckListBox1};
 }
+
+void TMainForm::StartMultiPortWorker(int slot) {
+  AutoPage.EndSupervision();
+  workers::StartSlotWorker(loop_, board_, Procedures, slot, workers::WorkerKind::kMultiPort);
+}
+
+void TMainForm::StartTestWorker(int slot) {
+  AutoPage.EndSupervision();
+  workers::StartSlotWorker(loop_, board_, Procedures, slot);
+}
+
+void TMainForm::ScanAllPortLists() { TerminalPage.Button5Click(); }
 
 void TMainForm::FormCreate() { serial::ScanPorts(board_, {&AutoPage.ComboBox6}); }
 

@@ -6,6 +6,7 @@
 #include "app/auto_update_page.h"
 #include "app/port_board.h"
 #include "calib/sequencer.h"
+#include "cno/cno_page.h"
 #include "download/multi_port_page.h"
 #include "download/update_procedures.h"
 #include "terminal/terminal_page.h"
@@ -59,13 +60,26 @@ class TMainForm : public ui::Form {
   ui::PageControl PageControl1{"PageControl1", this};
   terminal::TerminalPage TerminalPage{
       PageControl1, {board_, loop_, Timer1, StatusBar1, [this] { return OtherPortLists(); }}};
-  download::MultiPortPage McdPage{PageControl1, board_, Download};
-  ui::TabSheet CnoPage{"CnoPage", &PageControl1};
+  ui::OpenDialog OpenDialog1{"OpenDialog1", this};
+  download::MultiPortPage McdPage{
+      PageControl1,
+      {board_, Download, Timer1, Timer2, StatusBar1, OpenDialog1, TerminalPage.SpeedButton3,
+       [this](int slot) { StartMultiPortWorker(slot); }, [this] { Calibration.ResetSlotTables(); },
+       [this] { ScanAllPortLists(); }, [this] { TerminalPage.Button11Click(); }}};
+  cno::CnoPage CnoPage{PageControl1,
+                       {board_, loop_, Timer2, StatusBar1, McdPage.Options.AutoCalibration,
+                        [this](int slot) { StartTestWorker(slot); },
+                        [this](int slot) { StopSlot(slot); }, [this] { ScanAllPortLists(); }}};
   AutoUpdatePage AutoPage{PageControl1,
                           {board_, loop_, Procedures, Timer1, [this] { RefreshBoard(); }}};
-  ui::OpenDialog OpenDialog1{"OpenDialog1", this};
 
  private:
+  // A worker of a multi-port run: slot 0 serves the run's jobs like the other slots.
+  void StartMultiPortWorker(int slot);
+  // A worker of a C/N0 or customer ID run.
+  void StartTestWorker(int slot);
+  // "Scan ComPort" of the multi-port, C/N0 and terminal pages.
+  void ScanAllPortLists();
   // The port lists of the multi-port and C/N0 pages that the terminal page's scan fills too.
   std::vector<ui::ItemsControl*> OtherPortLists();
 };

@@ -88,9 +88,17 @@ void UpdateOptionsGroup::SelectJob(Job job) {
   }
 }
 
+void UpdateOptionsGroup::SetModuleFraming(int protocol_mode) {
+  // The terminal slot keeps the mode its page switched the reference receiver to: the Start
+  // checks that mode, and the terminal reader frames the receiver's bytes by it.
+  for (int slot = 0; slot < app::kSlotCount; ++slot) {
+    if (slot != app::kTerminalSlot) board_.ProtocolMode[slot].store(protocol_mode);
+  }
+}
+
 void UpdateOptionsGroup::SelectPlainJob(Job job, int protocol_mode, const char* waiting_ms) {
   SelectJob(job);
-  for (auto& mode : board_.ProtocolMode) mode.store(protocol_mode);
+  SetModuleFraming(protocol_mode);
   AutoCalibration.SetChecked(false);
   board_.XtalAfterDownload.store(0);
   waiting_time_.SetText(waiting_ms);
@@ -135,7 +143,7 @@ void UpdateOptionsGroup::AutoCalibrationClick() {
   RadioButton2Click();
   board_.XtalAfterDownload.store(1);
   SelectJob(&app::PortBoard::JobAllImageNoCode);
-  for (auto& mode : board_.ProtocolMode) mode.store(1);
+  SetModuleFraming(1);
   waiting_time_.SetText("35000");
 }
 

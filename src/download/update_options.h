@@ -45,6 +45,8 @@ class UpdateOptionsGroup {
  private:
   // Sets the given job for every slot and clears the other six.
   void SelectJob(app::SlotTable<int32_t> app::PortBoard::*job);
+  // The framing of every slot but the terminal's.
+  void SetModuleFraming(int protocol_mode);
   // The radio handlers other than "All Image(No code)": NMEA or VBI, no calibration after download.
   void SelectPlainJob(app::SlotTable<int32_t> app::PortBoard::*job, int protocol_mode,
                       const char* waiting_ms);

@@ -168,7 +168,7 @@ void ReUpdate(DownloadServices& services, const std::string& port_name, int slot
   RequestEnableOk(services);
 }
 
-void AllImageDownload(DownloadServices& services, const std::string& port_name, int slot) {
+bool AllImageDownload(DownloadServices& services, const std::string& port_name, int slot) {
   app::PortBoard& board = services.board;
   board.StatusColor[slot].store(kNavy);
   if (board.XtalAfterDownload.load() == 0) {
@@ -177,7 +177,7 @@ void AllImageDownload(DownloadServices& services, const std::string& port_name, 
     if (!serial::OpenPort(board, port_name, kKernelBaud, slot)) {
       Show(board, slot, kRed, "Open Com Port Failed!");
       RequestRestoreControls(services);
-      return;
+      return false;
     }
     board.Clock().Sleep(500);
   }
@@ -187,23 +187,24 @@ void AllImageDownload(DownloadServices& services, const std::string& port_name, 
   if (!WaitForNak(board, slot)) {
     Show(board, slot, kRed, "Download Failed!");
     RequestRestoreControls(services);
-    return;
+    return false;
   }
   if (!SendXmodem(board, slot, services.bbchip_checked.load())) {
     Show(board, slot, kRed, " Xmodem Download Failed!");
     RequestRestoreControls(services);
-    return;
+    return false;
   }
   // The loader, now running, asks for the image; without its NAK the image goes after the wait.
   WaitForNak(board, slot);
   if (!SendXmodem1K(board, slot)) {
     Show(board, slot, kRed, "Xmodem_1K Download Failed!");
     RequestRestoreControls(services);
-    return;
+    return false;
   }
   board.Clock().Sleep(800);
   Show(board, slot, kGreen, "All Image Download OK!");
   RequestRestoreControls(services, board.XtalAfterDownload.load() != 0);
+  return true;
 }
 
 }  // namespace flashpost::download

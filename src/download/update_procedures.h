@@ -39,8 +39,8 @@ void UpdateFirmware(DownloadServices& services, const std::string& port_name, in
 void ReUpdate(DownloadServices& services, const std::string& port_name, int slot);
 
 // The multi-port "All Image(No code)" job: kernel entry, the boot loader in 128-byte blocks, then
-// the image in 1024-byte blocks.
-void AllImageDownload(DownloadServices& services, const std::string& port_name, int slot);
+// the image in 1024-byte blocks. True when both transfers went through.
+bool AllImageDownload(DownloadServices& services, const std::string& port_name, int slot);
 
 // How long a failed open inside UpdateFirmware waits before its next try, and how long slot 0
 // keeps trying before the commanded update counts as failed.

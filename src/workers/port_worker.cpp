@@ -96,10 +96,11 @@ void PortWorker::Execute() {
   while (!Terminated()) {
     if (!(board_.JobCnoTest[k].load() != 0 && board_.JobCustomerId[k].load() != 0)) {
       if (board_.JobAllImageNoCode[k].load() != 0) {
-        if (procedures_.AllImageDownload) {
-          procedures_.AllImageDownload(board_.SelectedPorts[k].Get(), k);
-        }
-        if (board_.XtalAfterDownload.load() == 0) {
+        const bool downloaded = procedures_.AllImageDownload &&
+                                procedures_.AllImageDownload(board_.SelectedPorts[k].Get(), k);
+        // A module without firmware cannot calibrate: its failure text stays, rather than a
+        // calibration time-out that would hide it.
+        if (board_.XtalAfterDownload.load() == 0 || !downloaded) {
           Terminate();
           CloseIfOpen();
         } else {
@@ -136,11 +137,13 @@ void PortWorker::Display() {
 }
 
 std::shared_ptr<SlotWorker> StartSlotWorker(ui::MainLoop& loop, app::PortBoard& board,
-                                            const WorkerProcedures& procedures, int slot) {
+                                            const WorkerProcedures& procedures, int slot,
+                                            WorkerKind kind) {
   std::shared_ptr<SlotWorker> worker;
-  if (slot == 0) {
+  if (slot == 0 && kind == WorkerKind::kAutomatic) {
     worker = ui::StartThread<AutoWorker>(loop, board, procedures);
   } else if (app::IsModuleSlot(slot)) {
+    // On the multi-port page slot 0 carries a module of the run like the other seven.
     worker = ui::StartThread<PortWorker>(loop, board, procedures, slot);
   } else {
     return nullptr;

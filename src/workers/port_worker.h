@@ -47,8 +47,9 @@ class AutoWorker final : public SlotWorker {
 };
 using TUpload = AutoWorker;
 
-// The worker of slots 1..7: download jobs on `SelectedPorts`[slot], after which it ends by
-// itself, and reading during the calibration and test jobs.
+// The worker of slots 1..7, and of slot 0 in a multi-port run: download jobs on
+// `SelectedPorts`[slot], after which it ends by itself, and reading during the calibration and
+// test jobs.
 class PortWorker final : public SlotWorker {
  public:
   PortWorker(ui::MainLoop& loop, app::PortBoard& board, const WorkerProcedures& procedures,
@@ -59,9 +60,14 @@ class PortWorker final : public SlotWorker {
   void Display() override;
 };
 
-// Starts the worker of the slot (AutoWorker for 0, PortWorker for 1..7) and stores it in the
-// slot's `Worker` entry, replacing the slot's previous worker. Main thread only.
+// Which worker slot 0 gets: the automatic page's, or a PortWorker serving every job of a
+// multi-port run. Slots 1..7 always get a PortWorker.
+enum class WorkerKind { kAutomatic, kMultiPort };
+
+// Starts the worker of the slot and stores it in the slot's `Worker` entry, replacing the slot's
+// previous worker. Main thread only.
 std::shared_ptr<SlotWorker> StartSlotWorker(ui::MainLoop& loop, app::PortBoard& board,
-                                            const WorkerProcedures& procedures, int slot);
+                                            const WorkerProcedures& procedures, int slot,
+                                            WorkerKind kind = WorkerKind::kAutomatic);
 
 }  // namespace flashpost::workers

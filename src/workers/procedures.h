@@ -15,7 +15,8 @@ struct WorkerProcedures {
   // Download jobs, given the port name and the slot.
   std::function<void(const std::string& port_name, int slot)> UpdateFirmware;
   std::function<void(const std::string& port_name, int slot)> ReUpdate;
-  std::function<void(const std::string& port_name, int slot)> AllImageDownload;
+  // The loader and image download; true when the module has taken both.
+  std::function<bool(const std::string& port_name, int slot)> AllImageDownload;
   // A complete VBI frame from a module (the 1200-byte buffer).
   std::function<void(const uint8_t* frame, int slot)> HandleModuleMessage;
   // Slot 0's display of a sentence or frame, run on the main thread while the worker waits. It

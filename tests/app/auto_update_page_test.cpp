@@ -102,6 +102,18 @@ TEST_F(SupervisionTest, OkComesBackOnlyOnceTheAbandonedAttemptHasEnded) {
   EXPECT_FALSE(form_.Timer1.TimerEnabled());
 }
 
+TEST_F(SupervisionTest, LeavesSlotZeroAloneOnceAnotherPageRunsIt) {
+  page_.EndSupervision();  // as a multi-port Start does
+  ASSERT_EQ(serial::OpenPort(board_, "COM4", "9600", 0), 1);
+  clock_.Advance(5000);
+  board_.AttemptCount = 3;
+  page_.SuperviseUpdate();
+  EXPECT_EQ(board_.JobReUpdate[0].load(), 0) << "no fall-back onto another run's module";
+  EXPECT_EQ(board_.ReadEnabled[0].load(), 1);
+  EXPECT_NE(page_.Label63.Caption(), "Restart module and Tool!");
+  EXPECT_TRUE(form_.Timer1.TimerEnabled());
+}
+
 TEST_F(SupervisionTest, APortInUseByAProcedureIsNotClosedUnderIt) {
   ASSERT_EQ(serial::OpenPort(board_, "COM4", "115200", 0), 1);
   board_.AttemptCount = 3;

@@ -15,12 +15,15 @@ class UpdateOptionsTest : public ::testing::Test {
     for (auto& v : job) n += v.load();
     return n;
   }
+  // Every module slot's framing; the terminal slot's stays as its page set it.
   bool AllModes(int mode) {
-    for (auto& m : board_.ProtocolMode) {
-      if (m.load() != mode) return false;
+    for (int slot = 0; slot < app::kSlotCount; ++slot) {
+      const int expected = slot == app::kTerminalSlot ? terminal_mode_ : mode;
+      if (board_.ProtocolMode[slot].load() != expected) return false;
     }
     return true;
   }
+  int terminal_mode_ = 1;
   platform::ManualClock clock_;
   ui::HeadlessLoop loop_{clock_};
   testing::FakeSerialSystem fake_;
@@ -29,6 +32,8 @@ class UpdateOptionsTest : public ::testing::Test {
   ui::TabSheet page_{"McdPage", nullptr};
   ui::Edit edit25_{"Edit25", &page_};
   UpdateOptionsGroup group_{page_, board_, services_, edit25_};
+
+  void SetUp() override { board_.ProtocolMode[app::kTerminalSlot] = terminal_mode_; }
 };
 
 TEST_F(UpdateOptionsTest, StartsWithItsCaptionsAndNoJobSet) {

@@ -26,11 +26,14 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::Fields;
+using testing::GsvSatellites;
 using testing::KernelEntry;
 using testing::Packet;
 using testing::Probe;
+using testing::Sentence;
 using testing::Sentences;
 using testing::StartsWith;
+using testing::StrongestCn0;
 
 // A started kx420-sim with pipes on its stdout and stderr; killed if a test leaves it running.
 class SimProcess {
@@ -167,6 +170,81 @@ TEST(Kx420SimProgramTest, PrintsItsPortsServesThemAndEndsOnSigterm) {
   EXPECT_EQ(sim.WaitExit(), 0);
 }
 
+// Everything a port sends within `limit` after `bytes` went out at `baud`, or until `done` says
+// enough came.
+template <class Done>
+std::string Exchange(const std::string& port, uint32_t baud, const std::string& bytes,
+                     std::chrono::milliseconds limit, Done done) {
+  platform::SystemClock clock;
+  auto dev = platform::MakeHostSerialSystem()->Open(port, clock, 20);
+  if (!dev || !dev->Configure(baud)) return "cannot open";
+  dev->Write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  std::string text;
+  uint8_t buf[512];
+  for (auto end = std::chrono::steady_clock::now() + limit;
+       std::chrono::steady_clock::now() < end && !done(text);) {
+    text.append(reinterpret_cast<char*>(buf), dev->Read(buf, sizeof buf));
+  }
+  dev->Close();
+  return text;
+}
+
+// A whole GSV group of the module's own talker has come.
+bool HasGsvGroup(const std::string& text) {
+  for (const auto& s : Sentences(text)) {
+    if (!StartsWith(s, "$GPGSV,")) continue;
+    auto f = Fields(s);
+    if (f.size() > 1 && f[0] == f[1] && GsvSatellites(text).size() >= 9) return true;
+  }
+  return false;
+}
+
+TEST(Kx420SimProgramTest, EightModulesWithTheirOwnSettingsAndTheReference) {
+  SimProcess sim({"--modules", "8", "--reference", "--reference-cn0", "50", "--cn0", "45,40,39",
+                  "--no-id-confirm", "6", "--boot-menu", "off,off,off,off,off,off,off,menu"});
+  ASSERT_TRUE(sim.started());
+  std::vector<std::string> ports;
+  for (int i = 0; i < 8; ++i) {
+    std::string line = sim.ReadLine();
+    std::string head = "module " + std::to_string(i) + ": ";
+    ASSERT_TRUE(StartsWith(line, head + "/dev/pts/")) << line;
+    ports.push_back(line.substr(head.size()));
+  }
+  std::string line = sim.ReadLine();
+  ASSERT_TRUE(StartsWith(line, "reference: /dev/pts/")) << line;
+  const std::string reference = line.substr(11);
+
+  const int cn0[] = {45, 40, 39, 39, 39, 39, 39, 39};
+  for (int i = 0; i < 7; ++i) {
+    SCOPED_TRACE(i);
+    std::string gsv = Exchange(ports[i], 9600, Sentence("PQRV02,5C"), 3s, HasGsvGroup);
+    EXPECT_EQ(StrongestCn0(GsvSatellites(gsv)), cn0[i]) << gsv;
+  }
+  auto confirmed = [](const std::string& text) {
+    return text.find("$PQRV28,01,ID-5*") != std::string::npos;
+  };
+  std::string id_reply = Exchange(ports[5], 9600, Sentence("PQRV29,ID-5"), 3s, confirmed);
+  EXPECT_NE(id_reply.find("$PQRV200*"), std::string::npos) << id_reply;
+  EXPECT_TRUE(confirmed(id_reply)) << id_reply;
+  std::string no_reply = Exchange(ports[6], 9600, Sentence("PQRV29,ID-6"), 300ms,
+                                  [](const std::string&) { return false; });
+  EXPECT_EQ(no_reply.find("$PQRV2"), std::string::npos) << no_reply;
+
+  // Module 7 has the boot code: set to 115200 on its running firmware, it resets and its
+  // banner comes.
+  Exchange(ports[7], 9600, "", 100ms, [](const std::string&) { return false; });
+  std::string banner = Exchange(ports[7], 115200, "", 3s, [](const std::string& text) {
+    return text.find("ZZZZZZ") != std::string::npos;
+  });
+  EXPECT_NE(banner.find("ZZZZZZ"), std::string::npos) << banner;
+
+  std::string ref = Exchange(reference, 9600, "", 3s, HasGsvGroup);
+  EXPECT_EQ(StrongestCn0(GsvSatellites(ref)), 50) << ref;
+
+  sim.Signal(SIGTERM);
+  EXPECT_EQ(sim.WaitExit(), 0);
+}
+
 TEST(Kx420SimProgramTest, SilentModulesAndSigint) {
   SimProcess sim({"--silent"});
   ASSERT_TRUE(sim.started());
@@ -207,8 +285,12 @@ TEST(Kx420SimProgramTest, DeadModuleWithAFailingBlock) {
 }
 
 TEST(Kx420SimProgramTest, BadArgumentsExitWithStatus2AndSayWhy) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"--modules", "zero"}, {"--baud"}, {"--version", "51"}, {"--bogus"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--modules", "zero"},
+                                                                {"--baud"},
+                                                                {"--version", "51"},
+                                                                {"--bogus"},
+                                                                {"--cn0", "100"},
+                                                                {"--boot-menu", "sometimes"}}) {
     SimProcess sim(args);
     ASSERT_TRUE(sim.started());
     std::string err = sim.ReadAllErr();

@@ -65,5 +65,59 @@ TEST(SimArgsTest, RefusesBadArgumentsWithAReason) {
   }
 }
 
+TEST(SimArgsTest, PerModuleListsRepeatTheirLastEntry) {
+  SimArgs a =
+      Parse({"--modules", "8", "--cn0", "45,40,39", "--no-id-confirm=7,2", "--boot-menu",
+             "menu,banner,silent,off,menu", "--reset-every-ms", "9000", "--boot-window-ms=1500"});
+  const int cn0[] = {45, 40, 39, 39, 39, 39, 39, 39};
+  const BootMenuKind kinds[] = {
+      BootMenuKind::kMenu, BootMenuKind::kBannerOnly, BootMenuKind::kSilent, BootMenuKind::kOff,
+      BootMenuKind::kMenu, BootMenuKind::kMenu,       BootMenuKind::kMenu,   BootMenuKind::kMenu};
+  for (int k = 0; k < 8; ++k) {
+    SCOPED_TRACE(k);
+    ModuleOptions o = ModuleOptionsFor(a, k);
+    EXPECT_EQ(o.strongest_cn0, cn0[k]);
+    EXPECT_EQ(o.confirm_customer_id, k != 7 && k != 2);
+    EXPECT_EQ(o.boot.kind, kinds[k]);
+    EXPECT_EQ(o.boot.window_ms, 1500u);
+    EXPECT_EQ(o.boot.reset_every_ms, 9000u);
+  }
+  // Without the lists every module is the healthy default.
+  ModuleOptions plain = ModuleOptionsFor(Parse({"--modules", "3", "--baud", "4800"}), 2);
+  EXPECT_EQ(plain.baud, 4800u);
+  EXPECT_EQ(plain.strongest_cn0, -1);
+  EXPECT_TRUE(plain.confirm_customer_id);
+  EXPECT_EQ(plain.boot.kind, BootMenuKind::kOff);
+  EXPECT_EQ(Parse({"--reference-cn0", "50"}).reference_cn0, 50);
+  EXPECT_TRUE(Parse({"--reference-cn0", "50"}).reference);
+}
+
+TEST(SimArgsTest, RefusesBadPerModuleValuesWithAReason) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--cn0", "100"},
+      {"--cn0", "45,,39"},
+      {"--cn0", "45,"},
+      {"--cn0", "-1"},
+      {"--cn0", ""},
+      {"--reference-cn0", "x"},
+      {"--no-id-confirm", "1"},  // one module only: module 1 does not exist
+      {"--modules", "4", "--no-id-confirm", "0,4"},
+      {"--no-id-confirm", "a"},
+      {"--boot-menu", "menu,maybe"},
+      {"--boot-menu"},
+      {"--boot-window-ms", "0"},
+      {"--boot-menu", "menu", "--reset-every-ms", "0"},
+      {"--reset-every-ms", "1000"},  // no boot code: nothing to reset
+      {"--boot-menu", "off", "--reset-every-ms", "1000"},
+  };
+  for (const auto& args : bad) {
+    SimArgs out;
+    std::string error;
+    EXPECT_FALSE(ParseSimArgs(args, out, error)) << args[0] << " " << args.back();
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
+}
+
 }  // namespace
 }  // namespace flashpost::sim

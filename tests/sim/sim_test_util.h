@@ -3,6 +3,7 @@
 // Checks on what the simulated module sends, written apart from the module's own code so that a
 // mistake there is not repeated here.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <span>
@@ -58,6 +59,39 @@ inline std::vector<std::string> Fields(const std::string& sentence) {
 
 inline bool StartsWith(const std::string& s, const std::string& prefix) {
   return s.rfind(prefix, 0) == 0;
+}
+
+// "$" body "*" HH CR LF, as the program frames a command.
+inline std::string Sentence(const std::string& body) {
+  unsigned x = 0;
+  for (char c : body) x ^= static_cast<unsigned char>(c);
+  char hex[3];
+  std::snprintf(hex, sizeof hex, "%02X", x);
+  return "$" + body + "*" + hex + "\r\n";
+}
+
+// One satellite as a GSV sentence lists it.
+struct GsvSatellite {
+  int prn;
+  std::string cn0;  // empty when not tracked
+};
+
+// The satellites of the "$GPGSV" sentences in `text`, in order.
+inline std::vector<GsvSatellite> GsvSatellites(const std::string& text) {
+  std::vector<GsvSatellite> sats;
+  for (const std::string& s : Sentences(text)) {
+    if (!StartsWith(s, "$GPGSV,")) continue;
+    auto f = Fields(s);
+    for (size_t i = 3; i + 3 < f.size(); i += 4) sats.push_back({std::stoi(f[i]), f[i + 3]});
+  }
+  return sats;
+}
+
+// The C/N0 of the strongest satellite among `sats`, 0 when none is tracked.
+inline int StrongestCn0(const std::vector<GsvSatellite>& sats) {
+  int best = 0;
+  for (const auto& s : sats) best = std::max(best, s.cn0.empty() ? 0 : std::stoi(s.cn0));
+  return best;
 }
 
 // The probe the program sends: "$PQRV14,8", checksum, CR LF.

@@ -182,12 +182,12 @@ TEST_F(TerminalPageTest, SwitchProtocolOnAClosedPortSendsNothingAndWaitsASecond)
 }
 
 TEST_F(TerminalPageTest, ScanComPortFillsTheThreeLists) {
-  ui::CheckListBox cno_list{"CheckListBox1", &form_.CnoPage};
-  cno_list.AddItem("COM99");
+  form_.CnoPage.CheckListBox1.AddItem("COM99");
   page_.Button5.Click();
   const Lines ports = {"/dev/ttyUSB0", kPort};
   EXPECT_EQ(page_.ComboBox1.Items(), ports);
-  EXPECT_EQ(cno_list.Items(), ports);
+  EXPECT_EQ(form_.CnoPage.CheckListBox1.Items(), ports);
+  EXPECT_EQ(form_.McdPage.ComPortList.Items(), ports);
   EXPECT_EQ(board_.PortsFound.load(), 2);
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -35,13 +36,17 @@ class Recorder {
     };
     procedures.UpdateFirmware = record("UpdateFirmware");
     procedures.ReUpdate = record("ReUpdate");
-    procedures.AllImageDownload = record("AllImageDownload");
+    procedures.AllImageDownload = [this, record](const std::string& port, int slot) {
+      record("AllImageDownload")(port, slot);
+      return all_image_succeeds.load();
+    };
   }
   std::vector<Call> Calls() {
     std::lock_guard lock(mutex_);
     return calls_;
   }
   WorkerProcedures procedures;
+  std::atomic<bool> all_image_succeeds{true};
 
  private:
   platform::Clock& clock_;
@@ -137,6 +142,41 @@ TEST_F(WorkerJobTest, DownloadWithCalibrationHandsOverToTheCalibrationJob) {
   EXPECT_FALSE(worker->Finished()) << "the worker stays for the calibration";
   Stop(worker);
   EXPECT_EQ(recorder_.Calls().size(), 1u);
+}
+
+TEST_F(WorkerJobTest, FailedDownloadIsNotFollowedByACalibration) {
+  board_.SelectedPorts[2].Set("COM7");
+  ASSERT_EQ(serial::OpenPort(board_, "COM7", "115200", 2), 1);
+  board_.XtalAfterDownload = 1;
+  board_.JobAllImageNoCode[2] = 1;
+  recorder_.all_image_succeeds = false;
+  auto worker = StartSlotWorker(loop_, board_, recorder_.procedures, 2);
+  ASSERT_TRUE(Await([&] { return worker->Finished(); }));
+  worker->WaitFor();
+  EXPECT_EQ(board_.JobXtalCal[2].load(), 0);
+  EXPECT_EQ(board_.ReadEnabled[2].load(), 0) << "the port is given back";
+  EXPECT_EQ(recorder_.Calls().size(), 1u);
+}
+
+TEST_F(WorkerJobTest, MultiPortSlotZeroServesEveryDownloadJob) {
+  board_.SelectedPorts[0].Set("COM8");
+  board_.CurrentPortName.Set("COM7");  // the terminal page's port: never the module's
+  for (auto* job : {&board_.JobAllImageNoCode, &board_.JobFsa, &board_.JobAllImageWithCode}) {
+    board_.JobAllImageNoCode[0] = 0;
+    board_.JobFsa[0] = 0;
+    board_.JobAllImageWithCode[0] = 0;
+    (*job)[0] = 1;
+    auto before = recorder_.Calls().size();
+    auto worker = StartSlotWorker(loop_, board_, recorder_.procedures, 0, WorkerKind::kMultiPort);
+    ASSERT_TRUE(Await([&] { return worker->Finished(); }));
+    worker->WaitFor();
+    auto calls = recorder_.Calls();
+    ASSERT_EQ(calls.size(), before + 1);
+    EXPECT_EQ(calls.back().what,
+              job == &board_.JobAllImageNoCode ? "AllImageDownload" : "UpdateFirmware");
+    EXPECT_EQ(calls.back().port, "COM8");
+    EXPECT_EQ(calls.back().slot, 0);
+  }
 }
 
 TEST_F(WorkerJobTest, FirmwareJobsRunOnceAndEndTheWorker) {
