@@ -156,7 +156,6 @@ class CnoPage {
   void SelectTestOption(bool cno_test, const char* cno_caption, const char* status_caption,
                         const char* timeout_ms);
   // Asks the slot's earlier worker, if it still runs, to end, and lets it.
-  void RetireEarlierWorkers();
   void StartSlot(int slot, const std::string& customer_id);
   // One tick's judging of a slot in each test.
   void JudgeCno(int slot);

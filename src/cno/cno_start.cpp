@@ -9,15 +9,11 @@
 #include "protocol/nmea.h"
 #include "protocol/vbi.h"
 #include "serial/serial_port.h"
+#include "workers/port_worker.h"
 
 namespace flashpost::cno {
 
 namespace {
-
-// How long Start lets an earlier worker of a slot finish its loop pass; a pass is one read
-// time-out, or a short pause when the worker has no job.
-constexpr uint32_t kWorkerRetireLimitMs = 1000;
-constexpr uint32_t kWorkerRetireStepMs = 10;
 
 bool NonNegativeWholeNumber(const std::string& text) {
   auto value = ParseWholeNumber(text);
@@ -78,7 +74,8 @@ void CnoPage::Button9Click() {
     Refuse(refusal);
     return;
   }
-  RetireEarlierWorkers();
+  // A customer ID that timed out keeps its worker reading.
+  workers::RetireRunningWorkers(context_.loop, board, board.SelectedPortCount.load());
 
   context_.timer2.SetTimerEnabled(true);
   Button9.SetEnabled(false);
@@ -101,30 +98,6 @@ void CnoPage::Button9Click() {
   running_.fill(false);
   const int count = board.SelectedPortCount.load();
   for (int slot = 0; slot < count; ++slot) StartSlot(slot, customer_id);
-}
-
-void CnoPage::RetireEarlierWorkers() {
-  // A slot's worker of an earlier run may still be reading (a customer ID that timed out keeps
-  // its worker): two readers on one port would split the module's sentences between them, and a
-  // replaced worker would no longer be waited for when the program ends.
-  app::PortBoard& board = context_.board;
-  std::vector<std::shared_ptr<ui::Thread>> earlier;
-  const int count = board.SelectedPortCount.load();
-  for (int slot = 0; slot < count; ++slot) {
-    auto worker = board.Worker[slot].Get();
-    if (!worker || worker->Finished()) continue;
-    worker->Terminate();
-    earlier.push_back(std::move(worker));
-  }
-  auto all_finished = [&earlier] {
-    return std::all_of(earlier.begin(), earlier.end(), [](auto& w) { return w->Finished(); });
-  };
-  // Served, not blocked: a worker may be waiting for the main thread to show its traffic.
-  const uint32_t start = board.Clock().Ticks();
-  while (!all_finished() &&
-         !platform::Elapsed(board.Clock().Ticks(), start, kWorkerRetireLimitMs)) {
-    context_.loop.ProcessFor(kWorkerRetireStepMs);
-  }
 }
 
 void CnoPage::StartSlot(int slot, const std::string& customer_id) {

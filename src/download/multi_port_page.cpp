@@ -5,6 +5,7 @@
 #include "app/colors.h"
 #include "download/port_selection.h"
 #include "serial/serial_port.h"
+#include "workers/port_worker.h"
 
 namespace flashpost::download {
 
@@ -173,6 +174,8 @@ void MultiPortPage::Button1Click() {
   }
   if (port_count == 0) return Refuse(" No Com Port Selected !", false);
 
+  // A calibration that passed keeps its worker reading until Stop.
+  workers::RetireRunningWorkers(context_.services.loop, board, app::kModuleSlotCount);
   const bool calibrating = board.JobXtalCal[0].load() != 0 || Options.AutoCalibration.Checked();
   if (calibrating) {
     if (context_.reset_calibration) context_.reset_calibration();

@@ -1,5 +1,8 @@
 #include "workers/port_worker.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "protocol/nmea.h"
 #include "serial/serial_port.h"
 
@@ -134,6 +137,25 @@ void PortWorker::Execute() {
 void PortWorker::Display() {
   // Only lets the main thread catch up with its pending work before the hand-over.
   Synchronize([] {});
+}
+
+void RetireRunningWorkers(ui::MainLoop& loop, app::PortBoard& board, int slot_count,
+                          uint32_t limit_ms) {
+  std::vector<std::shared_ptr<ui::Thread>> running;
+  for (int slot = 0; slot < std::min(slot_count, app::kModuleSlotCount); ++slot) {
+    auto worker = board.Worker[slot].Get();
+    if (!worker || worker->Finished()) continue;
+    worker->Terminate();
+    running.push_back(std::move(worker));
+  }
+  auto all_finished = [&running] {
+    return std::all_of(running.begin(), running.end(), [](auto& w) { return w->Finished(); });
+  };
+  // Served, not blocked: a worker may be waiting for the main thread to show its traffic.
+  const uint32_t start = board.Clock().Ticks();
+  while (!all_finished() && !platform::Elapsed(board.Clock().Ticks(), start, limit_ms)) {
+    loop.ProcessFor(10);
+  }
 }
 
 std::shared_ptr<SlotWorker> StartSlotWorker(ui::MainLoop& loop, app::PortBoard& board,

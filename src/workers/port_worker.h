@@ -70,4 +70,11 @@ std::shared_ptr<SlotWorker> StartSlotWorker(ui::MainLoop& loop, app::PortBoard& 
                                             const WorkerProcedures& procedures, int slot,
                                             WorkerKind kind = WorkerKind::kAutomatic);
 
+// Before a run starts new workers: asks the still running workers of slots 0..slot_count-1 to
+// stop and serves the main loop until they have left or limit_ms have passed. Two readers on one
+// port would split the module's sentences between them, and a replaced worker would no longer be
+// waited for when the program ends. Main thread only.
+void RetireRunningWorkers(ui::MainLoop& loop, app::PortBoard& board, int slot_count,
+                          uint32_t limit_ms = 1000);
+
 }  // namespace flashpost::workers

@@ -231,6 +231,20 @@ TEST_F(MultiPortStartTest, CalibrationOpensEveryPortInVbiBeforeItsWorker) {
   EXPECT_FALSE(page_.Edit25.ReadOnly());
 }
 
+TEST_F(MultiPortStartTest, ANewStartRetiresTheWorkersOfTheLastRun) {
+  page_.Options.RadioButton4Click();
+  Select(100);
+  Check({0, 1});
+  page_.Button1Click();
+  auto first = board_.Worker[1].Get();
+  ASSERT_NE(first, nullptr);
+  // A passed calibration keeps reading until Stop; a slot's verdict gives Start back meanwhile.
+  page_.Button1Click();
+  EXPECT_TRUE(first->Finished()) << "two readers on one port would split the module's frames";
+  EXPECT_NE(board_.Worker[1].Get(), first);
+  EXPECT_FALSE(board_.Worker[1].Get()->Finished());
+}
+
 TEST_F(MultiPortStartTest, CalibrationNeedsTheReferenceOpen) {
   page_.Options.RadioButton4Click();
   Select(100);
