@@ -9,6 +9,7 @@
 #include "cno/cno_page.h"
 #include "download/multi_port_page.h"
 #include "download/update_procedures.h"
+#include "terminal/flash_eraser.h"
 #include "terminal/terminal_page.h"
 #include "ui/control.h"
 #include "ui/main_loop.h"
@@ -66,6 +67,9 @@ class TMainForm : public ui::Form {
       {board_, Download, Timer1, Timer2, StatusBar1, OpenDialog1, TerminalPage.SpeedButton3,
        [this](int slot) { StartMultiPortWorker(slot); }, [this] { Calibration.ResetSlotTables(); },
        [this] { ScanAllPortLists(); }, [this] { TerminalPage.Button11Click(); }}};
+  terminal::FlashEraser Eraser{{board_, loop_, Timer3, StatusBar1, TerminalPage.SpeedButton3,
+                                TerminalPage.Button4, TerminalPage.Label21, TerminalPage.Memo2,
+                                TerminalPage.ComboBox1, McdPage.Button1, McdPage.Button7}};
   cno::CnoPage CnoPage{PageControl1,
                        {board_, loop_, Timer2, StatusBar1, McdPage.Options.AutoCalibration,
                         [this](int slot) { StartTestWorker(slot); },
