@@ -85,8 +85,11 @@ void CnoPage::JudgeCustomerId(int slot) {
   }
   if (board.Reply200Seen[slot].load() != 0 && board.CustomerIdReplySeen[slot].load() != 0) {
     if (context_.stop_slot) context_.stop_slot(slot);
-    board.TestStatusColor[slot].store(app::kGreen);
-    board.TestStatusText[slot].Set(board.CustomerIdReply[slot].Get() + " - Pass!");
+    // A module that reports another ID than the one sent holds the wrong one.
+    const std::string reply = board.CustomerIdReply[slot].Get();
+    const bool pass = reply == sent_customer_id_;
+    board.TestStatusColor[slot].store(pass ? app::kGreen : app::kRed);
+    board.TestStatusText[slot].Set(reply + (pass ? " - Pass!" : " - Fail!"));
     GiveControlsBack();
   }
 }

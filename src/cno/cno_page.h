@@ -167,6 +167,8 @@ class CnoPage {
   Context context_;
   // Slots whose port this Start opened; a slot whose port failed keeps its failure line.
   std::array<bool, app::kModuleSlotCount> running_{};
+  // The customer ID the last Start sent, which each module must report back.
+  std::string sent_customer_id_;
 };
 
 }  // namespace flashpost::cno

@@ -96,6 +96,7 @@ void CnoPage::Button9Click() {
   // The module takes at most this many characters of an ID.
   const std::string customer_id = Edit9.Text().substr(0, kCustomerIdMaxLength);
   running_.fill(false);
+  sent_customer_id_ = customer_id;
   const int count = board.SelectedPortCount.load();
   for (int slot = 0; slot < count; ++slot) StartSlot(slot, customer_id);
 }

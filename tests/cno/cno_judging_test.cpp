@@ -140,6 +140,15 @@ TEST_F(CnoJudgingTest, CustomerIdPassesOnTheModulesConfirmation) {
   EXPECT_EQ(page_.SlotProgressBar(0).Position(), 0);
 }
 
+TEST_F(CnoJudgingTest, AModuleReportingAnotherIdFails) {
+  StartCustomerId("ABC");
+  Reply(0, "ABD");
+  loop_.RunFor(500);
+  EXPECT_EQ(page_.StatusLabel(0).Caption(), "ABD - Fail!");
+  EXPECT_EQ(page_.StatusLabel(0).FontColor(), app::kRed);
+  EXPECT_EQ(stopped_, (std::vector<int>{0}));
+}
+
 TEST_F(CnoJudgingTest, CustomerIdTimesOutWithItsWorkerLeftRunningAndALateReplyStillPasses) {
   StartCustomerId("ABC");
   Gsv(0, {{3, 44}});
