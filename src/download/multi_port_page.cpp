@@ -39,9 +39,9 @@ MultiPortPage::MultiPortPage(ui::PageControl& pages, Context context)
   GroupBox14.SetCaption("Download  Status ");
   GroupBox14.SetGeometry({8, 4, 576, 356});
   for (int slot = 0; slot < app::kModuleSlotCount; ++slot) {
-    // Two columns of four boxes.
-    const int left = 8 + (slot / 4) * 284;
-    const int top = 16 + (slot % 4) * 84;
+    // Two columns of four boxes, slot 0 top left, slots in reading order as on the C/N0 page.
+    const int left = 8 + (slot % 2) * 284;
+    const int top = 16 + (slot / 2) * 84;
     SlotBox(slot).SetCaption("Com Port #");
     SlotBox(slot).SetGeometry({left, top, 276, 80});
     StatusLabel(slot).SetCaption("Select file to be transferred");
@@ -96,7 +96,8 @@ MultiPortPage::MultiPortPage(ui::PageControl& pages, Context context)
   GroupBox16.SetGeometry({420, 570, 164, 76});
   Label18.SetCaption("Please select Com Port !");
   Label18.SetFontColor(app::kNavy);
-  Label18.SetGeometry({8, 20, 150, 48});
+  Label18.SetGeometry({8, 16, 150, 56});
+  Label18.SetWordWrap(true);  // the refusals run to three lines
 }
 
 std::optional<uint64_t> MultiPortPage::SelectedFileSize() const {

@@ -248,6 +248,7 @@ QWidget* FormView::MakeWidget(ui::Control& model, QWidget* parent) {
           SetFillColor(w, QPalette::Window, label.BackgroundColor());
         }
         if (Is(property, "fontName")) SetFontName(w, label.FontName());
+        if (Is(property, "wordWrap")) w->setWordWrap(label.WordWrap());
       });
     };
     sync(*m, "");

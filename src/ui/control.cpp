@@ -126,6 +126,10 @@ void Label::SetFontName(std::string f) {
   if (Assign(font_name_, std::move(f))) Changed("fontName");
 }
 
+void Label::SetWordWrap(bool w) {
+  if (Assign(word_wrap_, w)) Changed("wordWrap");
+}
+
 // ---- Button ----
 
 void Button::SetCaption(std::string c) {

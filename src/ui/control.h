@@ -81,9 +81,13 @@ class Label : public Control {
   void SetBackgroundColor(Color c);
   const std::string& FontName() const { return font_name_; }
   void SetFontName(std::string f);
+  // Long captions break between words onto the label's further lines.
+  bool WordWrap() const { return word_wrap_; }
+  void SetWordWrap(bool w);
 
  private:
   std::string caption_;
+  bool word_wrap_ = false;
   Color font_color_ = 0x000000;
   Color background_ = 0xF0F0F0;
   std::string font_name_ = "MS Sans Serif";
