@@ -64,7 +64,7 @@ void AutoUpdatePage::Button13Click() {
   board.RunBaudText[0].Set(ComboBox9.Text());
   board.OpenRetrying[0].store(0);
   auto worker = workers::StartSlotWorker(context_.loop, board, context_.procedures, 0);
-  supervising_ = true;
+  BeginSupervision();
 
   for (int slot = 0; slot < kSlotCount; ++slot) {
     for (auto* job : {&board.JobAllImageNoCode, &board.JobFsa, &board.JobFwAp,

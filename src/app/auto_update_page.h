@@ -31,6 +31,8 @@ class AutoUpdatePage {
   void SendProbeSentence(int slot);
   // Timer1's supervision of a running automatic update; runs before each board refresh.
   void SuperviseUpdate();
+  // OK has started a run: Timer1 supervises it from now on.
+  void BeginSupervision() { supervising_ = true; }
   // Another page starts a run of its own on the slots: the supervision rests until the next OK.
   void EndSupervision() { supervising_ = false; }
   bool Supervising() const { return supervising_; }
@@ -56,7 +58,9 @@ class AutoUpdatePage {
   void CloseSlotZeroUnlessOwned();
 
   Context context_;
-  bool supervising_ = true;
+  // Timer1 also runs for the terminal and multi-port pages; without a run of this page's there
+  // is nothing to supervise, and a fall-back would act on another page's port.
+  bool supervising_ = false;
 };
 
 }  // namespace flashpost::app

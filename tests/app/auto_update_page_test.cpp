@@ -20,6 +20,7 @@ class SupervisionTest : public ::testing::Test {
     board_.StartTick[0] = clock_.Ticks();
     form_.Timer1.SetTimerEnabled(true);
     form_.AutoPage.Button13.SetEnabled(false);
+    form_.AutoPage.BeginSupervision();  // as OK does once the probe is out
   }
   platform::ManualClock clock_{0xFFFFF000u};  // the answer window runs across the wrap
   ui::HeadlessLoop loop_{clock_};
@@ -100,6 +101,21 @@ TEST_F(SupervisionTest, OkComesBackOnlyOnceTheAbandonedAttemptHasEnded) {
   EXPECT_EQ(page_.Label63.Caption(), "Restart module and Tool!");
   EXPECT_TRUE(page_.Button13.Enabled());
   EXPECT_FALSE(form_.Timer1.TimerEnabled());
+}
+
+TEST(SupervisionWithoutOkTest, NothingIsSupervisedBeforeOk) {
+  platform::ManualClock clock;
+  ui::HeadlessLoop loop(clock);
+  testing::FakeSerialSystem fake({"COM4"});
+  PortBoard board(clock, fake);
+  TMainForm form(board, loop);
+  // Timer1 runs for the terminal page's open too; slot 0 has no run of the automatic page.
+  form.Timer1.SetTimerEnabled(true);
+  clock.Advance(5000);
+  form.Timer1Timer();
+  EXPECT_EQ(board.JobReUpdate[0].load(), 0);
+  EXPECT_EQ(board.OverallSuccess.load(), 0);
+  EXPECT_EQ(board.ChipIsSecond.load(), 2);
 }
 
 TEST_F(SupervisionTest, LeavesSlotZeroAloneOnceAnotherPageRunsIt) {
