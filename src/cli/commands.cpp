@@ -1,5 +1,8 @@
 #include "cli/commands.h"
 
+#include "cli/cno_command.h"
+#include "cli/erase_command.h"
+#include "cli/mcd_command.h"
 #include "cli/update_command.h"
 #include "payloads/payloads.h"
 #include "platform/serial_device.h"
@@ -21,6 +24,17 @@ constexpr const char* kUsage =
     "       flashpost terminal --port NAME [--baud TEXT] [--protocol nmea|vbi] [--switch]\n"
     "                          [--seconds N]\n"
     "                              show what the receiver on the port sends\n"
+    "       flashpost mcd --reference PORT [--reference-baud B] --port P [--port P ...]\n"
+    "                     [--ports P,P,...] --job fwap|fsa|all-image|all-image-code|xtal|\n"
+    "                     all-image-xtal [--file PATH] [--waiting-ms N] [--output nmea|vbi]\n"
+    "                     [--timeout-s N] [--json]\n"
+    "                              run one job of the multi-port page on up to eight modules\n"
+    "       flashpost cno --port P [--port P ...] [--ports P,P,...] [--test cno|id]\n"
+    "                     [--reference PORT [--reference-baud B]] [--id TEXT] [--timeout-ms N]\n"
+    "                     [--key-in] [--limit N] [--bias N] [--no-bias] [--baud B] [--json]\n"
+    "                              test the modules' C/N0, or write a customer ID into them\n"
+    "       flashpost erase --port NAME [--timeout-s N] [--json]\n"
+    "                              erase a module's flash through its boot menu\n"
     "       flashpost ports        list the serial ports of this machine\n"
     "       flashpost --version    show the program version and the payloads it carries\n";
 
@@ -57,6 +71,12 @@ int OpenWindow(bool all_pages, std::FILE* err) {
 #endif
 }
 
+int UsageError(const std::string& error, std::FILE* err) {
+  std::fprintf(err, "flashpost: %s\n", error.c_str());
+  std::fputs(kUsage, err);
+  return 2;
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
@@ -87,6 +107,34 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     platform::SystemClock clock;
     auto serial = platform::MakeHostSerialSystem();
     return terminal::RunTerminal({args.begin() + 1, args.end()}, clock, *serial, out, err);
+  }
+  if (args[0] == "mcd") {
+    McdOptions options;
+    std::string error;
+    if (!ParseMcdOptions({args.begin() + 1, args.end()}, options, error))
+      return UsageError(error, err);
+    platform::SystemClock clock;
+    auto serial = platform::MakeHostSerialSystem();
+    return RunMcd(options, clock, *serial, out, err);
+  }
+  if (args[0] == "cno") {
+    CnoOptions options;
+    std::string error;
+    if (!ParseCnoOptions({args.begin() + 1, args.end()}, options, error))
+      return UsageError(error, err);
+    platform::SystemClock clock;
+    auto serial = platform::MakeHostSerialSystem();
+    return RunCno(options, clock, *serial, out, err);
+  }
+  if (args[0] == "erase") {
+    EraseOptions options;
+    std::string error;
+    if (!ParseEraseOptions({args.begin() + 1, args.end()}, options, error)) {
+      return UsageError(error, err);
+    }
+    platform::SystemClock clock;
+    auto serial = platform::MakeHostSerialSystem();
+    return RunErase(options, clock, *serial, out, err);
   }
   std::fprintf(err, "flashpost: unknown command '%s'\n", args[0].c_str());
   std::fputs(kUsage, err);

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "app/application.h"
+#include "cli/slot_reporter.h"
 #include "platform/terminal.h"
 #include "ui/headless_loop.h"
 
@@ -13,41 +14,6 @@ namespace {
 constexpr const char* kGiveUpText = "Restart module and Tool!";
 // A run that has not ended by then is stuck; no road of the page takes this long.
 constexpr uint32_t kRunLimitMs = 30 * 60 * 1000;
-
-std::string ColorName(ui::Color c) {
-  switch (c) {
-    case app::kNavy:
-      return "navy";
-    case app::kGreen:
-      return "green";
-    case app::kRed:
-      return "red";
-    case app::kBlue:
-      return "blue";
-    default: {
-      char hex[16];
-      std::snprintf(hex, sizeof hex, "0x%06X", c);
-      return hex;
-    }
-  }
-}
-
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
 
 // Prints what the operator would see change on the automatic page.
 class PageReporter {
