@@ -26,16 +26,10 @@ bool EndsWith(const std::string& text, const std::string& end) {
 bool ParseCnoOptions(const std::vector<std::string>& args, CnoOptions& options,
                      std::string& error) {
   bool id_given = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string& into) {
-      if (i + 1 >= args.size()) {
-        error = a + " needs a value";
-        return false;
-      }
-      into = args[++i];
-      return true;
-    };
+  OptionWalker walker(args, error);
+  while (walker.Next()) {
+    const std::string& a = walker.Option();
+    auto value = [&walker](std::string& into) { return walker.Value(into); };
     std::string text;
     int64_t number = 0;
     if (a == "--port") {
@@ -87,22 +81,7 @@ bool ParseCnoOptions(const std::vector<std::string>& args, CnoOptions& options,
     error = "cno needs --port NAME or --ports NAME,NAME,...";
     return false;
   }
-  if (options.ports.size() > static_cast<size_t>(app::kModuleSlotCount)) {
-    error = "cno takes at most " + std::to_string(app::kModuleSlotCount) + " ports";
-    return false;
-  }
-  for (size_t i = 0; i < options.ports.size(); ++i) {
-    const std::string& port = options.ports[i];
-    if (port == options.reference) {
-      error = "port '" + port + "' is the reference receiver's; it cannot also be a module's";
-      return false;
-    }
-    if (std::find(options.ports.begin(), options.ports.begin() + i, port) !=
-        options.ports.begin() + i) {
-      error = "port '" + port + "' is named twice";
-      return false;
-    }
-  }
+  if (!CheckModulePorts("cno", options.ports, options.reference, error)) return false;
   if (options.test == CnoTest::kCno) {
     // The page checks the reference receiver's port for every C/N0 test, keyed-in limit or not.
     if (options.reference.empty()) {

@@ -60,16 +60,10 @@ class EraserReporter {
 
 bool ParseEraseOptions(const std::vector<std::string>& args, EraseOptions& options,
                        std::string& error) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string& into) {
-      if (i + 1 >= args.size()) {
-        error = a + " needs a value";
-        return false;
-      }
-      into = args[++i];
-      return true;
-    };
+  OptionWalker walker(args, error);
+  while (walker.Next()) {
+    const std::string& a = walker.Option();
+    auto value = [&walker](std::string& into) { return walker.Value(into); };
     std::string text;
     int64_t number = 0;
     if (a == "--port") {

@@ -60,16 +60,10 @@ constexpr int kOutputNmeaItem = 2;
 bool ParseMcdOptions(const std::vector<std::string>& args, McdOptions& options,
                      std::string& error) {
   bool job_given = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string& into) {
-      if (i + 1 >= args.size()) {
-        error = a + " needs a value";
-        return false;
-      }
-      into = args[++i];
-      return true;
-    };
+  OptionWalker walker(args, error);
+  while (walker.Next()) {
+    const std::string& a = walker.Option();
+    auto value = [&walker](std::string& into) { return walker.Value(into); };
     std::string text;
     int64_t number = 0;
     if (a == "--reference") {
@@ -131,22 +125,7 @@ bool ParseMcdOptions(const std::vector<std::string>& args, McdOptions& options,
     error = "mcd needs --job fwap|fsa|all-image|all-image-code|xtal|all-image-xtal";
     return false;
   }
-  if (options.ports.size() > static_cast<size_t>(app::kModuleSlotCount)) {
-    error = "mcd takes at most " + std::to_string(app::kModuleSlotCount) + " ports";
-    return false;
-  }
-  for (size_t i = 0; i < options.ports.size(); ++i) {
-    const std::string& port = options.ports[i];
-    if (port == options.reference) {
-      error = "port '" + port + "' is the reference receiver's; it cannot also be a module's";
-      return false;
-    }
-    if (std::find(options.ports.begin(), options.ports.begin() + i, port) !=
-        options.ports.begin() + i) {
-      error = "port '" + port + "' is named twice";
-      return false;
-    }
-  }
+  if (!CheckModulePorts("mcd", options.ports, options.reference, error)) return false;
   return true;
 }
 

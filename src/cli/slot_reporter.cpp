@@ -146,6 +146,36 @@ void TickPorts(ui::CheckListBox& list, const std::vector<std::string>& ports) {
   }
 }
 
+bool OptionWalker::Value(std::string& into) {
+  if (next_ >= args_.size()) {
+    error_ = Option() + " needs a value";
+    return false;
+  }
+  into = args_[next_++];
+  return true;
+}
+
+bool CheckModulePorts(const char* command, const std::vector<std::string>& ports,
+                      const std::string& reference, std::string& error) {
+  if (ports.size() > static_cast<size_t>(app::kModuleSlotCount)) {
+    error =
+        std::string(command) + " takes at most " + std::to_string(app::kModuleSlotCount) + " ports";
+    return false;
+  }
+  for (size_t i = 0; i < ports.size(); ++i) {
+    const std::string& port = ports[i];
+    if (port == reference) {
+      error = "port '" + port + "' is the reference receiver's; it cannot also be a module's";
+      return false;
+    }
+    if (std::find(ports.begin(), ports.begin() + i, port) != ports.begin() + i) {
+      error = "port '" + port + "' is named twice";
+      return false;
+    }
+  }
+  return true;
+}
+
 bool ParseWholeOption(const std::string& option, const std::string& text, int64_t min, int64_t max,
                       int64_t& value, std::string& error) {
   int64_t parsed = 0;

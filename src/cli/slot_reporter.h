@@ -83,6 +83,28 @@ void TickPorts(ui::CheckListBox& list, const std::vector<std::string>& ports);
 bool ParseWholeOption(const std::string& option, const std::string& text, int64_t min, int64_t max,
                       int64_t& value, std::string& error);
 
+// Walks a command's arguments one option at a time.
+class OptionWalker {
+ public:
+  OptionWalker(const std::vector<std::string>& args, std::string& error)
+      : args_(args), error_(error) {}
+  // Moves to the next option; false after the last.
+  bool Next() { return ++next_ <= args_.size(); }
+  const std::string& Option() const { return args_[next_ - 1]; }
+  // Takes the argument after the option as its value; false with a message when there is none.
+  bool Value(std::string& into);
+
+ private:
+  const std::vector<std::string>& args_;
+  std::string& error_;
+  size_t next_ = 0;
+};
+
+// The module ports of a multi-port command: at most eight, none named twice, none the
+// reference's. False with the reason otherwise.
+bool CheckModulePorts(const char* command, const std::vector<std::string>& ports,
+                      const std::string& reference, std::string& error);
+
 // The comma-separated names of --ports; empty items are an error.
 bool SplitPortNames(const std::string& text, std::vector<std::string>& names, std::string& error);
 

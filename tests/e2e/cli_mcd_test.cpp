@@ -10,27 +10,15 @@
 
 #include "app/colors.h"
 #include "cli/mcd_command.h"
+#include "e2e/cli_test_support.h"
 #include "sim/reference_receiver.h"
 #include "sim/simulated_module.h"
 
 namespace flashpost {
 namespace {
 
-// The host's ports, listed as only the simulator's ptys (what FLASHPOST_PORTS would add).
-class ListedPorts final : public platform::SerialSystem {
- public:
-  explicit ListedPorts(std::vector<std::string> names) : names_(std::move(names)) {}
-  std::unique_ptr<platform::SerialDevice> Open(const std::string& name, platform::Clock& clock,
-                                               uint32_t read_timeout_ms) override {
-    return host_->Open(name, clock, read_timeout_ms);
-  }
-  std::vector<std::string> ListPorts() override { return names_; }
-
- private:
-  std::unique_ptr<platform::SerialSystem> host_ = platform::MakeHostSerialSystem();
-  std::vector<std::string> names_;
-};
-
+using testing::ListedPorts;
+using testing::Slurp;
 class CliMcdTest : public ::testing::Test {
  protected:
   ~CliMcdTest() override {
@@ -71,16 +59,6 @@ class CliMcdTest : public ::testing::Test {
     out_ = Slurp(out);
     err_ = Slurp(err);
     return status;
-  }
-
-  static std::string Slurp(std::FILE* f) {
-    std::string text;
-    std::rewind(f);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    std::fclose(f);
-    return text;
   }
 
   bool Has(const std::string& text) const { return out_.find(text) != std::string::npos; }
