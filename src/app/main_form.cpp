@@ -81,6 +81,12 @@ void TMainForm::StartMultiPortWorker(int slot) {
 
 void TMainForm::StartTestWorker(int slot) {
   AutoPage.EndSupervision();
+  // Slot 0's worker also serves the automatic page's jobs, on the terminal page's port: a job an
+  // abandoned automatic run left raised would drive the reference receiver into its kernel.
+  if (slot == 0) {
+    board_.JobFwAp[0].store(0);
+    board_.JobReUpdate[0].store(0);
+  }
   workers::StartSlotWorker(loop_, board_, Procedures, slot);
 }
 

@@ -311,6 +311,26 @@ TEST_F(MainFormTest, StopSlotFromAWorkerGivesTheButtonBackThroughTheMainThread) 
   EXPECT_TRUE(form_.McdPage.Button1.Enabled());
 }
 
+TEST_F(MainFormTest, ATestRunOnSlotZeroDropsWhatAnAutomaticRunLeftRaised) {
+  // The automatic run that gave up left its fall-back raised; the terminal port is the
+  // reference receiver's.
+  board_.JobReUpdate[0] = 1;
+  board_.CurrentPortName.Set("/dev/ttyUSB1");
+  board_.ReadEnabled[app::kTerminalSlot] = 1;
+  auto& page = form_.CnoPage;
+  page.RadioButton6Click();
+  page.CheckListBox1.SetItems({"/dev/ttyUSB0", "/dev/ttyUSB1"});
+  board_.PortsFound = 2;
+  page.CheckListBox1.SetChecked(0, true);
+  page.Button9Click();
+  ASSERT_NE(board_.Worker[0].Get(), nullptr);
+  loop_.ProcessFor(2000);
+  EXPECT_EQ(board_.JobReUpdate[0].load(), 0);
+  EXPECT_EQ(fake_.Log("/dev/ttyUSB1")->opens.load(), 0) << "the reference's port stays alone";
+  page.Button10Click();
+  board_.Worker[0].Get()->WaitFor();
+}
+
 TEST(ApplicationTest, ClosingWithAWorkerInsideASynchronousCallEndsCleanly) {
   platform::ScaledClock clock(50.0);
   ui::HeadlessLoop loop(clock);
