@@ -93,16 +93,10 @@ class PageReporter {
 
 bool ParseUpdateOptions(const std::vector<std::string>& args, UpdateOptions& options,
                         std::string& error) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string& into) {
-      if (i + 1 >= args.size()) {
-        error = a + " needs a value";
-        return false;
-      }
-      into = args[++i];
-      return true;
-    };
+  OptionWalker walker(args, error);
+  while (walker.Next()) {
+    const std::string& a = walker.Option();
+    auto value = [&walker](std::string& into) { return walker.Value(into); };
     if (a == "--port") {
       if (!value(options.port)) return false;
     } else if (a == "--baud") {

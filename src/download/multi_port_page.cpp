@@ -197,13 +197,8 @@ void MultiPortPage::Button1Click() {
   if (!calibrating) {
     context_.start_worker(0);
   } else if (!StartSlotZeroCalibration()) {
-    board.MessageColor.store(app::kRed);
-    board.MessageText.Set("Please Open Ref. GPS! ");
-    context_.eraser_start.SetEnabled(true);
-    Button1.SetEnabled(true);
-    Options.GroupBox18.SetEnabled(true);
-    GroupBox1.SetEnabled(true);
-    Edit25.SetReadOnly(false);
+    Refuse("Please Open Ref. GPS! ");
+    Button7.SetEnabled(false);  // this refusal alone leaves Stop off
     return;
   }
 
