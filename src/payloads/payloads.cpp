@@ -7,14 +7,18 @@
 // through a generated source file of half a million literals.
 #define FP_STRINGIFY2(x) #x
 #define FP_STRINGIFY(x) FP_STRINGIFY2(x)
+// COFF has no .previous: the assembler is sent back to .text, where a file's top-level
+// statements begin.
 #if defined(_WIN32)
 #define FP_RODATA ".section .rdata,\"dr\"\n"
+#define FP_RODATA_END ".text\n"
 #else
 #define FP_RODATA ".section .rodata\n"
+#define FP_RODATA_END ".previous\n"
 #endif
 #define FP_EMBED(symbol, path)                                                       \
   __asm__(FP_RODATA ".global " #symbol "\n.balign 16\n" #symbol ":\n.incbin \"" path \
-                    "\"\n.previous\n")
+                    "\"\n" FP_RODATA_END)
 
 FP_EMBED(flashpost_image_p1, FP_STRINGIFY(FLASHPOST_IMAGE_P1));
 FP_EMBED(flashpost_image_p2, FP_STRINGIFY(FLASHPOST_IMAGE_P2));

@@ -4,21 +4,8 @@
 
 namespace flashpost::platform {
 
-using std::chrono::duration_cast;
-using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 using std::chrono::steady_clock;
-
-SystemClock::SystemClock() : origin_(steady_clock::now()) {}
-
-uint32_t SystemClock::Ticks() const {
-  auto ms = duration_cast<milliseconds>(steady_clock::now() - origin_).count();
-  return static_cast<uint32_t>(ms);
-}
-
-void SystemClock::Sleep(uint32_t ms) { std::this_thread::sleep_for(milliseconds(ms)); }
-
-nanoseconds SystemClock::RealDuration(uint32_t ms) const { return milliseconds(ms); }
 
 ScaledClock::ScaledClock(double speed_up, uint32_t start_tick)
     : speed_up_(speed_up > 0 ? speed_up : 1.0),

@@ -33,7 +33,8 @@ inline bool Elapsed(uint32_t now, uint32_t start, uint32_t limit_ms) {
   return static_cast<uint32_t>(now - start) >= limit_ms;
 }
 
-// The OS monotonic clock at its own pace.
+// The OS clock at its own pace: the Windows tick counter itself, or on POSIX the monotonic clock
+// counted from the clock's creation.
 class SystemClock final : public Clock {
  public:
   SystemClock();
@@ -42,7 +43,7 @@ class SystemClock final : public Clock {
   std::chrono::nanoseconds RealDuration(uint32_t ms) const override;
 
  private:
-  std::chrono::steady_clock::time_point origin_;
+  std::chrono::steady_clock::time_point origin_;  // where the POSIX ticks count from
 };
 
 // The monotonic clock sped up by a factor, starting at a chosen tick (so a test can start just

@@ -5,14 +5,11 @@
 
 namespace flashpost::platform {
 
-// Serial devices found under a sysfs tty class folder (normally /sys/class/tty): entries with a
-// device behind them, legacy ttyS ports only when a UART answers. Named by their /dev path and
-// sorted by name, with numbers in numeric order (ttyUSB2 before ttyUSB10).
-std::vector<std::string> DiscoverSysfsPorts(const std::string& sys_class_tty,
-                                            const std::string& dev_dir);
-
-// The paths of a colon-separated list such as the FLASHPOST_PORTS variable; empty items skipped.
+// The names of a colon-separated list such as the FLASHPOST_PORTS variable; empty items skipped.
 std::vector<std::string> SplitPortList(const std::string& list);
+
+// The machine's ports followed by the names in FLASHPOST_PORTS that are not listed yet.
+std::vector<std::string> AddListedPorts(std::vector<std::string> machine_ports);
 
 // The machine's ports followed by those in FLASHPOST_PORTS.
 std::vector<std::string> DiscoverHostPorts();

@@ -27,7 +27,11 @@ class TempFiles {
             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(dir_);
   }
-  ~TempFiles() { std::filesystem::remove_all(dir_); }
+  ~TempFiles() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+    EXPECT_FALSE(ec) << "cannot remove " << dir_ << ": " << ec.message();
+  }
   std::string Make(uint64_t size) {
     auto path = dir_ / ("image-" + std::to_string(size) + ".bin");
     std::ofstream(path, std::ios::binary).close();
@@ -71,13 +75,15 @@ class MultiPortStartTest : public ::testing::Test {
 
   std::vector<std::string> ports_{"COM1", "COM2", "COM3", "COM4",  "COM5",
                                   "COM6", "COM7", "COM8", "COM10", "COM9"};
+  // Made before the form and so removed after it: the form holds the selected file open, and
+  // Windows cannot remove an open file.
+  TempFiles files_;
   platform::ManualClock clock_;
   ui::HeadlessLoop loop_{clock_};
   testing::FakeSerialSystem fake_{ports_};
   app::PortBoard board_{clock_, fake_};
   app::TMainForm form_{board_, loop_};
   download::MultiPortPage& page_ = form_.McdPage;
-  TempFiles files_;
 };
 
 TEST_F(MultiPortStartTest, FileChecksComeFirstAndGiveTheControlsBack) {

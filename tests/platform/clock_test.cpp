@@ -39,10 +39,11 @@ TEST(ScaledClockTest, StartsAtTheChosenTickAndWrapsFromThere) {
 TEST(SystemClockTest, TicksFollowRealSleeps) {
   SystemClock clock;
   uint32_t start = clock.Ticks();
-  clock.Sleep(20);
+  clock.Sleep(100);
   uint32_t advanced = clock.Ticks() - start;
-  EXPECT_GE(advanced, 20u);
-  EXPECT_LT(advanced, 500u);
+  // The Windows tick counter moves in steps of about 15.6 ms, so a reading may lag by one step.
+  EXPECT_GE(advanced, 100u - 16u);
+  EXPECT_LT(advanced, 1000u);
 }
 
 TEST(ManualClockTest, MovesOnlyWhenToldAndSleepReturnsAtOnce) {

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <optional>
 
+#include "platform/posix/sysfs_ports.h"
 #include "platform/pty.h"
 #include "platform/serial_device.h"
 

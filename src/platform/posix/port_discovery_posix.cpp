@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <filesystem>
 #include <string_view>
 
 #include "platform/port_discovery.h"
+#include "platform/posix/sysfs_ports.h"
 
 namespace flashpost::platform {
 
@@ -76,26 +76,8 @@ std::vector<std::string> DiscoverSysfsPorts(const std::string& sys_class_tty,
   return paths;
 }
 
-std::vector<std::string> SplitPortList(const std::string& list) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start <= list.size()) {
-    size_t end = list.find(':', start);
-    if (end == std::string::npos) end = list.size();
-    if (end > start) out.push_back(list.substr(start, end - start));
-    start = end + 1;
-  }
-  return out;
-}
-
 std::vector<std::string> DiscoverHostPorts() {
-  std::vector<std::string> ports = DiscoverSysfsPorts("/sys/class/tty", "/dev");
-  const char* extra = std::getenv("FLASHPOST_PORTS");
-  if (extra == nullptr) return ports;
-  for (auto& port : SplitPortList(extra)) {
-    if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
-  }
-  return ports;
+  return AddListedPorts(DiscoverSysfsPorts("/sys/class/tty", "/dev"));
 }
 
 }  // namespace flashpost::platform

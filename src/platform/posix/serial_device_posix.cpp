@@ -8,13 +8,11 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
+#include "platform/call_gate.h"
 #include "platform/port_discovery.h"
 #include "platform/serial_device.h"
 
@@ -60,26 +58,26 @@ class PosixSerialDevice final : public SerialDevice {
 
   bool Configure(uint32_t baud) override {
     if (baud == 0) return false;  // B0 means "hang up", not a speed
-    CallGuard call(*this);
+    CallGate::Pass call(gate_);
     return call && termios2_io::ConfigureRawLine(fd_, baud);
   }
 
   LineSettings Settings() override {
     LineSettings s;
-    CallGuard call(*this);
+    CallGate::Pass call(gate_);
     if (call) termios2_io::ReadLineSettings(fd_, s);
     return s;
   }
 
   size_t Read(uint8_t* buffer, size_t n) override {
-    CallGuard call(*this);
+    CallGate::Pass call(gate_);
     if (!call) {
       clock_.Sleep(read_timeout_ms_);
       return 0;
     }
     const auto deadline = steady_clock::now() + clock_.RealDuration(read_timeout_ms_);
     size_t got = 0;
-    while (got < n && !closing_.load()) {
+    while (got < n && !gate_.Closing()) {
       ssize_t r = ::read(fd_, buffer + got, n - got);
       if (r > 0) {
         got += static_cast<size_t>(r);
@@ -100,16 +98,16 @@ class PosixSerialDevice final : public SerialDevice {
         std::this_thread::sleep_for(wait);
       }
     }
-    if (got < n && !closing_.load()) clock_.AfterTimedWait(read_timeout_ms_);
+    if (got < n && !gate_.Closing()) clock_.AfterTimedWait(read_timeout_ms_);
     return got;
   }
 
   bool Write(const uint8_t* data, size_t n) override {
-    CallGuard call(*this);
+    CallGate::Pass call(gate_);
     if (!call) return false;
     size_t sent = 0;
     while (sent < n) {
-      if (closing_.load()) return false;
+      if (gate_.Closing()) return false;
       ssize_t w = ::write(fd_, data + sent, n - sent);
       if (w > 0) {
         sent += static_cast<size_t>(w);
@@ -123,20 +121,20 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
   size_t BytesWaiting() override {
-    CallGuard call(*this);
+    CallGate::Pass call(gate_);
     int count = 0;
     if (!call || ioctl(fd_, FIONREAD, &count) != 0 || count < 0) return 0;
     return static_cast<size_t>(count);
   }
 
   void Purge(bool receive, bool transmit) override {
-    CallGuard call(*this);
+    CallGate::Pass call(gate_);
     if (!call || (!receive && !transmit)) return;
     tcflush(fd_, receive && transmit ? TCIOFLUSH : (receive ? TCIFLUSH : TCOFLUSH));
   }
 
   void ClearRtsDtr() override {
-    CallGuard call(*this);
+    CallGate::Pass call(gate_);
     if (!call) return;
     // Ports without modem lines (ptys, some adapters) refuse this; there is nothing to clear.
     int lines = TIOCM_RTS | TIOCM_DTR;
@@ -144,7 +142,7 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
   void RestoreSettings() override {
-    CallGuard call(*this);
+    CallGate::Pass call(gate_);
     if (!call) return;
     termios2_io::RestoreLine(fd_, saved_line_);
     if (low_latency_set_) {
@@ -157,55 +155,26 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
   void Close() override {
-    std::unique_lock lock(mutex_);
-    closing_.store(true);
-    idle_.wait(lock, [this] { return active_calls_ == 0; });
-    if (fd_ < 0) return;
-    // A pty slave outlives this descriptor (the far end holds it open), and the exclusive flag
-    // lives on the tty, not the descriptor: left set it would lock every later non-root open.
-    ioctl(fd_, TIOCNXCL);
-    flock(fd_, LOCK_UN);
-    ::close(fd_);
-    fd_ = -1;
+    gate_.Close([this] {
+      // A pty slave outlives this descriptor (the far end holds it open), and the exclusive flag
+      // lives on the tty, not the descriptor: left set it would lock every later non-root open.
+      ioctl(fd_, TIOCNXCL);
+      flock(fd_, LOCK_UN);
+      ::close(fd_);
+      fd_ = -1;
+    });
   }
 
-  bool IsOpen() const override { return !closing_.load(); }
+  bool IsOpen() const override { return !gate_.Closing(); }
 
  private:
-  // Counts a call as in progress so Close waits for it; false once the device is closing, and then
-  // the call must not touch fd_.
-  class CallGuard {
-   public:
-    explicit CallGuard(PosixSerialDevice& d) : d_(d) {
-      std::lock_guard lock(d_.mutex_);
-      entered_ = !d_.closing_.load();
-      if (entered_) ++d_.active_calls_;
-    }
-    ~CallGuard() {
-      if (!entered_) return;
-      std::lock_guard lock(d_.mutex_);
-      if (--d_.active_calls_ == 0) d_.idle_.notify_all();
-    }
-    CallGuard(const CallGuard&) = delete;
-    CallGuard& operator=(const CallGuard&) = delete;
-    explicit operator bool() const { return entered_; }
-
-   private:
-    PosixSerialDevice& d_;
-    bool entered_ = false;
-  };
-
-  // Written only by Close, under mutex_, once no call is in progress.
+  // Written only by Close, once no call is in progress.
   int fd_;
   Clock& clock_;
   const uint32_t read_timeout_ms_;
   const termios2_io::SavedLine saved_line_;
   const bool low_latency_set_;
-
-  std::atomic<bool> closing_{false};
-  std::mutex mutex_;
-  std::condition_variable idle_;
-  int active_calls_ = 0;
+  CallGate gate_;
 };
 
 // Asks a USB serial driver to hand bytes over as they arrive instead of batching them for up to
