@@ -10,6 +10,8 @@
 
 #ifdef FLASHPOST_HAVE_GUI
 #include "gui/desktop.h"
+#elif defined(FLASHPOST_HAVE_WIN32_GUI)
+#include "win32/desktop.h"
 #endif
 
 namespace flashpost::cli {
@@ -62,6 +64,8 @@ int OpenWindow(bool all_pages, std::FILE* err) {
   gui::WindowOptions options;
   options.all_pages = all_pages;
   return gui::RunDesktop(options);
+#elif defined(FLASHPOST_HAVE_WIN32_GUI)
+  return win32::RunDesktop(all_pages, err);
 #else
   (void)all_pages;
   std::fputs("flashpost: the window is not available in this build (it was built without Qt 6).\n",

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstdio>
+
+namespace flashpost::win32 {
+
+// Shows the window on the host's serial ports and the real clock and runs the message loop
+// until it is closed; the exit status. A window the system refuses to make is reported on err.
+// Started from Explorer, the console the system opened for the program is let go, so that no
+// empty console window stays behind the form.
+int RunDesktop(bool all_pages, std::FILE* err);
+
+}  // namespace flashpost::win32
