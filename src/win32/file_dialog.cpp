@@ -18,12 +18,12 @@ std::string Trimmed(const std::string& s) {
 }
 
 std::vector<std::string> Split(const std::string& s, char separator) {
-  std::vector<std::string> parts;
+  std::vector<std::string> fields;
   size_t start = 0;
   while (true) {
     const size_t end = s.find(separator, start);
-    parts.push_back(s.substr(start, end - start));
-    if (end == std::string::npos) return parts;
+    fields.push_back(s.substr(start, end - start));
+    if (end == std::string::npos) return fields;
     start = end + 1;
   }
 }
@@ -34,12 +34,12 @@ constexpr size_t kPathRoom = 32768;
 }  // namespace
 
 std::string Win32FileFilter(const std::string& filter) {
-  const std::vector<std::string> parts = Split(filter, '|');
+  const std::vector<std::string> fields = Split(filter, '|');
   std::string pairs;
-  for (size_t i = 0; i + 1 < parts.size(); i += 2) {
-    const std::string description = Trimmed(parts[i]);
-    const std::string patterns = Trimmed(parts[i + 1]);
-    // An empty part would read as the end of the list.
+  for (size_t i = 0; i + 1 < fields.size(); i += 2) {
+    const std::string description = Trimmed(fields[i]);
+    const std::string patterns = Trimmed(fields[i + 1]);
+    // An empty field would read as the end of the list.
     if (description.empty() || patterns.empty()) continue;
     pairs += description + '\0' + patterns + '\0';
   }

@@ -101,7 +101,7 @@ class FormView {
 
   static LRESULT CALLBACK ContainerProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
                                         UINT_PTR kind, DWORD_PTR view);
-  // The view's part of a container's messages; true when it answered with *result.
+  // The messages of a container that the view handles itself; true when it answered with *result.
   bool HandleContainerMessage(HWND window, Container kind, UINT message, WPARAM wparam,
                               LPARAM lparam, LRESULT* result);
   void Subclass(HWND window, Container kind);

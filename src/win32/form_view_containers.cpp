@@ -131,7 +131,7 @@ void FormView::ShowActivePage(Pages& pages) {
 void FormView::PlacePages(const Pages& pages) {
   RECT area;
   GetClientRect(pages.tabs, &area);
-  // The part of the tab control inside its frame and below its tabs.
+  // The area of the tab control inside its frame and below its tabs.
   SendMessageA(pages.tabs, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&area));
   for (ui::TabSheet* sheet : pages.sheets) {
     if (HWND page = WindowFor(*sheet)) {

@@ -134,7 +134,7 @@ HWND FormView::MakeComboBox(ui::ComboBox& model, HWND parent) {
           SendMessageA(w, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.c_str()));
         }
       }
-      // While the operator types, the edit part shows what was typed already; choosing the
+      // While the operator types, the edit field shows what was typed already; choosing the
       // matching item would select the whole text under the next key.
       const bool shows_selection =
           Is(property, "items") || Is(property, "text") || Is(property, "itemIndex");

@@ -1,7 +1,7 @@
 #pragma once
 
 // The Windows headers as the desktop front end uses them: without the min and max macros, which
-// would break std::min and std::max, and without the rarely used parts of the API.
+// would break std::min and std::max, and without the rarely used pieces of the API.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif

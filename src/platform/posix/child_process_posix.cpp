@@ -19,7 +19,7 @@ namespace flashpost::platform {
 
 namespace {
 
-// The name part of a "NAME=value" entry, '=' included.
+// The name of a "NAME=value" entry, '=' included.
 std::string NameOf(const std::string& entry) {
   const size_t eq = entry.find('=');
   return eq == std::string::npos ? entry + "=" : entry.substr(0, eq + 1);

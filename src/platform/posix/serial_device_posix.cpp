@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "platform/call_gate.h"
-#include "platform/port_discovery.h"
+#include "platform/host_port.h"
 #include "platform/serial_device.h"
 
 namespace flashpost::platform {
@@ -186,8 +186,10 @@ bool RequestLowLatency(int fd) {
   return ioctl(fd, TIOCSSERIAL, &ss) == 0;
 }
 
-std::unique_ptr<SerialDevice> OpenPort(const std::string& path, Clock& clock,
-                                       uint32_t read_timeout_ms) {
+}  // namespace
+
+std::unique_ptr<SerialDevice> OpenHostPort(const std::string& path, Clock& clock,
+                                           uint32_t read_timeout_ms) {
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   // TIOCEXCL keeps other programs out but not root, nor a second open inside this process;
@@ -205,21 +207,6 @@ std::unique_ptr<SerialDevice> OpenPort(const std::string& path, Clock& clock,
   }
   bool low_latency_set = RequestLowLatency(fd);
   return std::make_unique<PosixSerialDevice>(fd, clock, read_timeout_ms, saved, low_latency_set);
-}
-
-class HostSerialSystem final : public SerialSystem {
- public:
-  std::unique_ptr<SerialDevice> Open(const std::string& name, Clock& clock,
-                                     uint32_t read_timeout_ms) override {
-    return OpenPort(name, clock, read_timeout_ms);
-  }
-  std::vector<std::string> ListPorts() override { return DiscoverHostPorts(); }
-};
-
-}  // namespace
-
-std::unique_ptr<SerialSystem> MakeHostSerialSystem() {
-  return std::make_unique<HostSerialSystem>();
 }
 
 }  // namespace flashpost::platform

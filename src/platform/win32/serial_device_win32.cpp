@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/call_gate.h"
-#include "platform/port_discovery.h"
+#include "platform/host_port.h"
 #include "platform/serial_device.h"
 
 namespace flashpost::platform {
@@ -210,8 +210,10 @@ class Win32SerialDevice final : public SerialDevice {
   CallGate gate_;
 };
 
-std::unique_ptr<SerialDevice> OpenPort(const std::string& name, Clock& clock,
-                                       uint32_t read_timeout_ms) {
+}  // namespace
+
+std::unique_ptr<SerialDevice> OpenHostPort(const std::string& name, Clock& clock,
+                                           uint32_t read_timeout_ms) {
   HANDLE claim = ClaimPort(name);
   if (claim == nullptr) return nullptr;
   // The device namespace prefix is what lets COM10 and above open at all.
@@ -231,21 +233,6 @@ std::unique_ptr<SerialDevice> OpenPort(const std::string& name, Clock& clock,
     return nullptr;
   }
   return std::make_unique<Win32SerialDevice>(port, claim, clock, read_timeout_ms, saved);
-}
-
-class HostSerialSystem final : public SerialSystem {
- public:
-  std::unique_ptr<SerialDevice> Open(const std::string& name, Clock& clock,
-                                     uint32_t read_timeout_ms) override {
-    return OpenPort(name, clock, read_timeout_ms);
-  }
-  std::vector<std::string> ListPorts() override { return DiscoverHostPorts(); }
-};
-
-}  // namespace
-
-std::unique_ptr<SerialSystem> MakeHostSerialSystem() {
-  return std::make_unique<HostSerialSystem>();
 }
 
 }  // namespace flashpost::platform
