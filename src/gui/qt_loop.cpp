@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "ui/serve_until.h"
+
 namespace flashpost::gui {
 
 namespace {
@@ -82,16 +84,9 @@ void QtLoop::ProcessFor(uint32_t ms) {
 }
 
 bool QtLoop::RunUntil(const std::function<bool()>& done, uint32_t timeout_ms) {
-  const uint32_t start = clock_.Ticks();
-  while (true) {
-    if (done()) return true;
-    if (IsShutDown()) return false;
-    ProcessPending();
-    if (done()) return true;
-    const uint32_t spent = clock_.Ticks() - start;
-    if (spent >= timeout_ms) return false;
-    ServeFor(timeout_ms - spent);
-  }
+  return ui::ServeUntil(
+      clock_, *this, done, timeout_ms, [this] { ProcessPending(); },
+      [this](uint32_t ms_left) { ServeFor(ms_left); });
 }
 
 void QtLoop::ServeFor(uint32_t ms) {

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "ui/serve_until.h"
+
 namespace flashpost::ui {
 
 namespace {
@@ -35,16 +37,9 @@ void HeadlessLoop::ProcessFor(uint32_t ms) {
 }
 
 bool HeadlessLoop::RunUntil(const std::function<bool()>& done, uint32_t timeout_ms) {
-  const uint32_t start = clock_.Ticks();
-  while (true) {
-    if (done()) return true;
-    if (IsShutDown()) return false;
-    RunReady(&done);
-    if (done()) return true;
-    uint32_t spent = clock_.Ticks() - start;
-    if (spent >= timeout_ms) return false;
-    WaitForWork(timeout_ms - spent);
-  }
+  return ServeUntil(
+      clock_, *this, done, timeout_ms, [&] { RunReady(&done); },
+      [this](uint32_t ms_left) { WaitForWork(ms_left); });
 }
 
 bool HeadlessLoop::IsMainThread() const { return std::this_thread::get_id() == main_thread_; }
