@@ -63,9 +63,9 @@ void AutoUpdatePage::Button13Click() {
   board.CurrentBaudText.Set(ComboBox9.Text());
   board.RunBaudText[0].Set(ComboBox9.Text());
   board.OpenRetrying[0].store(0);
-  auto worker = workers::StartSlotWorker(context_.loop, board, context_.procedures, 0);
-  BeginSupervision();
 
+  // Every flag of the last run is down before the new worker can look at one: a job left raised
+  // would send the update command to a module that has not been probed.
   for (int slot = 0; slot < kSlotCount; ++slot) {
     for (auto* job : {&board.JobAllImageNoCode, &board.JobFsa, &board.JobFwAp,
                       &board.JobAllImageWithCode, &board.JobXtalCal, &board.JobCnoTest,
@@ -73,6 +73,17 @@ void AutoUpdatePage::Button13Click() {
       (*job)[slot].store(0);
     }
   }
+  given_up_ = false;
+  if (!workers::RetireRunningWorkers(context_.loop, board, 1)) {
+    board.StatusColor[0].store(kRed);
+    board.StatusText[0].Set(kStillStoppingText);
+    if (context_.refresh_board) context_.refresh_board();
+    Button13.SetEnabled(true);
+    return;
+  }
+  auto worker = workers::StartSlotWorker(context_.loop, board, context_.procedures, 0);
+  BeginSupervision();
+
   board.ProgressPercent[0].store(0);
   board.StatusColor[0].store(kNavy);
   board.StatusText[0].Set("FW Updateing now....");
@@ -92,6 +103,7 @@ void AutoUpdatePage::Button13Click() {
     board.StartTick[0].store(board.Clock().Ticks());
   } else {
     worker->Terminate();
+    EndSupervision();
     Button13.SetEnabled(true);
   }
 }
@@ -102,11 +114,30 @@ void AutoUpdatePage::CloseSlotZeroUnlessOwned() {
   if (free_port && board.ReadEnabled[0].load() == 1) serial::ClosePort(board, 0);
 }
 
+void AutoUpdatePage::EndGivenUpRun() {
+  CloseSlotZeroUnlessOwned();
+  context_.timer1.SetTimerEnabled(false);
+  Button13.SetEnabled(true);
+  EndSupervision();
+}
+
 void AutoUpdatePage::SuperviseUpdate() {
   PortBoard& board = context_.board;
   // Once another page has started a run on slot 0, its module is none of this page's business:
   // a fall-back here would send the kernel entry to the port of the terminal page.
   if (!supervising_) return;
+  auto worker = board.Worker[0].Get();
+  if (worker && worker->Finished()) {
+    // The run is over: the module took its firmware (the worker ends itself then), or the run
+    // was given up. A job raised now would only wait for the next run's worker.
+    if (given_up_) {
+      EndGivenUpRun();
+    } else {
+      EndSupervision();
+    }
+    return;
+  }
+  if (given_up_) return;
   if (board.VersionSeen[0].load() != 0) {
     int major = protocol::NmeaFieldToInt(board.VersionField3[0].Get());
     board.ChipIsSecond.store(major == 3 ? 0 : 1);
@@ -122,18 +153,14 @@ void AutoUpdatePage::SuperviseUpdate() {
     board.JobReUpdate[0].store(1);
   }
   if (board.AttemptCount.load() >= kAttemptLimit) {
-    auto worker = board.Worker[0].Get();
-    if (worker) worker->Terminate();
-    CloseSlotZeroUnlessOwned();
+    given_up_ = true;
+    // The stop ends the abandoned attempt's waits at once, and it writes nothing more; once it
+    // has left, slot 0's port is free and OK can start a new run.
+    const bool left = workers::RetireRunningWorkers(context_.loop, board, 1);
     board.StatusColor[0].store(kRed);
     board.StatusText[0].Set("Restart module and Tool!");
     if (context_.refresh_board) context_.refresh_board();
-    // The abandoned attempt runs to its end on slot 0's port; a new run started before that
-    // would share the port with it. So OK comes back, and the timer stops, once it has ended.
-    if (!worker || worker->Finished()) {
-      context_.timer1.SetTimerEnabled(false);
-      Button13.SetEnabled(true);
-    }
+    if (left) EndGivenUpRun();
   }
 }
 

@@ -40,6 +40,8 @@ class AutoUpdatePage {
   // Answer window after the probe, and the fall-back attempt at which the run is given up.
   static constexpr uint32_t kAnswerWindowMs = 2000;
   static constexpr int32_t kAttemptLimit = 3;
+  // OK while the last run's worker has not yet left slot 0: nothing is started.
+  static constexpr const char* kStillStoppingText = "Last run still stopping: press OK again!";
 
   ui::TabSheet Sheet;
   ui::Label Label63{"Label63", &Sheet};  // status line
@@ -56,11 +58,14 @@ class AutoUpdatePage {
   // Closes slot 0's port unless a procedure on the worker owns it (the worker closes it after
   // every job anyway).
   void CloseSlotZeroUnlessOwned();
+  // After the give-up, once the abandoned attempt has left: the timer off, OK back.
+  void EndGivenUpRun();
 
   Context context_;
   // Timer1 also runs for the terminal and multi-port pages; without a run of this page's there
   // is nothing to supervise, and a fall-back would act on another page's port.
   bool supervising_ = false;
+  bool given_up_ = false;
 };
 
 }  // namespace flashpost::app

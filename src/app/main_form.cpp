@@ -15,15 +15,18 @@ TMainForm::TMainForm(PortBoard& board, ui::MainLoop& loop)
       board_(board),
       loop_(loop),
       Calibration(board, BoardAidingActions(board, [this](int slot) { StopSlot(slot); })) {
-  Procedures.UpdateFirmware = [this](const std::string& port, int slot) {
-    download::UpdateFirmware(Download, port, slot);
+  Procedures.UpdateFirmware = [this](const std::string& port, int slot,
+                                     const ui::StopSignal& stop) {
+    return download::UpdateFirmware(Download, port, slot, stop);
   };
-  Procedures.ReUpdate = [this](const std::string& port, int slot) {
-    download::ReUpdate(Download, port, slot);
+  Procedures.ReUpdate = [this](const std::string& port, int slot, const ui::StopSignal& stop) {
+    return download::ReUpdate(Download, port, slot, stop);
   };
-  Procedures.AllImageDownload = [this](const std::string& port, int slot) {
-    return download::AllImageDownload(Download, port, slot);
+  Procedures.AllImageDownload = [this](const std::string& port, int slot,
+                                       const ui::StopSignal& stop) {
+    return download::AllImageDownload(Download, port, slot, stop);
   };
+  Procedures.WatchCalibration = [this](int slot) { Calibration.WatchCalibration(slot); };
   Procedures.ShowTraffic = [this](workers::FrameState& state) {
     TerminalPage.ShowSlotZeroTraffic(state);
   };
@@ -141,8 +144,12 @@ void TMainForm::FormClose() {
   Timer3.SetTimerEnabled(false);
   for (int slot = 0; slot < kSlotCount; ++slot) StopSlot(slot);
   // Workers may be inside a synchronous call to the main thread; keep serving it while they
-  // leave their loops.
-  loop_.ProcessFor(1000);
+  // leave their loops. A stop ends their waits at once, so this is seldom the whole second.
+  const uint32_t start = board_.Clock().Ticks();
+  while (!board_.AllThreadsFinished() &&
+         !platform::Elapsed(board_.Clock().Ticks(), start, kCloseWaitMs)) {
+    loop_.ProcessFor(10);
+  }
 }
 
 }  // namespace flashpost::app

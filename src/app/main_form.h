@@ -36,8 +36,9 @@ class TMainForm : public ui::Form {
   void Timer1Timer();
   // Copies progress, status lines and the message line from the board into the controls.
   void RefreshBoard();
-  // Window closing: timers off, every slot stopped, one second for the workers to leave.
+  // Window closing: timers off, every slot stopped, at most a second for the workers to leave.
   void FormClose();
+  static constexpr uint32_t kCloseWaitMs = 1000;
   // Ends whatever runs on the slot and gives the multi-port Start button back.
   void StopSlot(int slot);
 

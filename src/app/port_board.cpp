@@ -14,10 +14,10 @@ void Fill(SlotTable<T>& table, T value) {
 PortBoard::PortBoard(platform::Clock& clock, platform::SerialSystem& serial)
     : clock_(clock), serial_(serial) {
   Fill<int64_t>(PortHandle, 0);
-  for (auto* table :
-       {&ReadEnabled, &ProtocolMode, &ProgressPercent, &VersionSeen, &JobAllImageNoCode, &JobFsa,
-        &JobFwAp, &JobReUpdate, &JobAllImageWithCode, &JobXtalCal, &JobCnoTest, &JobCustomerId,
-        &FixType, &CustomerIdReplySeen, &Reply200Seen, &GsvComplete, &OpenRetrying}) {
+  for (auto* table : {&ReadEnabled, &ProtocolMode, &ProgressPercent, &VersionSeen,
+                      &JobAllImageNoCode, &JobFsa, &JobFwAp, &JobReUpdate, &JobAllImageWithCode,
+                      &JobXtalCal, &JobCnoTest, &JobCustomerId, &FixType, &CustomerIdReplySeen,
+                      &Reply200Seen, &GsvComplete, &SentencesSeen, &OpenRetrying}) {
     Fill<int32_t>(*table, 0);
   }
   Fill<uint32_t>(StatusColor, kNavy);
@@ -46,6 +46,14 @@ PortBoard::~PortBoard() {
     if (auto device = port.Get()) device->Close();
     port.Set(nullptr);
   }
+}
+
+bool PortBoard::AllThreadsFinished() const {
+  for (const auto& worker : Worker) {
+    if (auto thread = worker.Get(); thread && !thread->Finished()) return false;
+  }
+  auto reader = TerminalReader.Get();
+  return !reader || reader->Finished();
 }
 
 void PortBoard::StopAllThreads() {

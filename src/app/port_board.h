@@ -46,6 +46,8 @@ class PortBoard {
 
   // Terminates and joins every thread the board refers to.
   void StopAllThreads();
+  // True when no worker and no terminal reader the board refers to is still running.
+  bool AllThreadsFinished() const;
 
   // Per-slot tables.
   SlotTable<int64_t> PortHandle;  // handle number of the last open; -1 after a failed open
@@ -79,6 +81,8 @@ class PortBoard {
   std::array<std::array<std::atomic<int32_t>, kGsvSatellites>, kSlotCount> SatPrn;
   std::array<std::array<std::atomic<int32_t>, kGsvSatellites>, kSlotCount> SatSnr;
   SlotTable<int32_t> GsvComplete;
+  // Sentences with a good checksum taken from the slot's module; the C/N0 page clears it at Start.
+  SlotTable<int32_t> SentencesSeen;
   std::array<SharedRef<ui::Thread>, kModuleSlotCount> Worker;
 
   // The open port of each slot, used by the serial access functions only.
@@ -107,6 +111,10 @@ class PortBoard {
   // the module at it, whatever the shared baud text holds meanwhile.
   SlotTexts RunBaudText;
   SharedText SavedBaudText{"4800"};
+  // The speed at which the terminal page last opened its port: the reference receiver's, and the
+  // modules' NMEA speed for the multi-port page. Procedures leave the kernel's 115200 in
+  // `CurrentBaudText`; this one only the terminal page writes.
+  SharedText TerminalBaudText{"4800"};
   // A failed open inside the firmware update: since when the slot has been retrying.
   SlotTable<int32_t> OpenRetrying;
   SlotTable<uint32_t> OpenRetrySince;

@@ -165,13 +165,7 @@ void Sequencer::TickStep(int slot) {
   const uint32_t now = clock_.Ticks();
   SlotState& state = slots_[slot];
 
-  // A finished calibration keeps its verdict: the module goes on reporting its position, and
-  // a time-out then would turn a passed run into a failed one.
-  const int32_t wait_ms = std::max<int32_t>(0, board_.WaitTimeoutMs.load());
-  if (state.active.load() != 0 && state.step.load() != kStepDone &&
-      platform::Elapsed(now, board_.StartTick[slot].load(), static_cast<uint32_t>(wait_ms))) {
-    Fail(slot, "Time out : " + std::to_string(wait_ms / 1000) + "S");
-  }
+  CheckTimeOut(slot, now);
 
   if (!actions_.pending_resend) return;
   const auto pending = actions_.pending_resend(slot);
@@ -180,6 +174,30 @@ void Sequencer::TickStep(int slot) {
     Run(actions_.send_pvt_aiding, slot);
     ShowMessage(app::kRed, "Resend ID 21!");
   }
+}
+
+void Sequencer::CheckTimeOut(int slot, uint32_t now) {
+  SlotState& state = slots_[slot];
+  // A finished calibration keeps its verdict: the module goes on reporting its position, and
+  // a time-out then would turn a passed run into a failed one.
+  const int32_t wait_ms = std::max<int32_t>(0, board_.WaitTimeoutMs.load());
+  const bool timing = state.active.load() != 0 || state.watched.load() != 0;
+  if (timing && state.step.load() != kStepDone &&
+      platform::Elapsed(now, board_.StartTick[slot].load(), static_cast<uint32_t>(wait_ms))) {
+    Fail(slot, "Time out : " + std::to_string(wait_ms / 1000) + "S");
+  }
+}
+
+void Sequencer::WatchCalibration(int slot) {
+  if (!app::IsSlot(slot)) return;
+  SlotState& state = slots_[slot];
+  const uint32_t now = clock_.Ticks();
+  if (state.watched.exchange(1) == 0) {
+    // A version report that came first has started the clock already.
+    if (state.active.load() == 0) board_.StartTick[slot].store(now);
+    return;
+  }
+  CheckTimeOut(slot, now);
 }
 
 void Sequencer::AcknowledgementStep(uint8_t acknowledged_id, int slot) {
@@ -230,6 +248,7 @@ void Sequencer::ResetSequence(int slot) {
   state.step.store(0);
   state.active.store(0);
   state.await_data.store(0);
+  state.watched.store(0);
   Run(actions_.reset_aiding_state, slot);
   board_.VersionSeen[slot].store(0);
 }

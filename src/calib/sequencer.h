@@ -71,6 +71,12 @@ class Sequencer {
   // frame's payload length are never read, and a message too short for its fields is ignored.
   void HandleModuleMessage(std::span<const uint8_t> frame, int slot);
 
+  // Called by the slot's worker on every pass while it reads a calibrating module (at least every
+  // read time-out). The first call of a run starts its clock; from then on the run times out
+  // after `WaitTimeoutMs` without a verdict, also for a module that never reports its version or
+  // falls silent. Runs on the slot's worker thread.
+  void WatchCalibration(int slot);
+
   // Before a calibration run, on the main thread, while no worker of the run exists yet: every
   // slot back to Idle at step 0 with a navy status colour and VersionSeen cleared. The last
   // calibration records are kept.
@@ -89,6 +95,7 @@ class Sequencer {
     std::atomic<int32_t> step{0};
     std::atomic<int32_t> active{0};
     std::atomic<int32_t> await_data{0};
+    std::atomic<int32_t> watched{0};  // the worker's clock runs for this run
     std::array<std::atomic<uint32_t>, kCalibrationWords> record{};
   };
 
@@ -97,6 +104,8 @@ class Sequencer {
   void DataStep(std::span<const uint8_t> payload, int slot);
   void TickStep(int slot);
   void AcknowledgementStep(uint8_t acknowledged_id, int slot);
+  // The red time-out line once the run has waited `WaitTimeoutMs` without a verdict.
+  void CheckTimeOut(int slot, uint32_t now);
 
   // Red text, then the slot reset and stopped: the run of the slot ends here.
   void Fail(int slot, std::string text);

@@ -54,6 +54,7 @@ void CnoPage::Timer2Timer() {
 
 void CnoPage::JudgeCno(int slot) {
   app::PortBoard& board = context_.board;
+  if (judged_[slot]) return;  // a verdict, once shown, stands
   if (board.GsvComplete[slot].load() == 1) {
     SortSatellites(slot);
     board.GsvComplete[slot].store(0);
@@ -61,29 +62,46 @@ void CnoPage::JudgeCno(int slot) {
   const uint32_t timeout = static_cast<uint32_t>(TestTimeoutMs);
   if (!platform::Elapsed(board.Clock().Ticks(), board.StartTick[slot].load(), timeout)) return;
 
+  judged_[slot] = true;
   if (context_.stop_slot) context_.stop_slot(slot);
-  int32_t limit = CheckBox1.Checked() ? SortedSatSnr[app::kTerminalSlot][0] : CnoLimit;
-  if (CheckBox2.Checked()) limit -= CnoBias;
-  const int32_t strongest = SortedSatSnr[slot][0];
-  // A module that heard no satellite at all has shown nothing, whatever the limit came to
-  // (a reference without satellites, a bias above it, a limit keyed in as 0).
-  const bool pass = strongest >= limit && strongest > 0;
-  const std::string satellite = "SV " + std::to_string(SortedSatPrn[slot][0]);
+  const bool refer_gps = CheckBox1.Checked();
+  bool pass = false;
+  std::string text;
+  if (refer_gps && SortedSatSnr[app::kTerminalSlot][0] <= 0) {
+    // Against a silent reference (unplugged, at the wrong speed, no sky) the limit would be 0
+    // and every module would pass.
+    text = kNoReferenceText;
+  } else if (board.SentencesSeen[slot].load() == 0) {
+    // Not a weak module: nothing at all came from it at this speed.
+    text = kNoNmeaText;
+  } else {
+    int32_t limit = refer_gps ? SortedSatSnr[app::kTerminalSlot][0] : CnoLimit;
+    if (CheckBox2.Checked()) limit -= CnoBias;
+    const int32_t strongest = SortedSatSnr[slot][0];
+    // A module that heard no satellite at all has shown nothing, whatever the limit came to
+    // (a bias above the reference's value, a limit keyed in as 0).
+    pass = strongest >= limit && strongest > 0;
+    text = "SV " + std::to_string(SortedSatPrn[slot][0]) + (pass ? " : Pass!" : " : Fail!");
+  }
   board.TestStatusColor[slot].store(pass ? app::kGreen : app::kRed);
-  board.TestStatusText[slot].Set(satellite + (pass ? " : Pass!" : " : Fail!"));
+  board.TestStatusText[slot].Set(text);
   GiveControlsBack();
 }
 
 void CnoPage::JudgeCustomerId(int slot) {
   app::PortBoard& board = context_.board;
+  if (judged_[slot]) return;  // the confirmation has been judged; it stands
   const uint32_t timeout = static_cast<uint32_t>(TestTimeoutMs);
-  if (platform::Elapsed(board.Clock().Ticks(), board.StartTick[slot].load(), timeout)) {
+  if (!timed_out_[slot] &&
+      platform::Elapsed(board.Clock().Ticks(), board.StartTick[slot].load(), timeout)) {
     // The worker keeps reading, so a late confirmation still turns the line green.
+    timed_out_[slot] = true;
     board.TestStatusColor[slot].store(app::kRed);
     board.TestStatusText[slot].Set("Time out : " + std::to_string(TestTimeoutMs / 1000) + "S");
     GiveControlsBack();
   }
   if (board.Reply200Seen[slot].load() != 0 && board.CustomerIdReplySeen[slot].load() != 0) {
+    judged_[slot] = true;
     if (context_.stop_slot) context_.stop_slot(slot);
     // A module that reports another ID than the one sent holds the wrong one.
     const std::string reply = board.CustomerIdReply[slot].Get();

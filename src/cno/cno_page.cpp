@@ -184,9 +184,16 @@ void CnoPage::ResetTestPage() {
   const bool cno_test = RadioButton6.Checked();
   const bool customer_id = RadioButton7.Checked();
   if (!cno_test && !customer_id) return;
+  if (cno_test) {
+    // The reference's values of an earlier run say nothing about the sky of this one.
+    SortedSatPrn[app::kTerminalSlot].fill(0);
+    SortedSatSnr[app::kTerminalSlot].fill(0);
+    board.GsvComplete[app::kTerminalSlot].store(0);
+  }
   for (int slot = 0; slot < app::kModuleSlotCount; ++slot) {
     SortedSatPrn[slot].fill(0);
     SortedSatSnr[slot].fill(0);
+    board.SentencesSeen[slot].store(0);
     board.TestStatusColor[slot].store(app::kNavy);
     if (cno_test) {
       board.TestStatusText[slot].Set(kCnoStatus);

@@ -138,6 +138,10 @@ class CnoPage {
   ui::ProgressBar& SlotProgressBar(int slot);
 
   static constexpr int kCustomerIdMaxLength = 32;
+  // C/N0 verdicts without a measurement to compare: against a reference that has reported no
+  // satellite since Start, and for a module from which no NMEA sentence has come.
+  static constexpr const char* kNoReferenceText = "No SV from Ref. GPS : Fail!";
+  static constexpr const char* kNoNmeaText = "No NMEA from module : Fail!";
 
  private:
   void LayOut();
@@ -167,6 +171,10 @@ class CnoPage {
   Context context_;
   // Slots whose port this Start opened; a slot whose port failed keeps its failure line.
   std::array<bool, app::kModuleSlotCount> running_{};
+  // Slots whose verdict has been shown: it stands until the next Start.
+  std::array<bool, app::kModuleSlotCount> judged_{};
+  // Customer ID slots whose time-out line has been shown.
+  std::array<bool, app::kModuleSlotCount> timed_out_{};
   // The customer ID the last Start sent, which each module must report back.
   std::string sent_customer_id_;
 };

@@ -62,6 +62,12 @@ void CnoPage::Button9Click() {
   app::PortBoard& board = context_.board;
   context_.timer2.SetTimerEnabled(false);
   LockControls();
+  // The new run takes the slots over: the last run's workers (a customer ID that timed out keeps
+  // its worker reading) leave first, so none of their replies counts in this run.
+  if (!workers::RetireRunningWorkers(context_.loop, board, app::kModuleSlotCount)) {
+    Refuse("Last run still stopping: press Start again!");
+    return;
+  }
 
   PortConflict = download::CollectSelectedPorts(board, CheckListBox1, Boxes(),
                                                 static_cast<size_t>(board.PortsFound.load()))
@@ -74,9 +80,6 @@ void CnoPage::Button9Click() {
     Refuse(refusal);
     return;
   }
-  // A customer ID that timed out keeps its worker reading.
-  workers::RetireRunningWorkers(context_.loop, board, board.SelectedPortCount.load());
-
   context_.timer2.SetTimerEnabled(true);
   Button9.SetEnabled(false);
 
@@ -96,6 +99,8 @@ void CnoPage::Button9Click() {
   // The module takes at most this many characters of an ID.
   const std::string customer_id = Edit9.Text().substr(0, kCustomerIdMaxLength);
   running_.fill(false);
+  judged_.fill(false);
+  timed_out_.fill(false);
   sent_customer_id_ = customer_id;
   const int count = board.SelectedPortCount.load();
   for (int slot = 0; slot < count; ++slot) StartSlot(slot, customer_id);

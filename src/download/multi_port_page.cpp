@@ -137,18 +137,24 @@ void MultiPortPage::Button1Click() {
   board.MessageColor.store(app::kNavy);
   board.MessageText.Set("Please select Com Port !");
 
-  if (!file_) return Refuse("Cannot open file!(NG)");
+  // A calibration alone sends nothing of a file: it needs none.
+  const bool calibration_only = board.JobXtalCal[0].load() != 0 &&
+                                board.JobAllImageNoCode[0].load() == 0 &&
+                                board.JobFsa[0].load() == 0 && board.JobFwAp[0].load() == 0 &&
+                                board.JobAllImageWithCode[0].load() == 0;
+  if (!file_ && !calibration_only) return Refuse("Cannot open file!(NG)");
   // The firmware sent is the embedded one; the file's size tells whether the operator chose the
   // file that belongs to the job.
-  const std::optional<uint64_t> size = file_->Size();
-  auto size_is = [&size](uint64_t expected) { return size && *size == expected; };
+  const std::optional<uint64_t> size = SelectedFileSize();
+  auto size_is = [&size](uint64_t expected) { return size.value_or(0) == expected; };
   if (board.JobAllImageNoCode[0].load() != 0 && !size_is(kAllImageSize)) {
     return Refuse("File size is not 512KB!(NG)");
   }
   if (board.JobFsa[0].load() != 0 && !size_is(kFsaSize)) {
     return Refuse("File size is not 8KB!(NG)");
   }
-  if (board.JobFwAp[0].load() != 0 && !(size && *size >= kFwApMinSize && *size <= kFwApMaxSize)) {
+  const uint64_t fw_ap_size = size.value_or(0);
+  if (board.JobFwAp[0].load() != 0 && !(fw_ap_size >= kFwApMinSize && fw_ap_size <= kFwApMaxSize)) {
     return Refuse("File size is over 480K or small than 470K!(NG)");
   }
   if (board.JobAllImageWithCode[0].load() != 0 && !size_is(kAllImageSize)) {
@@ -158,6 +164,11 @@ void MultiPortPage::Button1Click() {
   const std::optional<int32_t> waiting_ms = ParseWaitingTime(Edit25.Text());
   if (!waiting_ms) return Refuse("Waiting Time must be a whole number of ms!(NG)");
 
+  // The new run takes the slots over: the last run's workers leave first, so that none of them
+  // writes into the new run's status lines or closes a port it has opened.
+  if (!workers::RetireRunningWorkers(context_.services.loop, board, app::kModuleSlotCount)) {
+    return Refuse("Last run still stopping: press Start again!");
+  }
   Edit25.SetReadOnly(true);
   const bool conflict = CollectSelectedPorts();
   ResetSlotStatus();
@@ -175,8 +186,6 @@ void MultiPortPage::Button1Click() {
   }
   if (port_count == 0) return Refuse(" No Com Port Selected !", false);
 
-  // A calibration that passed keeps its worker reading until Stop.
-  workers::RetireRunningWorkers(context_.services.loop, board, app::kModuleSlotCount);
   const bool calibrating = board.JobXtalCal[0].load() != 0 || Options.AutoCalibration.Checked();
   if (calibrating) {
     if (context_.reset_calibration) context_.reset_calibration();
@@ -185,9 +194,10 @@ void MultiPortPage::Button1Click() {
   board.MessageColor.store(app::kNavy);
   board.MessageText.Set("Downloading....");
 
-  // One speed for the whole run: a slot's update switches the shared baud text to the kernel's
-  // speed while the others still have to talk to their modules at the NMEA speed.
-  const std::string nmea_baud = board.CurrentBaudText.Get();
+  // One speed for the whole run, the one the terminal page last opened the reference at: the
+  // shared baud text may still hold the kernel's 115200 from an earlier job, and a slot's update
+  // switches it while the others still talk to their modules at the NMEA speed.
+  const std::string nmea_baud = board.TerminalBaudText.Get();
   for (int slot = 0; slot < app::kModuleSlotCount; ++slot) {
     board.RunBaudText[slot].Set(nmea_baud);
     board.OpenRetrying[slot].store(0);
@@ -269,7 +279,7 @@ void MultiPortPage::ShowSelectedPorts() {
 
 bool MultiPortPage::OpenSlotPort(const std::string& port_name, int slot) {
   return download::OpenSlotPort(context_.board, port_name, slot,
-                                context_.board.CurrentBaudText.Get());
+                                context_.board.RunBaudText[slot].Get());
 }
 
 void MultiPortPage::RestoreControls(bool keep_start_disabled) {

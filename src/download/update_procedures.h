@@ -6,6 +6,7 @@
 
 #include "app/port_board.h"
 #include "ui/main_loop.h"
+#include "ui/stop_signal.h"
 
 namespace flashpost::download {
 
@@ -31,16 +32,24 @@ void RequestEnableOk(DownloadServices& services);
 // Writes the command that puts a running module into its update mode.
 void SendFwApCommand(app::PortBoard& board, int slot);
 
+// The procedures below run on the slot's worker. Each reports through the slot's status line
+// and progress; once `stop` is requested every wait ends at once and the procedure returns
+// without touching the slot's status or port again. True when the module took its firmware (the
+// worker's job is then done).
+
 // The update of a running module by command: the command at the module's NMEA speed, then the
 // image by XMODEM-1K at 115200 once the module has erased its flash.
-void UpdateFirmware(DownloadServices& services, const std::string& port_name, int slot);
+bool UpdateFirmware(DownloadServices& services, const std::string& port_name, int slot,
+                    const ui::StopSignal& stop);
 
 // The fall-back of the automatic page: the boot kernel entered directly at 115200, then the image.
-void ReUpdate(DownloadServices& services, const std::string& port_name, int slot);
+bool ReUpdate(DownloadServices& services, const std::string& port_name, int slot,
+              const ui::StopSignal& stop);
 
 // The multi-port "All Image(No code)" job: kernel entry, the boot loader in 128-byte blocks, then
-// the image in 1024-byte blocks. True when both transfers went through.
-bool AllImageDownload(DownloadServices& services, const std::string& port_name, int slot);
+// the image in 1024-byte blocks.
+bool AllImageDownload(DownloadServices& services, const std::string& port_name, int slot,
+                      const ui::StopSignal& stop);
 
 // How long a failed open inside UpdateFirmware waits before its next try, and how long slot 0
 // keeps trying before the commanded update counts as failed.

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "payloads/payloads.h"
-#include "serial/serial_port.h"
 
 namespace flashpost::download {
 
@@ -38,69 +37,73 @@ int32_t TransferProgress(uint32_t acked_blocks, uint32_t block_size, uint32_t pa
   return static_cast<int32_t>(std::min<uint32_t>(percent, 100));
 }
 
-void SendKernelEntry(app::PortBoard& board, int slot) {
+bool SendKernelEntry(const serial::SlotJob& job) {
   const uint8_t esc = kEsc;
   for (int i = 0; i < kEscRepeats; ++i) {
-    serial::WritePort(board, slot, &esc, 1);
-    board.Clock().Sleep(kEscGapMs);
+    job.Write(&esc, 1);
+    if (!job.Pause(kEscGapMs)) return false;
   }
   const std::array<uint8_t, 8> ones{kOne, kOne, kOne, kOne, kOne, kOne, kOne, kOne};
-  serial::WritePort(board, slot, ones.data(), ones.size());
+  job.Write(ones.data(), ones.size());
+  return !job.Stopped();
 }
 
-bool WaitForByte(app::PortBoard& board, int slot, uint8_t awaited, uint32_t start_tick,
+bool WaitForByte(const serial::SlotJob& job, uint8_t awaited, uint32_t start_tick,
                  uint32_t limit_ms) {
-  while (true) {
-    auto byte = serial::ReadPortByte(board, slot);
+  platform::Clock& clock = job.Board().Clock();
+  while (!job.Stopped() && job.PortOpen()) {
+    auto byte = job.ReadByte();
     if (byte && *byte == awaited) return true;
-    if (platform::Elapsed(board.Clock().Ticks(), start_tick, limit_ms)) return false;
+    if (platform::Elapsed(clock.Ticks(), start_tick, limit_ms)) return false;
   }
+  return false;
 }
 
-bool WaitForNak(app::PortBoard& board, int slot) {
-  return WaitForByte(board, slot, kNak, board.Clock().Ticks(),
+bool WaitForNak(const serial::SlotJob& job) {
+  app::PortBoard& board = job.Board();
+  return WaitForByte(job, kNak, board.Clock().Ticks(),
                      static_cast<uint32_t>(board.WaitTimeoutMs.load()));
 }
 
-bool WaitForAck(app::PortBoard& board, int slot) {
-  return WaitForByte(board, slot, kAck, board.Clock().Ticks(),
+bool WaitForAck(const serial::SlotJob& job) {
+  app::PortBoard& board = job.Board();
+  return WaitForByte(job, kAck, board.Clock().Ticks(),
                      static_cast<uint32_t>(board.WaitTimeoutMs.load()));
 }
 
-bool SendPayload(app::PortBoard& board, int slot, std::span<const uint8_t> payload,
-                 size_t block_size, uint32_t pause_after_ack_ms, const char* write_failed_text) {
+bool SendPayload(const serial::SlotJob& job, std::span<const uint8_t> payload, size_t block_size,
+                 uint32_t pause_after_ack_ms, const char* write_failed_text) {
   uint8_t block_number = 0;
   uint32_t acked = 0;
   for (size_t offset = 0; offset < payload.size();) {
     ++block_number;
     XmodemPacket packet = BuildXmodemPacket(payload, offset, block_number, block_size);
-    if (!serial::WritePort(board, slot, packet.bytes.data(), packet.size)) {
-      board.StatusText[slot].Set(write_failed_text);
+    if (!job.Write(packet.bytes.data(), packet.size)) {
+      job.ShowText(write_failed_text);
       return false;
     }
-    if (!WaitForAck(board, slot)) {
-      board.StatusText[slot].Set("Download Failed!(No ACK)");
+    if (!WaitForAck(job)) {
+      job.ShowText("Download Failed!(No ACK)");
       return false;
     }
     ++acked;
-    board.ProgressPercent[slot].store(TransferProgress(acked, static_cast<uint32_t>(block_size),
-                                                       static_cast<uint32_t>(payload.size())));
-    if (pause_after_ack_ms > 0) board.Clock().Sleep(pause_after_ack_ms);
+    job.SetProgress(TransferProgress(acked, static_cast<uint32_t>(block_size),
+                                     static_cast<uint32_t>(payload.size())));
+    if (pause_after_ack_ms > 0 && !job.Pause(pause_after_ack_ms)) return false;
     offset += packet.payload_taken;
   }
   return true;
 }
 
-bool SendXmodem1K(app::PortBoard& board, int slot) {
+bool SendXmodem1K(const serial::SlotJob& job) {
   // Chosen once: an image switched half-way would leave the module with a mix of both.
-  auto image = board.ChipIsSecond.load() != 0 ? payloads::ImageP2() : payloads::ImageP1();
-  return SendPayload(board, slot, image, kBlock1K, 0, "Download Failed!(can't send)");
+  auto image = job.Board().ChipIsSecond.load() != 0 ? payloads::ImageP2() : payloads::ImageP1();
+  return SendPayload(job, image, kBlock1K, 0, "Download Failed!(can't send)");
 }
 
-bool SendXmodem(app::PortBoard& board, int slot, bool bbchip_checked) {
+bool SendXmodem(const serial::SlotJob& job, bool bbchip_checked) {
   auto loader = bbchip_checked ? payloads::LoaderImage1() : payloads::LoaderImage2();
-  return SendPayload(board, slot, loader, kBlock128, kLoaderPauseMs,
-                     "Download Failed!(can't Send)");
+  return SendPayload(job, loader, kBlock128, kLoaderPauseMs, "Download Failed!(can't Send)");
 }
 
 }  // namespace flashpost::download

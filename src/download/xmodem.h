@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "app/port_board.h"
+#include "serial/slot_job.h"
 
 namespace flashpost::download {
 
@@ -41,29 +41,30 @@ XmodemPacket BuildXmodemPacket(std::span<const uint8_t> payload, size_t offset,
 int32_t TransferProgress(uint32_t acked_blocks, uint32_t block_size, uint32_t payload_size);
 
 // ESC seven times 100 ms apart, then eight "1" in one write: drops the module into its boot
-// kernel, which answers NAK once it can receive.
-void SendKernelEntry(app::PortBoard& board, int slot);
+// kernel, which answers NAK once it can receive. False when the slot was stopped on the way.
+bool SendKernelEntry(const serial::SlotJob& job);
 
 // Reads single bytes until the awaited one arrives (true) or limit_ms have passed since
-// start_tick (false). Every other byte is dropped.
-bool WaitForByte(app::PortBoard& board, int slot, uint8_t awaited, uint32_t start_tick,
+// start_tick (false). Every other byte is dropped. A stop of the slot, or its port closed under
+// the wait, ends it at once (false).
+bool WaitForByte(const serial::SlotJob& job, uint8_t awaited, uint32_t start_tick,
                  uint32_t limit_ms);
 // NAK and ACK within `WaitTimeoutMs` from now.
-bool WaitForNak(app::PortBoard& board, int slot);
-bool WaitForAck(app::PortBoard& board, int slot);
+bool WaitForNak(const serial::SlotJob& job);
+bool WaitForAck(const serial::SlotJob& job);
 
 // Sends the payload in blocks of block_size, each acknowledged before the next; no
 // retransmission: a missing ACK ends the transfer. Progress goes to the slot's
 // `ProgressPercent`; after each ACK the sender pauses pause_after_ack_ms. False on failure, with
-// the failure text in the slot's status line.
-bool SendPayload(app::PortBoard& board, int slot, std::span<const uint8_t> payload,
-                 size_t block_size, uint32_t pause_after_ack_ms, const char* write_failed_text);
+// the failure text in the slot's status line, and false without a word when the slot is stopped.
+bool SendPayload(const serial::SlotJob& job, std::span<const uint8_t> payload, size_t block_size,
+                 uint32_t pause_after_ack_ms, const char* write_failed_text);
 
 // The firmware image (`ImageP2` when `ChipIsSecond` is set, else `ImageP1`, chosen once at the
 // start) in 1024-byte blocks.
-bool SendXmodem1K(app::PortBoard& board, int slot);
+bool SendXmodem1K(const serial::SlotJob& job);
 // The boot loader for the chip (`LoaderImage1` for BBChip checked, else `LoaderImage2`) in
 // 128-byte blocks, 50 ms apart.
-bool SendXmodem(app::PortBoard& board, int slot, bool bbchip_checked);
+bool SendXmodem(const serial::SlotJob& job, bool bbchip_checked);
 
 }  // namespace flashpost::download

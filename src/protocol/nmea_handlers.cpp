@@ -134,6 +134,9 @@ void ParseGsv(app::PortBoard& board, std::string_view sentence, int slot) {
 void HandleSlotSentence(app::PortBoard& board, std::string_view sentence, int slot) {
   if (!app::IsModuleSlot(slot)) return;
   sentence = UpToNul(sentence);
+  // Evidence that the module talks NMEA at the speed its port runs at.
+  const bool intact = VerifyNmeaChecksum(sentence);
+  if (intact) board.SentencesSeen[slot].fetch_add(1);
 
   if (board.VersionSeen[slot].load() == 0 && Matches(sentence, "PQRV100")) {
     ParseVersionReply(board, sentence, kVersionFieldsStart, slot);
@@ -150,7 +153,7 @@ void HandleSlotSentence(app::PortBoard& board, std::string_view sentence, int sl
   if (board.Reply200Seen[slot].load() == 0 && Matches(sentence, "PQRV200")) {
     board.Reply200Seen[slot].store(1);
   }
-  if (Matches(sentence, "GPGSV") && VerifyNmeaChecksum(sentence)) ParseGsv(board, sentence, slot);
+  if (Matches(sentence, "GPGSV") && intact) ParseGsv(board, sentence, slot);
 }
 
 void HandleTerminalSentence(app::PortBoard& board, std::string_view sentence) {

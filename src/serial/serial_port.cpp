@@ -56,6 +56,16 @@ int OpenPort(app::PortBoard& board, const std::string& port_name, const std::str
   return 1;
 }
 
+int SetPortSpeed(app::PortBoard& board, const std::string& baud_text, int slot) {
+  auto device = app::IsSlot(slot) ? board.Port[slot].Get() : nullptr;
+  if (!device) return 0;
+  auto baud = ParseBaudText(baud_text);
+  if (baud && device->Configure(*baud)) return 1;
+  board.StatusText[slot].Set("Cannot set " + baud_text + " baud !");
+  board.StatusColor[slot].store(app::kRed);
+  return 0;
+}
+
 int ClosePort(app::PortBoard& board, int slot) {
   if (!app::IsSlot(slot)) return 0;
   auto device = board.Port[slot].Get();

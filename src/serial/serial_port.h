@@ -27,6 +27,10 @@ std::optional<uint32_t> ParseBaudText(std::string_view baud_text);
 int OpenPort(app::PortBoard& board, const std::string& port_name, const std::string& baud_text,
              int slot);
 
+// Moves the slot's open port to another speed, 8N1 as before, keeping what has arrived. 1 on
+// success; 0 with the slot's status line telling why (no port, or a speed the driver refuses).
+int SetPortSpeed(app::PortBoard& board, const std::string& baud_text, int slot);
+
 // Closes the slot's port: pending read abandoned, the settings the port had before this open
 // put back, RTS and DTR dropped. Does nothing for a slot whose port is not open. 1 when a port
 // was closed.

@@ -25,6 +25,8 @@ constexpr uint32_t kSwitchCommandGapMs = 500;
 constexpr uint32_t kSwitchSettleMs = 1000;
 // Between clearing the read flag and closing the port, so the reader starts no new read.
 constexpr uint32_t kCloseDelayMs = 50;
+// How long an open waits for the last reader to leave the port.
+constexpr uint32_t kReaderLeaveMs = 2000;
 
 // Message 11 back to NMEA, in two steps: payload 29 02, then 21 02.
 constexpr std::array<uint8_t, 10> kSwitchToNmeaFrame1 = {0x81, 0xFF, 0x0B, 0x00, 0x02,
@@ -156,6 +158,7 @@ void TerminalPage::Button3Click() {
       return;
     }
     board.ReadEnabled[kSlot].store(1);
+    board.TerminalBaudText.Set(ComboBox2.Text());
     context_.timer1.SetTimerEnabled(true);
     Button4.SetEnabled(false);
     SpeedButton3.SetEnabled(false);
@@ -163,8 +166,16 @@ void TerminalPage::Button3Click() {
     Button3.SetCaption(" Close ");
     Memo1.Clear();
     ResetTerminalFields();
-    // Two readers on one port would split its bytes between them.
-    if (auto previous = board.TerminalReader.Get()) previous->Terminate();
+    // Two readers on one port would split its bytes between them: the last one leaves first (a
+    // stop ends its waits at once; it may be waiting for this thread to show its traffic).
+    if (auto previous = board.TerminalReader.Get()) {
+      previous->Terminate();
+      const uint32_t start = board.Clock().Ticks();
+      while (!previous->Finished() &&
+             !platform::Elapsed(board.Clock().Ticks(), start, kReaderLeaveMs)) {
+        context_.loop.ProcessFor(10);
+      }
+    }
     board.TerminalReader.Set(ui::StartThread<TerminalReader>(
         context_.loop, board,
         TerminalReader::Hooks{

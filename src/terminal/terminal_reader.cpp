@@ -39,7 +39,7 @@ void TerminalReader::Execute() {
       frame_reset_requested_.store(false);
     }
     if (board_.ReadEnabled[kSlot].load() != 1) {
-      board_.Clock().Sleep(kIdlePauseMs);
+      Stop().Sleep(board_.Clock(), kIdlePauseMs);
       continue;
     }
     ReadStep();

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "ui/main_loop.h"
+#include "ui/stop_signal.h"
 
 namespace flashpost::ui {
 
@@ -21,9 +22,12 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // A request; the thread's loop sees it at its next check. No effect once ended.
-  void Terminate() { terminated_.store(true); }
-  bool Terminated() const { return terminated_.load(); }
+  // A request; every wait of the thread ends at once and its loop sees it at its next check. No
+  // effect once ended.
+  void Terminate() { stop_.Request(); }
+  bool Terminated() const { return stop_.Requested(); }
+  // The terminate request as the thread's waits see it.
+  const StopSignal& Stop() const { return stop_; }
   // True once Execute has returned.
   bool Finished() const { return finished_.load(); }
   // Waits for Execute to return. Must not be called from the thread itself.
@@ -43,7 +47,7 @@ class Thread {
   void Launch(std::shared_ptr<Thread> self);
 
   MainLoop& loop_;
-  std::atomic<bool> terminated_{false};
+  StopSignal stop_;
   std::atomic<bool> finished_{false};
   std::mutex join_mutex_;
   std::thread thread_;

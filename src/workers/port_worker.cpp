@@ -5,6 +5,7 @@
 
 #include "protocol/nmea.h"
 #include "serial/serial_port.h"
+#include "serial/slot_job.h"
 
 namespace flashpost::workers {
 
@@ -28,13 +29,16 @@ SlotWorker::SlotWorker(ui::MainLoop& loop, app::PortBoard& board,
       framer_(Framer::Hooks{
           .mode = [this] { return board_.ProtocolMode[slot_].load(); },
           .display = [this] { Display(); },
+          // A stopped worker hands nothing more over: the slot belongs to whoever stopped it.
           .sentence =
               [this](std::string_view sentence) {
-                protocol::HandleSlotSentence(board_, sentence, slot_);
+                Stop().UnlessStopped(
+                    [&] { protocol::HandleSlotSentence(board_, sentence, slot_); });
               },
           .frame =
               [this](const uint8_t* frame) {
-                if (procedures_.HandleModuleMessage) procedures_.HandleModuleMessage(frame, slot_);
+                if (!procedures_.HandleModuleMessage) return;
+                Stop().UnlessStopped([&] { procedures_.HandleModuleMessage(frame, slot_); });
               },
           .read_byte = [this] { return serial::ReadPortByte(board_, slot_); },
           .now = [this] { return board_.Clock().Ticks(); },
@@ -49,28 +53,38 @@ void SlotWorker::ReadStep() {
   if (byte) framer_.Feed(*byte);
 }
 
-void SlotWorker::CloseIfOpen() { serial::CloseIfOpen(board_, slot_); }
+void SlotWorker::CloseIfOpen() {
+  Stop().UnlessStopped([this] { serial::CloseIfOpen(board_, slot_); });
+}
 
-void SlotWorker::IdlePause() { board_.Clock().Sleep(kIdlePauseMs); }
+bool SlotWorker::Pause(uint32_t ms) { return Stop().Sleep(board_.Clock(), ms); }
+
+void SlotWorker::IdlePause() { Pause(kIdlePauseMs); }
 
 AutoWorker::AutoWorker(ui::MainLoop& loop, app::PortBoard& board,
                        const WorkerProcedures& procedures)
     : SlotWorker(loop, board, procedures, 0) {}
 
 void AutoWorker::Execute() {
+  // After each job the port is closed, unless the worker was stopped: then whoever stopped it
+  // owns the port. A job that brought the firmware in ends the worker.
   while (!Terminated()) {
     if (board_.JobFwAp[0].load() != 0) {
       std::lock_guard owning_port(board_.ProcedureLock[0]);
-      if (procedures_.UpdateFirmware) procedures_.UpdateFirmware(board_.CurrentPortName.Get(), 0);
+      const bool done = procedures_.UpdateFirmware &&
+                        procedures_.UpdateFirmware(board_.CurrentPortName.Get(), 0, Stop());
       CloseIfOpen();
+      if (done) return;
     }
     if (board_.JobReUpdate[0].load() != 0) {
       std::lock_guard owning_port(board_.ProcedureLock[0]);
-      if (procedures_.ReUpdate) procedures_.ReUpdate(board_.CurrentPortName.Get(), 0);
+      const bool done =
+          procedures_.ReUpdate && procedures_.ReUpdate(board_.CurrentPortName.Get(), 0, Stop());
       CloseIfOpen();
+      if (done) return;
     }
     if (board_.JobReUpdate[0].load() != 0 && board_.JobFwAp[0].load() != 0) {
-      board_.Clock().Sleep(kBusyJobPauseMs);
+      Pause(kBusyJobPauseMs);
       continue;
     }
     if (board_.ReadEnabled[0].load() != 1) {
@@ -99,39 +113,53 @@ void PortWorker::Execute() {
   while (!Terminated()) {
     if (!(board_.JobCnoTest[k].load() != 0 && board_.JobCustomerId[k].load() != 0)) {
       if (board_.JobAllImageNoCode[k].load() != 0) {
-        const bool downloaded = procedures_.AllImageDownload &&
-                                procedures_.AllImageDownload(board_.SelectedPorts[k].Get(), k);
+        std::unique_lock owning_port(board_.ProcedureLock[k]);
+        const bool downloaded =
+            procedures_.AllImageDownload &&
+            procedures_.AllImageDownload(board_.SelectedPorts[k].Get(), k, Stop());
         // A module without firmware cannot calibrate: its failure text stays, rather than a
         // calibration time-out that would hide it.
         if (board_.XtalAfterDownload.load() == 0 || !downloaded) {
-          Terminate();
           CloseIfOpen();
-        } else {
-          board_.Clock().Sleep(kCalibrationDelayMs);
-          board_.JobXtalCal[k].store(1);
-          board_.JobAllImageNoCode[k].store(0);
+          return;
         }
+        owning_port.unlock();
+        if (!ReturnToModuleSpeed() || !Pause(kCalibrationDelayMs)) return;
+        board_.JobXtalCal[k].store(1);
+        board_.JobAllImageNoCode[k].store(0);
       }
       if (board_.JobFsa[k].load() != 0 || board_.JobFwAp[k].load() != 0 ||
           board_.JobAllImageWithCode[k].load() != 0) {
+        std::lock_guard owning_port(board_.ProcedureLock[k]);
         if (procedures_.UpdateFirmware) {
-          procedures_.UpdateFirmware(board_.SelectedPorts[k].Get(), k);
+          procedures_.UpdateFirmware(board_.SelectedPorts[k].Get(), k, Stop());
         }
-        Terminate();
         CloseIfOpen();
+        return;
       }
     }
     if (board_.JobXtalCal[k].load() != 1 && board_.JobCnoTest[k].load() != 1 &&
         board_.JobCustomerId[k].load() != 1) {
-      board_.Clock().Sleep(kNoJobPauseMs);
+      Pause(kNoJobPauseMs);
       continue;
     }
     if (board_.ReadEnabled[k].load() != 1) {
       IdlePause();
       continue;
     }
+    if (board_.JobXtalCal[k].load() == 1 && procedures_.WatchCalibration) {
+      Stop().UnlessStopped([&] { procedures_.WatchCalibration(k); });
+    }
     ReadStep();
   }
+}
+
+bool PortWorker::ReturnToModuleSpeed() {
+  // The download left the port at the kernel's speed. The new firmware starts at once and
+  // reports at the module's own speed, at which the run opened the port: the line goes back to it
+  // without a close, so that its first reports wait in the port for the calibration.
+  const serial::SlotJob job(board_, slot_, Stop());
+  return job.SetSpeed(board_.RunBaudText[slot_].Get());
 }
 
 void PortWorker::Display() {
@@ -139,10 +167,11 @@ void PortWorker::Display() {
   Synchronize([] {});
 }
 
-void RetireRunningWorkers(ui::MainLoop& loop, app::PortBoard& board, int slot_count,
+bool RetireRunningWorkers(ui::MainLoop& loop, app::PortBoard& board, int slot_count,
                           uint32_t limit_ms) {
+  const int slots = std::clamp(slot_count, 0, app::kModuleSlotCount);
   std::vector<std::shared_ptr<ui::Thread>> running;
-  for (int slot = 0; slot < std::min(slot_count, app::kModuleSlotCount); ++slot) {
+  for (int slot = 0; slot < slots; ++slot) {
     auto worker = board.Worker[slot].Get();
     if (!worker || worker->Finished()) continue;
     worker->Terminate();
@@ -156,6 +185,13 @@ void RetireRunningWorkers(ui::MainLoop& loop, app::PortBoard& board, int slot_co
   while (!all_finished() && !platform::Elapsed(board.Clock().Ticks(), start, limit_ms)) {
     loop.ProcessFor(10);
   }
+  // A stopped worker leaves its port to the one who stopped it; one still inside a procedure
+  // keeps it until it has left.
+  for (int slot = 0; slot < slots; ++slot) {
+    std::unique_lock free_port(board.ProcedureLock[slot], std::try_to_lock);
+    if (free_port) serial::CloseIfOpen(board, slot);
+  }
+  return all_finished();
 }
 
 std::shared_ptr<SlotWorker> StartSlotWorker(ui::MainLoop& loop, app::PortBoard& board,

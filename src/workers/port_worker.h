@@ -23,8 +23,11 @@ class SlotWorker : public ui::Thread {
   void ReadStep();
   // What the worker does before each hand-over, on the main thread.
   virtual void Display() = 0;
-  // Closes the slot's port if it is open.
+  // Closes the slot's port if it is open, unless the worker has been stopped: the port then
+  // belongs to whoever stopped it.
   void CloseIfOpen();
+  // A pause that a stop cuts short; false when it did.
+  bool Pause(uint32_t ms);
   // A short pause for a pass with nothing to read, so an idle worker does not spin a core.
   void IdlePause();
 
@@ -58,7 +61,14 @@ class PortWorker final : public SlotWorker {
  protected:
   void Execute() override;
   void Display() override;
+
+ private:
+  // After a download that a calibration follows: the port again at the module's own speed.
+  bool ReturnToModuleSpeed();
 };
+
+// How long a new run waits for the workers of the last one to leave.
+inline constexpr uint32_t kRetireLimitMs = 2000;
 
 // Which worker slot 0 gets: the automatic page's, or a PortWorker serving every job of a
 // multi-port run. Slots 1..7 always get a PortWorker.
@@ -71,10 +81,11 @@ std::shared_ptr<SlotWorker> StartSlotWorker(ui::MainLoop& loop, app::PortBoard& 
                                             WorkerKind kind = WorkerKind::kAutomatic);
 
 // Before a run starts new workers: asks the still running workers of slots 0..slot_count-1 to
-// stop and serves the main loop until they have left or limit_ms have passed. Two readers on one
-// port would split the module's sentences between them, and a replaced worker would no longer be
-// waited for when the program ends. Main thread only.
-void RetireRunningWorkers(ui::MainLoop& loop, app::PortBoard& board, int slot_count,
-                          uint32_t limit_ms = 1000);
+// stop, serves the main loop until they have left (a stop ends every wait of theirs at once) or
+// limit_ms have passed, and closes the ports they leave behind. Two workers on one slot would
+// split the module's bytes between them and close each other's ports, so a run must not start on
+// a slot whose old worker is still there: false when one has not left in time. Main thread only.
+bool RetireRunningWorkers(ui::MainLoop& loop, app::PortBoard& board, int slot_count,
+                          uint32_t limit_ms = kRetireLimitMs);
 
 }  // namespace flashpost::workers

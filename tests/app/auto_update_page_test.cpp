@@ -73,36 +73,6 @@ TEST_F(SupervisionTest, TheThirdAttemptGivesUp) {
   EXPECT_TRUE(page_.Button13.Enabled());
 }
 
-// Stands in for slot 0's worker in its abandoned third attempt.
-class AttemptInProgress : public ui::Thread {
- public:
-  explicit AttemptInProgress(ui::MainLoop& loop) : ui::Thread(loop) {}
-  std::atomic<bool> done{false};
-
- protected:
-  void Execute() override {
-    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-};
-
-TEST_F(SupervisionTest, OkComesBackOnlyOnceTheAbandonedAttemptHasEnded) {
-  auto attempt = ui::StartThread<AttemptInProgress>(loop_);
-  board_.Worker[0].Set(attempt);
-  board_.AttemptCount = 3;
-  page_.SuperviseUpdate();
-  EXPECT_TRUE(attempt->Terminated());
-  EXPECT_EQ(page_.Label63.Caption(), "Restart module and Tool!");
-  EXPECT_FALSE(page_.Button13.Enabled()) << "a new run would share the port with the old one";
-  EXPECT_TRUE(form_.Timer1.TimerEnabled());
-  board_.StatusText[0].Set("Waiting NAK Fail!");  // the attempt's own end
-  attempt->done = true;
-  attempt->WaitFor();
-  page_.SuperviseUpdate();
-  EXPECT_EQ(page_.Label63.Caption(), "Restart module and Tool!");
-  EXPECT_TRUE(page_.Button13.Enabled());
-  EXPECT_FALSE(form_.Timer1.TimerEnabled());
-}
-
 TEST(SupervisionWithoutOkTest, NothingIsSupervisedBeforeOk) {
   platform::ManualClock clock;
   ui::HeadlessLoop loop(clock);
@@ -130,26 +100,66 @@ TEST_F(SupervisionTest, LeavesSlotZeroAloneOnceAnotherPageRunsIt) {
   EXPECT_TRUE(form_.Timer1.TimerEnabled());
 }
 
-TEST_F(SupervisionTest, APortInUseByAProcedureIsNotClosedUnderIt) {
-  ASSERT_EQ(serial::OpenPort(board_, "COM4", "115200", 0), 1);
-  board_.AttemptCount = 3;
-  // What slot 0's worker holds while ReUpdate runs, held here by a stand-in worker thread.
+// A worker that has done its job and ended, as slot 0's does once the module took its firmware.
+class FinishedWorker : public ui::Thread {
+ public:
+  using ui::Thread::Thread;
+
+ protected:
+  void Execute() override {}
+};
+
+TEST_F(SupervisionTest, AnEndedRunRaisesNoJobForTheNextWorker) {
+  auto worker = ui::StartThread<FinishedWorker>(loop_);
+  worker->WaitFor();
+  board_.Worker[0].Set(worker);
+  board_.VersionSeen[0] = 1;  // the version report of the run that succeeded stays
+  board_.OverallSuccess = 1;
+  clock_.Advance(5000);
+  page_.SuperviseUpdate();
+  page_.SuperviseUpdate();
+  EXPECT_EQ(board_.JobFwAp[0].load(), 0) << "the next run's worker would update unprobed";
+  EXPECT_EQ(board_.JobReUpdate[0].load(), 0);
+  EXPECT_FALSE(page_.Supervising());
+}
+
+// Stands in for slot 0's worker in its abandoned third attempt, inside a procedure that does
+// not let go of the port until it is released.
+class AttemptInProgress : public ui::Thread {
+ public:
+  AttemptInProgress(ui::MainLoop& loop, PortBoard& board) : ui::Thread(loop), board_(board) {}
   std::atomic<bool> holding{false}, release{false};
-  std::thread procedure([&] {
+
+ protected:
+  void Execute() override {
     std::lock_guard in_procedure(board_.ProcedureLock[0]);
     holding = true;
     while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  });
-  while (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  PortBoard& board_;
+};
+
+TEST_F(SupervisionTest, OkAndThePortComeBackOnlyOnceTheAbandonedAttemptHasLeft) {
+  ASSERT_EQ(serial::OpenPort(board_, "COM4", "115200", 0), 1);
+  auto attempt = ui::StartThread<AttemptInProgress>(loop_, board_);
+  while (!attempt->holding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  board_.Worker[0].Set(attempt);
+  board_.AttemptCount = 3;
   page_.SuperviseUpdate();
-  EXPECT_EQ(board_.ReadEnabled[0].load(), 1);
-  EXPECT_EQ(fake_.Log("COM4")->closes.load(), 0);
-  release = true;
-  procedure.join();
+  EXPECT_TRUE(attempt->Terminated());
   EXPECT_EQ(page_.Label63.Caption(), "Restart module and Tool!");
-  // Once the worker has let go, the next give-up tick closes it.
+  EXPECT_EQ(page_.Label63.FontColor(), kRed);
+  EXPECT_EQ(board_.ReadEnabled[0].load(), 1) << "not closed under the procedure";
+  EXPECT_FALSE(page_.Button13.Enabled()) << "a new run would share the port with the old one";
+  EXPECT_TRUE(form_.Timer1.TimerEnabled());
+
+  attempt->release = true;
+  attempt->WaitFor();
   page_.SuperviseUpdate();
   EXPECT_EQ(board_.ReadEnabled[0].load(), 0);
+  EXPECT_EQ(page_.Label63.Caption(), "Restart module and Tool!");
+  EXPECT_TRUE(page_.Button13.Enabled());
+  EXPECT_FALSE(form_.Timer1.TimerEnabled());
 }
 
 TEST(AutoUpdateOkTest, APortThatCannotBeOpenedGivesOkBack) {

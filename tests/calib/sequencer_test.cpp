@@ -297,16 +297,37 @@ TEST_F(SequencerTest, DoneStepIgnoresFurtherStatusReports) {
   EXPECT_TRUE(actions_.Calls().empty());
 }
 
-TEST_F(SequencerTest, StatusReportsAdvanceWithoutVersionButNeverTimeOut) {
+TEST_F(SequencerTest, TheWorkersWatchTimesOutARunWithoutVersionOrWithoutReports) {
+  board_.WaitTimeoutMs.store(10000);
+  // No version report: the status reports move the steps on, and the run's clock, started by
+  // the worker's first watch, still holds.
+  sequencer_.WatchCalibration(2);
   Feed(StatusReport(1), 2);
   Feed(StatusReport(6), 2);
   EXPECT_EQ(sequencer_.SequenceStep(2), 2);
   EXPECT_EQ(actions_.Calls(), (std::vector<std::string>{"pvt:2"}));
-  actions_.pending.clear();
-  clock_.Advance(1000000);
-  Feed(NavigationReport(), 2);
+  clock_.Advance(9999);
+  sequencer_.WatchCalibration(2);
   EXPECT_EQ(Text(2), " F1 Success - 2 ");
-  EXPECT_EQ(sequencer_.SequenceStep(2), 2);
+  clock_.Advance(1);
+  sequencer_.WatchCalibration(2);
+  EXPECT_EQ(Text(2), "Time out : 10S");
+  EXPECT_EQ(Color(2), kRed);
+  EXPECT_EQ(actions_.Calls().back(), "stop:2");
+
+  // A module that says nothing at all.
+  sequencer_.WatchCalibration(5);
+  clock_.Advance(10000);
+  sequencer_.WatchCalibration(5);
+  EXPECT_EQ(Text(5), "Time out : 10S");
+
+  // A finished calibration keeps its verdict.
+  DriveTo(3, 3);
+  Feed(StatusReport(0), 3);
+  sequencer_.WatchCalibration(3);
+  clock_.Advance(100000);
+  sequencer_.WatchCalibration(3);
+  EXPECT_EQ(Text(3), " F3 Success - 4(Test OK!)");
 }
 
 class DataStepTest : public SequencerTest {

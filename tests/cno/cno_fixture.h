@@ -35,8 +35,10 @@ class CnoPageTest : public ::testing::Test {
     board_.ReadEnabled[app::kTerminalSlot].store(1);
     board_.ProtocolMode[app::kTerminalSlot].store(0);
   }
-  // A complete GSV group as a slot's reader leaves it: satellite number and C/N0 pairs.
+  // A complete GSV group as a slot's reader leaves it: satellite number and C/N0 pairs; its
+  // sentences count as the module's NMEA.
   void Gsv(int slot, std::vector<std::pair<int, int>> satellites) {
+    board_.SentencesSeen[slot].fetch_add(1);
     for (int i = 0; i < app::PortBoard::kGsvSatellites; ++i) {
       const bool given = i < static_cast<int>(satellites.size());
       board_.SatPrn[slot][i].store(given ? satellites[i].first : 0);

@@ -174,6 +174,8 @@ class LrzszTest : public ::testing::Test {
   platform::SystemClock clock_;
   std::unique_ptr<platform::SerialSystem> host_ = platform::MakeHostSerialSystem();
   app::PortBoard board_{clock_, *host_};
+  ui::StopSignal stop_;
+  const serial::SlotJob job_{board_, 1, stop_};
   int master_ = -1;
   int slave_ = -1;
   int rx_master_ = -1;
@@ -186,18 +188,18 @@ class LrzszTest : public ::testing::Test {
 
 TEST_F(LrzszTest, RxTakesTheWholeImageInOneKilobyteBlocks) {
   StartRx("image.bin");
-  ASSERT_TRUE(WaitForNak(board_, 1)) << "rx asks for a checksum transfer with NAK";
+  ASSERT_TRUE(WaitForNak(job_)) << "rx asks for a checksum transfer with NAK";
   board_.ChipIsSecond = 1;
-  ASSERT_TRUE(SendXmodem1K(board_, 1))
-      << "acknowledged up to " << board_.ProgressPercent[1].load() << "%";
+  ASSERT_TRUE(SendXmodem1K(job_)) << "acknowledged up to " << board_.ProgressPercent[1].load()
+                                  << "%";
   FinishRx();
   EXPECT_EQ(Received("image.bin"), Padded(payloads::ImageP2(), kBlock1K));
 }
 
 TEST_F(LrzszTest, RxTakesTheLoaderInHundredTwentyEightByteBlocks) {
   StartRx("loader.bin");
-  ASSERT_TRUE(WaitForNak(board_, 1));
-  ASSERT_TRUE(SendXmodem(board_, 1, /*bbchip_checked=*/false));
+  ASSERT_TRUE(WaitForNak(job_));
+  ASSERT_TRUE(SendXmodem(job_, /*bbchip_checked=*/false));
   FinishRx();
   EXPECT_EQ(Received("loader.bin"), Padded(payloads::LoaderImage2(), kBlock128));
 }

@@ -27,7 +27,7 @@ class UpdateFirmwareTest : public ::testing::Test {
     board_.OverallSuccess = 0;
   }
   void Run() {
-    worker_ = std::thread([this] { UpdateFirmware(services_, pty_.SlavePath(), 2); });
+    worker_ = std::thread([this] { UpdateFirmware(services_, pty_.SlavePath(), 2, stop_); });
   }
   void Join() {
     if (worker_.joinable()) worker_.join();
@@ -71,6 +71,7 @@ class UpdateFirmwareTest : public ::testing::Test {
   app::PortBoard board_{clock_, *host_};
   DownloadServices services_{board_, loop_, {}, {}};
   platform::PseudoTerminal pty_;
+  ui::StopSignal stop_;
   std::thread worker_;
   int restores_ = 0;
   int ok_enables_ = 0;
@@ -133,12 +134,27 @@ TEST_F(UpdateFirmwareTest, TheSameNakIsTooLateWithThreeSeconds) {
   EXPECT_EQ(ok_enables_, 0);
 }
 
+TEST_F(UpdateFirmwareTest, AStopInAPauseEndsTheUpdateWithoutTouchingTheSlot) {
+  Run();
+  ExpectCommandAtModuleSpeed();
+  const uint32_t stopped_at = clock_.Ticks();
+  stop_.Request();
+  Join();
+  EXPECT_LT(clock_.Ticks() - stopped_at, 1000u) << "the pauses are cut short";
+  EXPECT_NE(pty_.ProgramSideSettings().baud, 115200u) << "not reopened for the kernel";
+  EXPECT_EQ(board_.StatusText[2].Get(), "Send FW(AP) command.....");
+  EXPECT_EQ(board_.JobFwAp[2].load(), 1);
+  EXPECT_EQ(board_.VersionSeen[2].load(), 1);
+  EXPECT_EQ(restores_, 0);
+}
+
 TEST(UpdateFirmwareOpenTest, SlotZeroStopsRetryingAFailedOpenAfterTenSeconds) {
   platform::ManualClock clock;
   ui::HeadlessLoop loop(clock);
   testing::FakeSerialSystem fake;  // no ports at all
   app::PortBoard board(clock, fake);
   DownloadServices services{board, loop, {}, {}};
+  ui::StopSignal stop;
   board.JobFwAp[0] = 1;
   board.VersionSeen[0] = 1;
   board.OverallSuccess = 1;
@@ -146,7 +162,7 @@ TEST(UpdateFirmwareOpenTest, SlotZeroStopsRetryingAFailedOpenAfterTenSeconds) {
   int tries = 0;
   // As slot 0's worker does: the job runs again on every pass while its flag stays set.
   while (board.JobFwAp[0].load() != 0 && tries < 1000) {
-    UpdateFirmware(services, "COM9", 0);
+    UpdateFirmware(services, "COM9", 0, stop);
     ++tries;
   }
   EXPECT_EQ(board.StatusText[0].Get(), "Open Com Port Failed!");
@@ -158,7 +174,7 @@ TEST(UpdateFirmwareOpenTest, SlotZeroStopsRetryingAFailedOpenAfterTenSeconds) {
 
   // A multi-port slot keeps its flags: its worker ends after one run anyway.
   board.JobFwAp[3] = 1;
-  UpdateFirmware(services, "COM9", 3);
+  UpdateFirmware(services, "COM9", 3, stop);
   EXPECT_EQ(board.JobFwAp[3].load(), 1);
   EXPECT_EQ(board.StatusColor[3].load(), app::kRed);
 }

@@ -9,6 +9,7 @@
 #include "payloads/payloads.h"
 #include "platform/pty.h"
 #include "serial/serial_port.h"
+#include "ui/stop_signal.h"
 
 namespace flashpost::download {
 namespace {
@@ -96,6 +97,8 @@ class SenderTest : public ::testing::Test {
   std::unique_ptr<platform::SerialSystem> host_ = platform::MakeHostSerialSystem();
   app::PortBoard board_{clock_, *host_};
   platform::PseudoTerminal pty_;
+  ui::StopSignal stop_;
+  const serial::SlotJob job_{board_, 2, stop_};
 };
 
 TEST_F(SenderTest, TheImageArrivesWholeAndProgressEndsAtOneHundred) {
@@ -104,7 +107,7 @@ TEST_F(SenderTest, TheImageArrivesWholeAndProgressEndsAtOneHundred) {
     Receiver rx(pty_, kBlock1K, {},
                 [&](int) { progress.push_back(board_.ProgressPercent[2].load()); });
     board_.ChipIsSecond = 0;
-    ASSERT_TRUE(SendXmodem1K(board_, 2));
+    ASSERT_TRUE(SendXmodem1K(job_));
     EXPECT_EQ(rx.packets.load(), 480);
     // The EOT travels behind the last packet's checksum, read after the last answer.
     for (int i = 0; i < 100 && !rx.saw_eot; ++i) {
@@ -126,14 +129,14 @@ TEST_F(SenderTest, TheImageArrivesWholeAndProgressEndsAtOneHundred) {
 TEST_F(SenderTest, OnlyAckCountsAsAcknowledgement) {
   // NAK, CAN and noise before each ACK are dropped, not taken as an answer.
   Receiver rx(pty_, kBlock128, [](int) { return Bytes{kNak, 0x18, 'x', kAck}; });
-  ASSERT_TRUE(SendXmodem(board_, 2, /*bbchip_checked=*/true));
+  ASSERT_TRUE(SendXmodem(job_, /*bbchip_checked=*/true));
   EXPECT_EQ(rx.packets.load(), 22);
 }
 
 TEST_F(SenderTest, ANakInsteadOfAnAckFailsWithoutRetransmission) {
   Receiver rx(pty_, kBlock128, [](int n) { return n == 3 ? Bytes{kNak} : Bytes{kAck}; });
   board_.WaitTimeoutMs = 1000;
-  EXPECT_FALSE(SendXmodem(board_, 2, false));
+  EXPECT_FALSE(SendXmodem(job_, false));
   EXPECT_EQ(board_.StatusText[2].Get(), "Download Failed!(No ACK)");
   EXPECT_EQ(rx.packets.load(), 3) << "the block was sent again";
 }
@@ -144,22 +147,44 @@ TEST_F(SenderTest, AnAckAfterTheWaitLimitIsTooLate) {
   });
   board_.WaitTimeoutMs = 1000;
   uint32_t start = clock_.Ticks();
-  EXPECT_FALSE(SendXmodem1K(board_, 2));
+  EXPECT_FALSE(SendXmodem1K(job_));
   EXPECT_EQ(board_.StatusText[2].Get(), "Download Failed!(No ACK)");
   EXPECT_GE(clock_.Ticks() - start, 1000u);
 }
 
 TEST_F(SenderTest, AClosedPortFailsTheWrite) {
   serial::ClosePort(board_, 2);
-  EXPECT_FALSE(SendXmodem1K(board_, 2));
+  EXPECT_FALSE(SendXmodem1K(job_));
   EXPECT_EQ(board_.StatusText[2].Get(), "Download Failed!(can't send)");
-  EXPECT_FALSE(SendXmodem(board_, 2, true));
+  EXPECT_FALSE(SendXmodem(job_, true));
   EXPECT_EQ(board_.StatusText[2].Get(), "Download Failed!(can't Send)");
+}
+
+TEST_F(SenderTest, AStopEndsTheAckWaitAtOnceAndLeavesTheSlotAlone) {
+  board_.WaitTimeoutMs = 60'000;
+  board_.StatusText[2].Set("P2 File is being transferred...");
+  std::atomic<uint32_t> stopped_at{0};
+  {
+    // The module takes the first block and never answers; the operator stops the slot.
+    Receiver rx(
+        pty_, kBlock1K, [](int) { return Bytes{}; },
+        [&](int) {
+          stopped_at = clock_.Ticks();
+          stop_.Request();
+        });
+    EXPECT_FALSE(SendXmodem1K(job_));
+    EXPECT_LT(clock_.Ticks() - stopped_at.load(), 1000u) << "not the 60 s wait limit";
+    EXPECT_EQ(rx.packets.load(), 1);
+  }
+  EXPECT_EQ(board_.StatusText[2].Get(), "P2 File is being transferred...");
+  EXPECT_EQ(board_.ProgressPercent[2].load(), 0);
+  EXPECT_FALSE(SendKernelEntry(job_));
+  EXPECT_TRUE(pty_.Receive(100).empty()) << "nothing more reaches the module";
 }
 
 TEST_F(SenderTest, KernelEntryIsSevenEscapesThenEightOnes) {
   uint32_t start = clock_.Ticks();
-  SendKernelEntry(board_, 2);
+  SendKernelEntry(job_);
   EXPECT_GE(clock_.Ticks() - start, 700u);
   auto got = pty_.Receive(200);
   for (int i = 0; i < 20 && got.size() < 15; ++i) {

@@ -20,8 +20,9 @@ using testing::Slurp;
 
 class CliCnoTest : public ::testing::Test {
  protected:
-  void StartReference(int strongest_cn0) {
+  void StartReference(int strongest_cn0, uint32_t baud = 115200) {
     sim::ReferenceOptions options;
+    options.baud = baud;
     options.satellites = sim::WithStrongestCn0(sim::DefaultSatellites(), strongest_cn0);
     reference_ = std::make_unique<sim::SimulatedReference>(options, clock_);
     ASSERT_TRUE(reference_->ok());
@@ -89,6 +90,17 @@ TEST_F(CliCnoTest, AModuleWeakerThanTheReferenceFailsAndIsReportedOnce) {
   const size_t first = out_.find(verdict);
   ASSERT_NE(first, std::string::npos) << out_;
   EXPECT_EQ(out_.find(verdict, first + 1), std::string::npos) << "the verdict once\n" << out_;
+}
+
+TEST_F(CliCnoTest, AReferenceAtAnotherSpeedPassesNoModule) {
+  // The command opens the reference at 115200; it talks at 9600, so nothing it says is heard.
+  ASSERT_NO_FATAL_FAILURE(StartReference(44, 9600));
+  ASSERT_NO_FATAL_FAILURE(AddModule(WithCn0(45)));
+  ASSERT_NO_FATAL_FAILURE(AddModule(WithCn0(30)));
+  options_.timeout_ms = 3000;
+  EXPECT_NE(Run(), 0) << out_;
+  EXPECT_TRUE(Has(Slot(0) + "FAIL No SV from Ref. GPS : Fail!")) << out_;
+  EXPECT_TRUE(Has(Slot(1) + "FAIL No SV from Ref. GPS : Fail!")) << out_;
 }
 
 TEST_F(CliCnoTest, AKeyedInLimitIsUsedWhenAsked) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -61,11 +62,11 @@ class MultiPortSimTest : public ::testing::Test {
   }
 
   void SelectFile(uint64_t size) {
-    file_ =
-        (std::filesystem::temp_directory_path() /
-         ("flashpost-mcd-e2e-" +
-          std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".bin"))
-            .string();
+    file_ = (std::filesystem::temp_directory_path() /
+             ("flashpost-mcd-e2e-" +
+              std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+              std::to_string(std::random_device{}()) + ".bin"))
+                .string();
     std::ofstream(file_, std::ios::binary).close();
     std::filesystem::resize_file(file_, size);
     form().OpenDialog1.SetFileName(file_);
@@ -147,9 +148,11 @@ TEST_F(MultiPortSimTest, EightModulesTakeTheirFirmwareInParallel) {
 }
 
 TEST_F(MultiPortSimTest, AllImageThenCalibrationAidedByTheReference) {
-  ASSERT_NO_FATAL_FAILURE(OpenTheReference(115200));
+  // At 9600 the port Start opened for the calibration must go to the kernel's 115200 for the
+  // download, and back to 9600 for the new firmware's reports.
+  ASSERT_NO_FATAL_FAILURE(OpenTheReference(9600));
   sim::ModuleOptions options;
-  options.baud = 115200;
+  options.baud = 9600;
   options.dead_firmware = true;  // a fresh module: only its boot code answers
   options.vbi.after_all_image = true;
   options.vbi.stay_in_vbi = true;
@@ -202,13 +205,42 @@ TEST_F(MultiPortSimTest, AFailedAllImageIsNotFollowedByACalibration) {
   page().Edit25.SetText("3000");
   page().Button1.Click();
 
-  ASSERT_TRUE(AllEndWith(1, "Download Failed!")) << Statuses(1);
+  ASSERT_TRUE(AllEndWith(1, "Download Failed!")) << Statuses(1) << board().MessageText.Get();
   ASSERT_TRUE(WorkersFinished(1));
   loop_.RunFor(40'000);  // longer than a calibration's time-out
   EXPECT_EQ(board().StatusText[0].Get(), "Download Failed!") << "the real failure stays";
   EXPECT_EQ(board().StatusColor[0].load(), app::kRed);
   EXPECT_EQ(board().JobXtalCal[0].load(), 0);
   EXPECT_EQ(board().ReadEnabled[0].load(), 0);
+}
+
+TEST_F(MultiPortSimTest, StopThenStartAtOnceLeavesOneRunOnEachSlot) {
+  ASSERT_NO_FATAL_FAILURE(OpenTheReference(115200));
+  sim::ModuleOptions options;
+  options.baud = 115200;
+  options.dead_firmware = true;
+  options.late_ack_block = 5;  // every transfer stalls there for a while
+  options.late_ack_ms = 4000;
+  ASSERT_NO_FATAL_FAILURE(AddModules(2, options));
+  page().Options.RadioButton2.Click();  // All Image(No code): the kernel takes it at any time
+  SelectFile(512 * 1024);
+  page().Button1.Click();
+  ASSERT_TRUE(loop_.RunUntil(
+      [&] { return modules_[0]->PacketsReceived() >= 5 && modules_[1]->PacketsReceived() >= 5; },
+      kRunLimitMs));
+
+  page().Button7.Click();
+  page().Button1.Click();
+  ASSERT_EQ(board().MessageText.Get(), "Downloading....") << "the old workers left at once";
+  ASSERT_TRUE(AllEndWith(2, "All Image Download OK!")) << Statuses(2);
+  ASSERT_TRUE(WorkersFinished(2));
+  loop_.RunFor(12'000);  // longer than the stopped run's ACK wait: nothing of it comes back
+  EXPECT_EQ(Statuses(2), "[All Image Download OK!][All Image Download OK!]");
+  for (int slot = 0; slot < 2; ++slot) {
+    EXPECT_EQ(modules_[slot]->ImagesReceived(), 1) << slot;
+    EXPECT_EQ(modules_[slot]->KernelEntries(), 2) << slot;
+    EXPECT_EQ(board().ReadEnabled[slot].load(), 0) << slot;
+  }
 }
 
 TEST_F(MultiPortSimTest, StopInTheMiddleOfARunEndsEverySlot) {

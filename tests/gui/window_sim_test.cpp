@@ -171,12 +171,9 @@ TEST_F(WindowSimTest, ClosingDuringADownloadStopsEverythingAndEndsPromptly) {
   auto& board = session_->Application().Board();
   auto worker = board.Worker[0].Get();
   ASSERT_NE(worker, nullptr);
-  const uint32_t before = clock_.Ticks();
   EXPECT_TRUE(session_->Window().close());
-  const uint32_t closing = clock_.Ticks() - before;
-  EXPECT_GE(closing, 1000u) << "the workers get their second";
-  EXPECT_LT(closing, 2500u) << "about a second and a half, not a hang";
-  EXPECT_TRUE(worker->Terminated());
+  // The close waits at most a second; the transfer's ACK wait alone would take five.
+  EXPECT_TRUE(worker->Finished()) << "a stop cuts the transfer's waits short";
   EXPECT_FALSE(session_->Application().Form().Timer1.TimerEnabled());
   EXPECT_EQ(board.ReadEnabled[0].load(), 0) << "the module's port is closed";
   EXPECT_TRUE(session_->Loop().IsShutDown());

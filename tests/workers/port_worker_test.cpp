@@ -28,18 +28,16 @@ struct Call {
 class Recorder {
  public:
   explicit Recorder(platform::Clock& clock) : clock_(clock) {
-    auto record = [this](std::string what) {
-      return [this, what](const std::string& port, int slot) {
+    auto record = [this](std::string what, std::atomic<bool>& succeeds) {
+      return [this, what, &succeeds](const std::string& port, int slot, const ui::StopSignal&) {
         std::lock_guard lock(mutex_);
         calls_.push_back({what, port, slot, clock_.Ticks()});
+        return succeeds.load();
       };
     };
-    procedures.UpdateFirmware = record("UpdateFirmware");
-    procedures.ReUpdate = record("ReUpdate");
-    procedures.AllImageDownload = [this, record](const std::string& port, int slot) {
-      record("AllImageDownload")(port, slot);
-      return all_image_succeeds.load();
-    };
+    procedures.UpdateFirmware = record("UpdateFirmware", update_succeeds);
+    procedures.ReUpdate = record("ReUpdate", update_succeeds);
+    procedures.AllImageDownload = record("AllImageDownload", all_image_succeeds);
   }
   std::vector<Call> Calls() {
     std::lock_guard lock(mutex_);
@@ -47,6 +45,7 @@ class Recorder {
   }
   WorkerProcedures procedures;
   std::atomic<bool> all_image_succeeds{true};
+  std::atomic<bool> update_succeeds{false};
 
  private:
   platform::Clock& clock_;
@@ -131,6 +130,8 @@ TEST_F(WorkerJobTest, DownloadWithoutCalibrationEndsTheWorkerAndClosesThePort) {
 
 TEST_F(WorkerJobTest, DownloadWithCalibrationHandsOverToTheCalibrationJob) {
   board_.SelectedPorts[2].Set("COM7");
+  board_.RunBaudText[2].Set("9600");
+  ASSERT_EQ(serial::OpenPort(board_, "COM7", "115200", 2), 1);  // as the download leaves it
   board_.XtalAfterDownload = 1;
   board_.JobAllImageNoCode[2] = 1;
   uint32_t start = clock_.Ticks();
@@ -138,6 +139,8 @@ TEST_F(WorkerJobTest, DownloadWithCalibrationHandsOverToTheCalibrationJob) {
   ASSERT_TRUE(Await([&] { return board_.JobXtalCal[2].load() == 1; }));
   EXPECT_GE(clock_.Ticks() - start, 2500u);
   EXPECT_EQ(board_.JobAllImageNoCode[2].load(), 0);
+  EXPECT_EQ(fake_.Log("COM7")->baud.load(), 9600u) << "the module reports at its own speed";
+  EXPECT_EQ(fake_.Log("COM7")->closes.load(), 0) << "its first reports wait in the port";
   RunWorkerFor(1000);
   EXPECT_FALSE(worker->Finished()) << "the worker stays for the calibration";
   Stop(worker);
