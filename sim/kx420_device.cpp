@@ -90,7 +90,15 @@ void Kx420Device::Advance(uint32_t tick) {
   if (mode_ == Mode::kErasing && Reached(tick, erase_end_)) {
     StartTransfer(erase_end_, XmodemReceiver::Accepts::kImage, !options_.no_nak_after_erase);
   }
-  if (mode_ == Mode::kRebooting && Reached(tick, reboot_at_)) RunFirmware(image_follows_loader_);
+  if (mode_ == Mode::kRebooting && Reached(tick, reboot_at_)) {
+    if (options_.dead_after_image) {
+      firmware_present_ = false;
+      mode_ = Mode::kDead;
+      baud_ = kKernelBaud;
+    } else {
+      RunFirmware(image_follows_loader_);
+    }
+  }
   if (mode_ == Mode::kReceiving) OnReceiverResult(tick, receiver_->Expire(tick));
   if (mode_ == Mode::kBootCode && boot_->Finished(tick)) FinishBoot();
 

@@ -89,6 +89,8 @@ struct ModuleOptions {
   // Firmware update and boot kernel.
   uint32_t erase_ms = 2000;    // flash erase between the update command and the updater's NAK
   bool dead_firmware = false;  // no working firmware: only the boot kernel runs (at 115200)
+  // Fault: an image taken whole does not start; the module is left with its boot kernel alone.
+  bool dead_after_image = false;
   // Bytes take their real time on the line both ways: ten bits per byte at the line's speed
   // (11520 bytes/s at 115200), so nothing is answered before its last byte could have arrived.
   bool pace_line_rate = false;

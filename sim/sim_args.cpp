@@ -80,6 +80,7 @@ T EntryFor(const std::vector<T>& list, int module, T otherwise) {
 const char* SimUsage() {
   static_assert(kMaxModules == 16, "the usage text names the limit");
   return "usage: kx420-sim [--modules N] [--baud B] [--version F3.F4] [--silent] [--dead]\n"
+         "                 [--dead-after-image]\n"
          "                 [--erase-ms N] [--fail-block N] [--pace] [--export]\n"
          "                 [--vbi] [--vbi-after-download] [--phases A,B,C,D] [--wrong-phase N]\n"
          "                 [--calibration-ms N] [--no-pvt-ack] [--no-navigation] [--stay-vbi]\n"
@@ -91,6 +92,7 @@ const char* SimUsage() {
          "  --version F3.F4  fields 3 and 4 of the version report (default 5.1)\n"
          "  --silent         the modules neither answer nor send anything\n"
          "  --dead           no working firmware: only the boot kernel answers, at 115200\n"
+         "  --dead-after-image  an image taken whole does not start: the kernel alone answers\n"
          "  --erase-ms N     flash erase time of the update mode in ms (default 2000)\n"
          "  --fail-block N   block N of every XMODEM transfer is never acknowledged\n"
          "  --pace           bytes take their real time on the line (10 bits per byte)\n"
@@ -281,6 +283,8 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimArgs& out, std::strin
       out.silent = true;
     } else if (name == "--dead") {
       out.dead = true;
+    } else if (name == "--dead-after-image") {
+      out.dead_after_image = true;
     } else if (name == "--pace") {
       out.pace = true;
     } else if (name == "--export") {
@@ -316,6 +320,7 @@ ModuleOptions ModuleOptionsFor(const SimArgs& args, int module) {
   options.version_field4 = args.version_field4;
   options.silent = args.silent;
   options.dead_firmware = args.dead;
+  options.dead_after_image = args.dead_after_image;
   options.erase_ms = args.erase_ms;
   options.fail_block = args.fail_block;
   options.pace_line_rate = args.pace;

@@ -15,6 +15,7 @@ struct SimArgs {
   std::string version_field3 = "5", version_field4 = "1";
   bool silent = false;
   bool dead = false;
+  bool dead_after_image = false;
   uint32_t erase_ms = 2000;
   uint32_t fail_block = 0;
   bool pace = false;

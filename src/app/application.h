@@ -4,6 +4,7 @@
 
 #include "app/main_form.h"
 #include "app/port_board.h"
+#include "app/run_recorder.h"
 #include "platform/clock.h"
 #include "platform/serial_device.h"
 #include "ui/main_loop.h"
@@ -15,13 +16,17 @@ namespace flashpost::app {
 // stopped and joined, then the window and the board go.
 class Application {
  public:
-  Application(platform::Clock& clock, platform::SerialSystem& serial, ui::MainLoop& loop);
+  // With a record path, every slot verdict of the window's pages is appended to that file.
+  Application(platform::Clock& clock, platform::SerialSystem& serial, ui::MainLoop& loop,
+              const std::string& record_path = "");
   ~Application();
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;
 
   PortBoard& Board() { return board_; }
   TMainForm& Form() { return *form_; }
+  // The window's records; null without a record path.
+  RunRecorder* Recorder() { return recorder_.get(); }
   ui::MainLoop& Loop() { return loop_; }
 
   // FormClose, then the loop is shut down.
@@ -31,6 +36,7 @@ class Application {
   ui::MainLoop& loop_;
   PortBoard board_;
   std::unique_ptr<TMainForm> form_;
+  std::unique_ptr<RunRecorder> recorder_;
   bool closed_ = false;
 };
 

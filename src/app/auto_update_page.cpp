@@ -84,6 +84,7 @@ void AutoUpdatePage::Button13Click() {
   auto worker = workers::StartSlotWorker(context_.loop, board, context_.procedures, 0);
   BeginSupervision();
 
+  board.ForgetRun(0);
   board.ProgressPercent[0].store(0);
   board.StatusColor[0].store(kNavy);
   board.StatusText[0].Set("FW Updateing now....");

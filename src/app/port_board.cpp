@@ -33,6 +33,7 @@ PortBoard::PortBoard(platform::Clock& clock, platform::SerialSystem& serial)
     for (auto& text : *texts) text.Set("");
   }
   for (auto& text : CustomerIdReply) text.Set("");
+  for (int slot = 0; slot < kSlotCount; ++slot) ForgetRun(slot);
   for (auto* tables : {&SatPrn, &SatSnr}) {
     for (auto& slot : *tables) {
       for (auto& entry : slot) entry.store(0);
@@ -46,6 +47,26 @@ PortBoard::~PortBoard() {
     if (auto device = port.Get()) device->Close();
     port.Set(nullptr);
   }
+}
+
+void PortBoard::BeginTransfer(int slot, std::string payload) {
+  if (!IsSlot(slot)) return;
+  auto log = std::make_shared<TransferLog>(*Transfers[slot].Get());
+  log->push_back({std::move(payload), false});
+  Transfers[slot].Set(std::move(log));
+}
+
+void PortBoard::CompleteTransfer(int slot) {
+  if (!IsSlot(slot)) return;
+  auto log = std::make_shared<TransferLog>(*Transfers[slot].Get());
+  if (!log->empty()) log->back().complete = true;
+  Transfers[slot].Set(std::move(log));
+}
+
+void PortBoard::ForgetRun(int slot) {
+  if (!IsSlot(slot)) return;
+  Transfers[slot].Set(std::make_shared<const TransferLog>());
+  ReportedVersion[slot].Set("");
 }
 
 bool PortBoard::AllThreadsFinished() const {

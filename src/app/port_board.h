@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/colors.h"
 #include "app/reference_data.h"
@@ -24,6 +25,14 @@ inline constexpr int kTerminalSlot = 9;
 
 inline bool IsSlot(int slot) { return slot >= 0 && slot < kSlotCount; }
 inline bool IsModuleSlot(int slot) { return slot >= 0 && slot < kModuleSlotCount; }
+
+// One payload transfer of a slot's run: which payload went out, and whether the module
+// acknowledged every block of it.
+struct PayloadTransfer {
+  std::string name;
+  bool complete = false;
+};
+using TransferLog = std::vector<PayloadTransfer>;
 
 template <class T>
 using SlotTable = std::array<std::atomic<T>, kSlotCount>;
@@ -46,6 +55,12 @@ class PortBoard {
 
   // Terminates and joins every thread the board refers to.
   void StopAllThreads();
+
+  // What a run did to the slot's module, for its record: the transfers begun and completed, and
+  // the firmware version it reported. Cleared when a run starts on the slot.
+  void BeginTransfer(int slot, std::string payload);
+  void CompleteTransfer(int slot);
+  void ForgetRun(int slot);
   // True when no worker and no terminal reader the board refers to is still running.
   bool AllThreadsFinished() const;
 
@@ -84,6 +99,9 @@ class PortBoard {
   // Sentences with a good checksum taken from the slot's module; the C/N0 page clears it at Start.
   SlotTable<int32_t> SentencesSeen;
   std::array<SharedRef<ui::Thread>, kModuleSlotCount> Worker;
+
+  std::array<SharedRef<const TransferLog>, kSlotCount> Transfers;
+  SlotTexts ReportedVersion;  // fields 3 and 4 of the version report, "5.1"; empty before
 
   // The open port of each slot, used by the serial access functions only.
   std::array<SharedRef<platform::SerialDevice>, kSlotCount> Port;

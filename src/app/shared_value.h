@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -8,9 +9,12 @@
 namespace flashpost::app {
 
 // A string that one thread replaces while another reads it. A reader gets either the old or the
-// new text, never a mix.
+// new text, never a mix. A listener hears every new text as it is written, however soon it is
+// replaced.
 class SharedText {
  public:
+  using Listener = std::function<void(const std::string& text)>;
+
   explicit SharedText(std::string initial = " ") : text_(std::move(initial)) {}
   SharedText(const SharedText&) = delete;
   SharedText& operator=(const SharedText&) = delete;
@@ -20,8 +24,19 @@ class SharedText {
     return text_;
   }
   void Set(std::string text) {
+    std::shared_ptr<const Listener> listener;
+    {
+      std::lock_guard lock(mutex_);
+      text_ = text;
+      listener = listener_;
+    }
+    // Outside the lock: the listener may read this text again.
+    if (listener) (*listener)(text);
+  }
+  // Called on the writer's thread after each Set; an empty one removes it.
+  void SetListener(Listener listener) {
     std::lock_guard lock(mutex_);
-    text_ = std::move(text);
+    listener_ = listener ? std::make_shared<const Listener>(std::move(listener)) : nullptr;
   }
   bool operator==(std::string_view other) const {
     std::lock_guard lock(mutex_);
@@ -31,6 +46,7 @@ class SharedText {
  private:
   mutable std::mutex mutex_;
   std::string text_;
+  std::shared_ptr<const Listener> listener_;
 };
 
 // A reference to a shared object (a thread, an open port) that one thread replaces while others

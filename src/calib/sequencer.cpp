@@ -149,6 +149,7 @@ void Sequencer::DataStep(std::span<const uint8_t> payload, int slot) {
   }
   state.await_data.store(0);
 
+  board_.StatusColor[slot].store(app::kBlue);
   const int32_t output = board_.OutputProtocolIndex.load();
   if (output == kOutputNmea) {
     // The module goes on in NMEA: nothing more of the run arrives on this port.
@@ -158,7 +159,6 @@ void Sequencer::DataStep(std::span<const uint8_t> payload, int slot) {
   } else if (output == kOutputVbi) {
     board_.StatusText[slot].Set("VBI mode!");
   }
-  board_.StatusColor[slot].store(app::kBlue);
 }
 
 void Sequencer::TickStep(int slot) {

@@ -4,6 +4,10 @@
 
 #include "app/application.h"
 #include "app/colors.h"
+#include "app/verdicts.h"
+#include "cli/common_options.h"
+#include "cli/report.h"
+#include "cli/station_steps.h"
 #include "cno/cno_page.h"
 #include "ui/headless_loop.h"
 
@@ -14,81 +18,67 @@ namespace {
 // The page judges every 500 ms; a verdict is due within a tick or two of the test time.
 constexpr uint32_t kVerdictGraceMs = 10'000;
 constexpr int64_t kMaxTimeoutMs = 3'600'000;
-constexpr const char* kCnoPassEnd = " : Pass!";
-constexpr const char* kIdPassEnd = " - Pass!";
-
-bool EndsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
 
 }  // namespace
 
-bool ParseCnoOptions(const std::vector<std::string>& args, CnoOptions& options,
-                     std::string& error) {
-  bool id_given = false;
-  OptionWalker walker(args, error);
-  while (walker.Next()) {
-    const std::string& a = walker.Option();
-    auto value = [&walker](std::string& into) { return walker.Value(into); };
-    std::string text;
-    int64_t number = 0;
-    if (a == "--port") {
-      if (!value(text)) return false;
-      options.ports.push_back(text);
-    } else if (a == "--ports") {
-      if (!value(text) || !SplitPortNames(text, options.ports, error)) return false;
-    } else if (a == "--reference") {
-      if (!value(options.reference)) return false;
-    } else if (a == "--reference-baud") {
-      if (!value(text) || !ParseWholeOption(a, text, 1, 4'000'000, number, error)) return false;
-      options.reference_baud = text;
-    } else if (a == "--test") {
-      if (!value(text)) return false;
-      if (text != "cno" && text != "id") {
-        error = "--test is cno or id";
-        return false;
-      }
-      options.test = text == "cno" ? CnoTest::kCno : CnoTest::kCustomerId;
-    } else if (a == "--id") {
-      if (!value(options.id)) return false;
-      id_given = true;
-    } else if (a == "--timeout-ms") {
-      if (!value(text) || !ParseWholeOption(a, text, 0, kMaxTimeoutMs, number, error)) {
-        return false;
-      }
-      options.timeout_ms = number;
-    } else if (a == "--limit") {
-      if (!value(text) || !ParseWholeOption(a, text, 0, 99, number, error)) return false;
-      options.limit = number;
-    } else if (a == "--bias") {
-      if (!value(text) || !ParseWholeOption(a, text, -99, 99, number, error)) return false;
-      options.bias = number;
-    } else if (a == "--key-in") {
-      options.key_in = true;
-    } else if (a == "--no-bias") {
-      options.no_bias = true;
-    } else if (a == "--baud") {
-      if (!value(text) || !ParseWholeOption(a, text, 1, 4'000'000, number, error)) return false;
-      options.baud = text;
-    } else if (a == "--json") {
-      options.json = true;
-    } else {
-      error = "unknown option '" + a + "'";
-      return false;
-    }
+const CommandSpec& CnoCommand() {
+  auto number = [](std::string_view name, std::string_view help, int64_t min, int64_t max) {
+    return OptionSpec::Number(name, "N", help, min, max);
+  };
+  static const CommandSpec spec{
+      "cno",
+      "Tests the modules' C/N0 against the reference receiver or a keyed-in limit, or writes a "
+      "customer ID into them, on up to eight modules at once.",
+      {
+          {"--port", "NAME", "a module's port; up to eight", /*repeatable=*/true},
+          {"--ports", "NAME,NAME,...", "the modules' ports as one list"},
+          OptionSpec::Choice("--test", "TEST", "the C/N0 test (default) or the customer ID",
+                             {"cno", "id"}),
+          {"--reference", "PORT", "the reference receiver's port, opened in NMEA (C/N0 test)"},
+          BaudOption("--reference-baud", "the reference's speed (default 115200)"),
+          {"--id", "TEXT", "the customer ID to write (at most 32 printable characters)"},
+          number("--timeout-ms", "the test time (default 20000, or 10000 for the ID)", 0,
+                 kMaxTimeoutMs),
+          {"--key-in", "", "compare with --limit instead of the reference's strongest C/N0"},
+          number("--limit", "the keyed-in limit in dB-Hz (default 40)", 0, 99),
+          number("--bias", "how far below the limit a module may be, in dB (default 0)", -99, 99),
+          {"--no-bias", "", "the limit is not lowered by the bias"},
+          BaudOption("--baud", "the modules' speed (default 9600)"),
+          JsonOption(),
+          RecordOption(),
+      }};
+  return spec;
+}
+
+bool CnoOptionsFrom(const ParsedOptions& parsed, CnoOptions& options, std::string& error) {
+  options.ports = parsed.All("--port");
+  if (auto list = parsed.OptionalText("--ports")) {
+    if (!SplitPortNames(*list, options.ports, error)) return false;
   }
+  options.reference = parsed.Text("--reference");
+  options.reference_baud = parsed.Text("--reference-baud", options.reference_baud);
+  options.test = parsed.Text("--test", "cno") == "cno" ? CnoTest::kCno : CnoTest::kCustomerId;
+  options.id = parsed.Text("--id");
+  options.timeout_ms = parsed.OptionalNumber("--timeout-ms");
+  options.limit = parsed.OptionalNumber("--limit");
+  options.bias = parsed.OptionalNumber("--bias");
+  options.key_in = parsed.Has("--key-in");
+  options.no_bias = parsed.Has("--no-bias");
+  options.baud = parsed.OptionalText("--baud");
+  options.json = parsed.Has("--json");
+  options.record = parsed.Text("--record");
   if (options.ports.empty()) {
     error = "cno needs --port NAME or --ports NAME,NAME,...";
     return false;
   }
-  if (!CheckModulePorts("cno", options.ports, options.reference, error)) return false;
+  if (!CheckModulePortNames("cno", options.ports, options.reference, error)) return false;
   if (options.test == CnoTest::kCno) {
     // The page checks the reference receiver's port for every C/N0 test, keyed-in limit or not.
     if (options.reference.empty()) {
       error = "cno --test cno needs --reference PORT (open in NMEA, also with --key-in)";
       return false;
     }
-    if (id_given) {
+    if (parsed.Has("--id")) {
       error = "--id belongs to --test id";
       return false;
     }
@@ -101,7 +91,7 @@ bool ParseCnoOptions(const std::vector<std::string>& args, CnoOptions& options,
       return false;
     }
   } else {
-    if (!id_given || options.id.empty()) {
+    if (options.id.empty()) {
       error = "cno --test id needs --id TEXT";
       return false;
     }
@@ -111,50 +101,79 @@ bool ParseCnoOptions(const std::vector<std::string>& args, CnoOptions& options,
       return false;
     }
     if (!options.reference.empty() || options.key_in || options.no_bias || options.limit ||
-        options.bias) {
-      error = "--reference, --key-in, --no-bias, --limit and --bias belong to --test cno";
+        options.bias || parsed.Has("--reference-baud")) {
+      error =
+          "--reference, --reference-baud, --key-in, --no-bias, --limit and --bias belong to "
+          "--test cno";
       return false;
     }
   }
   return true;
 }
 
-SlotOutcome JudgeCnoSlot(CnoTest test, const std::string& id_sent, const std::string& status,
-                         ui::Color color) {
-  if (color == app::kRed) return SlotOutcome::kFailed;
-  if (color != app::kGreen) return SlotOutcome::kRunning;
-  if (test == CnoTest::kCno) {
-    return EndsWith(status, kCnoPassEnd) ? SlotOutcome::kPassed : SlotOutcome::kFailed;
-  }
-  // The page passes whatever ID the module reported back; only the one sent counts here.
-  return status == id_sent + kIdPassEnd ? SlotOutcome::kPassed : SlotOutcome::kFailed;
-}
-
 int RunCno(const CnoOptions& options, platform::Clock& clock, platform::SerialSystem& serial,
            std::FILE* out, std::FILE* err) {
+  const bool cno_test = options.test == CnoTest::kCno;
+  Reporter reporter(clock, out, options.json, cno_test ? Reporter::kCn0 : Reporter::kNoMeasure,
+                    options.record);
+  if (!reporter.KeepingError().empty()) return StationError(reporter.KeepingError(), err);
+
   ui::HeadlessLoop loop(clock);
   app::Application application(clock, serial, loop);
   app::TMainForm& form = application.Form();
   app::PortBoard& board = application.Board();
   cno::CnoPage& page = form.CnoPage;
-  const bool cno_test = options.test == CnoTest::kCno;
-  SlotReporter reporter(clock, out, options.json,
-                        cno_test ? SlotReporter::kCn0 : SlotReporter::kNoMeasure);
 
   page.Button8.Click();  // Scan ComPort
-  if (std::string missing = FirstUnlisted(options.ports, page.CheckListBox1.Items());
-      !missing.empty()) {
-    std::fprintf(err,
-                 "flashpost: port '%s' is not among the ports found (see flashpost ports; "
-                 "FLASHPOST_PORTS adds ports)\n",
-                 Printable(missing).c_str());
+  std::vector<NamedPort> modules, reference;
+  std::string error;
+  const std::vector<std::string> references =
+      options.reference.empty() ? std::vector<std::string>{} : std::vector{options.reference};
+  if (!ResolvePorts(serial, options.ports, page.CheckListBox1.Items(), modules, error) ||
+      !ResolvePorts(serial, references, page.CheckListBox1.Items(), reference, error) ||
+      !CheckModulePorts("cno", modules, reference.empty() ? "" : reference[0].listed, error)) {
     application.Close();
-    return 2;
+    return UsageError(error, err);
   }
-  if (!options.reference.empty() && !OpenReference(form, options.reference, options.reference_baud,
-                                                   /*switch_to_vbi=*/false, reporter)) {
+  const uint32_t start = clock.Ticks();
+  std::vector<NamedPort> slots;
+  for (const std::string& item : page.CheckListBox1.Items()) {
+    for (const NamedPort& p : modules) {
+      if (p.listed == item) slots.push_back(p);
+    }
+  }
+  std::vector<std::string> names;
+  for (const NamedPort& p : slots) names.push_back(p.given);
+  reporter.SetPorts(names);
+  const int count = static_cast<int>(slots.size());
+
+  std::vector<app::RunRecord> results;
+  auto record_all = [&](const std::string& status, const std::string& cause) {
+    results.clear();
+    for (int slot = 0; slot < count; ++slot) {
+      app::RunRecord record = StartRecord(board, slot, reporter.ElapsedMs());
+      record.command = "cno";
+      record.job = cno_test ? "cno" : "id";
+      record.port = slots[slot].given;
+      record.status = status;
+      record.cause = cause;
+      results.push_back(std::move(record));
+    }
+  };
+  auto not_started = [&](const std::string& why, const std::string& cause) {
+    record_all(why, cause);
+    for (app::RunRecord& record : results) {
+      record.duration_ms = clock.Ticks() - start;
+      reporter.Result(record);
+    }
     application.Close();
-    return 1;
+    return Conclude(reporter, kStationFailed, err);
+  };
+
+  if (!reference.empty() && !OpenReference(form, reference[0], options.reference_baud,
+                                           /*switch_to_vbi=*/false, reporter)) {
+    return not_started(board.StatusText[app::kTerminalSlot].Get(),
+                       OpenFailureCause(board, app::kTerminalSlot));
   }
 
   // The option buttons set the job flags; the check boxes then reset the limit boxes, so the
@@ -171,36 +190,41 @@ int RunCno(const CnoOptions& options, platform::Clock& clock, platform::SerialSy
   }
   if (options.timeout_ms) page.Edit6.SetText(std::to_string(*options.timeout_ms));
   if (options.baud) page.ComboBox5.SetText(*options.baud);
-  TickPorts(page.CheckListBox1, options.ports);
+  TickPorts(page.CheckListBox1, modules);
 
+  StatusEvents events(board, StatusEvents::Lines::kTest);
   page.Button9.Click();  // Start
   if (page.Button9.Enabled()) {
     reporter.Message(page.Label55.Caption(), page.Label55.FontColor());
-    application.Close();
-    return 1;
+    return not_started(page.Label55.Caption(), "");
   }
-  reporter.Message(board.TestMessageText.Get(), board.TestMessageColor.load());
-
-  const int slots = std::clamp(board.SelectedPortCount.load(), 0, app::kModuleSlotCount);
-  std::vector<std::string> ports;
-  for (int slot = 0; slot < slots; ++slot) ports.push_back(board.SelectedPorts[slot].Get());
-  reporter.SetPorts(ports);
   const std::string id_sent = page.Edit9.Text();
 
-  // A slot's first verdict is its verdict: the page works the C/N0 one out again at every tick,
-  // and in the customer ID test a confirmation after the time-out comes too late.
-  std::vector<SlotOutcome> outcome(slots, SlotOutcome::kRunning);
-  std::vector<std::string> final_status(slots);
+  // A slot's first verdict is its verdict: in the customer ID test a confirmation after the
+  // time-out comes too late.
+  std::vector<app::SlotOutcome> outcome(count, app::SlotOutcome::kRunning);
+  std::vector<std::string> final_status(count);
+  auto judge = [&](int slot, const std::string& status, ui::Color color) {
+    if (outcome[slot] != app::SlotOutcome::kRunning) return;
+    outcome[slot] = app::JudgeCnoSlot(cno_test, id_sent, status, color);
+    final_status[slot] = status;
+  };
   auto all_judged = [&] {
+    for (const StatusEvents::Event& e : events.Take()) {
+      if (e.slot == StatusEvents::kMessageLine) {
+        reporter.Message(e.text, e.color);
+      } else if (e.slot < count) {
+        reporter.Show(e.slot, e.text, e.color, cno_test ? page.SortedSatSnr[e.slot][0] : 0);
+        judge(e.slot, e.text, e.color);
+      }
+    }
     bool all = true;
-    for (int slot = 0; slot < slots; ++slot) {
-      if (outcome[slot] != SlotOutcome::kRunning) continue;
+    for (int slot = 0; slot < count; ++slot) {
       const std::string status = board.TestStatusText[slot].Get();
       const ui::Color color = board.TestStatusColor[slot].load();
       reporter.Show(slot, status, color, cno_test ? page.SortedSatSnr[slot][0] : 0);
-      outcome[slot] = JudgeCnoSlot(options.test, id_sent, status, color);
-      final_status[slot] = status;
-      all = all && outcome[slot] != SlotOutcome::kRunning;
+      judge(slot, status, color);
+      all = all && outcome[slot] != app::SlotOutcome::kRunning;
     }
     return all;
   };
@@ -211,15 +235,32 @@ int RunCno(const CnoOptions& options, platform::Clock& clock, platform::SerialSy
                          std::to_string(kVerdictGraceMs / 1000) + " s after the test time",
                      app::kRed);
   }
-  bool all_passed = ended;
-  for (int slot = 0; slot < slots; ++slot) {
-    const bool passed = outcome[slot] == SlotOutcome::kPassed;
-    all_passed = all_passed && passed;
-    reporter.Verdict(slot, passed, final_status[slot]);
-  }
   page.Button10.Click();  // Stop: a timed-out customer ID slot's worker still reads
+
+  record_all("", "");
+  bool all_passed = ended;
+  bool station_failed = false;
+  for (int slot = 0; slot < count; ++slot) {
+    app::RunRecord& record = results[slot];
+    record.status =
+        final_status[slot].empty() ? board.TestStatusText[slot].Get() : final_status[slot];
+    record.passed = outcome[slot] == app::SlotOutcome::kPassed;
+    // Without the reference's measure, or without its own port, the station judged nothing.
+    if (record.status == cno::CnoPage::kNoReferenceText) station_failed = true;
+    if (record.status == "Open Com Port Failed!") {
+      record.cause = OpenFailureCause(board, slot);
+      station_failed = true;
+    }
+    record.duration_ms = clock.Ticks() - start;
+    all_passed = all_passed && record.passed;
+    reporter.Result(record);
+  }
   application.Close();
-  return all_passed ? 0 : 1;
+  return Conclude(reporter,
+                  station_failed ? kStationFailed
+                  : all_passed   ? kAllPassed
+                                 : kModuleFailed,
+                  err);
 }
 
 }  // namespace flashpost::cli

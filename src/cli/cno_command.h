@@ -6,10 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/slot_reporter.h"
+#include "cli/command_line.h"
 #include "platform/clock.h"
 #include "platform/serial_device.h"
-#include "ui/control.h"
 
 namespace flashpost::cli {
 
@@ -30,22 +29,17 @@ struct CnoOptions {
   bool no_bias = false;  // the limit is not lowered by the bias
   std::optional<std::string> baud;  // the modules' speed; the page's 9600 otherwise
   bool json = false;
+  std::string record;
 };
 
-// Parses the arguments after "cno"; false with a message in error on bad usage.
-bool ParseCnoOptions(const std::vector<std::string>& args, CnoOptions& options, std::string& error);
-
-// Judges a slot from its status line on the C/N0 page. The C/N0 test ends on its verdict ("SV n
-// : Pass!" in green passes); the customer ID test passes only on "<the ID sent> - Pass!" in
-// green, so a module that reports another ID fails; any red line ends the slot as failed.
-SlotOutcome JudgeCnoSlot(CnoTest test, const std::string& id_sent, const std::string& status,
-                         ui::Color color);
+const CommandSpec& CnoCommand();
+bool CnoOptionsFrom(const ParsedOptions& parsed, CnoOptions& options, std::string& error);
 
 // Runs the C/N0 page as an operator would: the reference receiver opened in NMEA for the C/N0
 // test, the test option chosen, the settings entered, the ports ticked after a scan, Start
 // pressed; every slot's status (and C/N0) printed as it changes until each slot has its verdict,
-// then Stop pressed. Returns 0 when every slot passed, 1 otherwise, 2 when a named port is not
-// among the ports found.
+// then Stop pressed and each slot's result printed (and recorded). Returns an ExitStatus; a
+// reference that reported no satellite fails the station.
 int RunCno(const CnoOptions& options, platform::Clock& clock, platform::SerialSystem& serial,
            std::FILE* out, std::FILE* err);
 

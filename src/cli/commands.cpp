@@ -1,12 +1,16 @@
 #include "cli/commands.h"
 
+#include <functional>
+
 #include "cli/cno_command.h"
+#include "cli/command_line.h"
+#include "cli/common_options.h"
 #include "cli/erase_command.h"
 #include "cli/mcd_command.h"
+#include "cli/terminal_command.h"
 #include "cli/update_command.h"
 #include "payloads/payloads.h"
 #include "platform/serial_device.h"
-#include "terminal/terminal_command.h"
 
 #ifdef FLASHPOST_HAVE_GUI
 #include "gui/desktop.h"
@@ -18,40 +22,42 @@ namespace flashpost::cli {
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: flashpost              open the window: pick the port and the baud rate, press OK\n"
-    "       flashpost --all-pages  the window with every page, for engineering\n"
-    "       flashpost update --port NAME [--baud TEXT] [--json]\n"
-    "                              update the module on the port (its NMEA baud, default 115200)\n"
-    "       flashpost terminal --port NAME [--baud TEXT] [--protocol nmea|vbi] [--switch]\n"
-    "                          [--seconds N]\n"
-    "                              show what the receiver on the port sends\n"
-    "       flashpost mcd --reference PORT [--reference-baud B] --port P [--port P ...]\n"
-    "                     [--ports P,P,...] --job fwap|fsa|all-image|all-image-code|xtal|\n"
-    "                     all-image-xtal [--file PATH] [--waiting-ms N] [--output nmea|vbi]\n"
-    "                     [--timeout-s N] [--json]\n"
-    "                              run one job of the multi-port page on up to eight modules\n"
-    "       flashpost cno --port P [--port P ...] [--ports P,P,...] [--test cno|id]\n"
-    "                     [--reference PORT [--reference-baud B]] [--id TEXT] [--timeout-ms N]\n"
-    "                     [--key-in] [--limit N] [--bias N] [--no-bias] [--baud B] [--json]\n"
-    "                              test the modules' C/N0, or write a customer ID into them\n"
-    "       flashpost erase --port NAME [--timeout-s N] [--json]\n"
-    "                              erase a module's flash through its boot menu\n"
+constexpr const char* kProgramUsage =
+    "usage: flashpost [--all-pages] [--record FILE]\n"
+    "                              open the window: pick the port and the baud rate, press OK\n"
+    "       flashpost update ...   update the module on a port\n"
+    "       flashpost mcd ...      run one multi-port job on up to eight modules\n"
+    "       flashpost cno ...      test the modules' C/N0, or write a customer ID into them\n"
+    "       flashpost erase ...    erase a module's flash through its boot menu\n"
+    "       flashpost terminal ... show what a receiver sends\n"
     "       flashpost ports        list the serial ports of this machine\n"
-    "       flashpost --version    show the program version and the payloads it carries\n";
-
-int ListPorts(std::FILE* out) {
-  auto serial = platform::MakeHostSerialSystem();
-  for (const auto& name : serial->ListPorts()) std::fprintf(out, "%s\n", name.c_str());
-  return 0;
-}
+    "       flashpost --version    show the program version and the payloads it carries\n"
+    "flashpost COMMAND --help lists a command's options.\n";
 
 // Without a window the same job runs from the command line.
 constexpr const char* kWithoutWindow =
     "Without the window, update a module with  flashpost update --port NAME [--baud TEXT]\n"
     "and list the serial ports with  flashpost ports\n";
 
-int OpenWindow(bool all_pages, std::FILE* err) {
+const CommandSpec& WindowCommand() {
+  static const CommandSpec spec{"",
+                                "Opens the window: pick the port and the baud rate, press OK.",
+                                {
+                                    {"--all-pages", "", "every page's tab, for engineering"},
+                                    RecordOption(),
+                                }};
+  return spec;
+}
+
+int ListPorts(std::FILE* out) {
+  auto serial = platform::MakeHostSerialSystem();
+  for (const auto& name : serial->ListPorts()) std::fprintf(out, "%s\n", name.c_str());
+  return std::fflush(out) == 0 && !std::ferror(out) ? kAllPassed : kStationFailed;
+}
+
+int OpenWindow(const ParsedOptions& options, std::FILE* err) {
+  const bool all_pages = options.Has("--all-pages");
+  const std::string record = options.Text("--record");
 #ifdef FLASHPOST_HAVE_GUI
   if (!gui::DisplayAvailable()) {
     std::fputs(
@@ -59,90 +65,96 @@ int OpenWindow(bool all_pages, std::FILE* err) {
         "WAYLAND_DISPLAY is set).\n",
         err);
     std::fputs(kWithoutWindow, err);
-    return 2;
+    return kUsage;
   }
-  gui::WindowOptions options;
-  options.all_pages = all_pages;
-  return gui::RunDesktop(options);
+  gui::WindowOptions window;
+  window.all_pages = all_pages;
+  window.record_path = record;
+  return gui::RunDesktop(window);
 #elif defined(FLASHPOST_HAVE_WIN32_GUI)
-  return win32::RunDesktop(all_pages, err);
+  return win32::RunDesktop(all_pages, record, err);
 #else
   (void)all_pages;
+  (void)record;
   std::fputs("flashpost: the window is not available in this build (it was built without Qt 6).\n",
              err);
   std::fputs(kWithoutWindow, err);
-  return 2;
+  return kUsage;
 #endif
 }
 
-int UsageError(const std::string& error, std::FILE* err) {
-  std::fprintf(err, "flashpost: %s\n", error.c_str());
-  std::fputs(kUsage, err);
-  return 2;
+// A command: how it reads its options, and how it runs on the host's clock and ports.
+struct Command {
+  const CommandSpec& (*spec)();
+  std::function<int(const ParsedOptions&, std::FILE*, std::FILE*)> run;
+};
+
+template <class Options, class From, class RunFn>
+std::function<int(const ParsedOptions&, std::FILE*, std::FILE*)> Runner(From from, RunFn run) {
+  return [from, run](const ParsedOptions& parsed, std::FILE* out, std::FILE* err) {
+    Options options;
+    std::string error;
+    if (!from(parsed, options, error)) return UsageError(error, err);
+    platform::SystemClock clock;
+    auto serial = platform::MakeHostSerialSystem();
+    return run(options, clock, *serial, out, err);
+  };
+}
+
+const std::vector<Command>& Commands() {
+  static const std::vector<Command> commands{
+      {UpdateCommand, Runner<UpdateOptions>(UpdateOptionsFrom, RunUpdate)},
+      {McdCommand, Runner<McdOptions>(McdOptionsFrom, RunMcd)},
+      {CnoCommand, Runner<CnoOptions>(CnoOptionsFrom, RunCno)},
+      {EraseCommand, Runner<EraseOptions>(EraseOptionsFrom, RunErase)},
+      {TerminalCommand, Runner<TerminalOptions>(TerminalOptionsFrom, RunTerminal)},
+  };
+  return commands;
 }
 
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
-  if (args.empty()) return OpenWindow(false, err);
-  if (args.size() == 1 && args[0] == "--all-pages") return OpenWindow(true, err);
-  if (args.size() == 1 && args[0] == "ports") return ListPorts(out);
-  if (args.size() == 1 && args[0] == "--version") {
-    std::fprintf(out, "Flashpost %s (KX420)\n%s", FLASHPOST_VERSION, payloads::Describe().c_str());
-    return 0;
-  }
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-    std::fputs(kUsage, out);
-    return 0;
-  }
-  if (!args.empty() && args[0] == "update") {
-    UpdateOptions options;
-    std::string error;
-    if (!ParseUpdateOptions({args.begin() + 1, args.end()}, options, error)) {
-      std::fprintf(err, "flashpost: %s\n", error.c_str());
-      std::fputs(kUsage, err);
-      return 2;
+  if (args.empty() || args[0].rfind("--", 0) == 0) {
+    if (args.size() == 1 && args[0] == "--version") {
+      std::fprintf(out, "Flashpost %s (KX420)\n%s", FLASHPOST_VERSION,
+                   payloads::Describe().c_str());
+      return std::fflush(out) == 0 && !std::ferror(out) ? kAllPassed : kStationFailed;
     }
-    platform::SystemClock clock;
-    auto serial = platform::MakeHostSerialSystem();
-    return RunUpdate(options, clock, *serial, out);
-  }
-  if (!args.empty() && args[0] == "terminal") {
-    platform::SystemClock clock;
-    auto serial = platform::MakeHostSerialSystem();
-    return terminal::RunTerminal({args.begin() + 1, args.end()}, clock, *serial, out, err);
-  }
-  if (args[0] == "mcd") {
-    McdOptions options;
-    std::string error;
-    if (!ParseMcdOptions({args.begin() + 1, args.end()}, options, error))
-      return UsageError(error, err);
-    platform::SystemClock clock;
-    auto serial = platform::MakeHostSerialSystem();
-    return RunMcd(options, clock, *serial, out, err);
-  }
-  if (args[0] == "cno") {
-    CnoOptions options;
-    std::string error;
-    if (!ParseCnoOptions({args.begin() + 1, args.end()}, options, error))
-      return UsageError(error, err);
-    platform::SystemClock clock;
-    auto serial = platform::MakeHostSerialSystem();
-    return RunCno(options, clock, *serial, out, err);
-  }
-  if (args[0] == "erase") {
-    EraseOptions options;
-    std::string error;
-    if (!ParseEraseOptions({args.begin() + 1, args.end()}, options, error)) {
-      return UsageError(error, err);
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+      std::fputs(kProgramUsage, out);
+      return kAllPassed;
     }
-    platform::SystemClock clock;
-    auto serial = platform::MakeHostSerialSystem();
-    return RunErase(options, clock, *serial, out, err);
+    ParsedOptions options;
+    std::string error;
+    if (ParseCommandLine(WindowCommand(), args, options, error) != ParseResult::kOk) {
+      return UsageError(error.empty() ? "the window takes --all-pages and --record FILE" : error,
+                        err);
+    }
+    return OpenWindow(options, err);
+  }
+  if (args[0] == "ports") {
+    if (args.size() > 1) return UsageError("ports takes no arguments, not '" + args[1] + "'", err);
+    return ListPorts(out);
+  }
+  for (const Command& command : Commands()) {
+    const CommandSpec& spec = command.spec();
+    if (args[0] != spec.name) continue;
+    ParsedOptions options;
+    std::string error;
+    switch (ParseCommandLine(spec, {args.begin() + 1, args.end()}, options, error)) {
+      case ParseResult::kHelp:
+        std::fputs(CommandUsage(spec).c_str(), out);
+        return kAllPassed;
+      case ParseResult::kError:
+        return UsageError(error, err);
+      case ParseResult::kOk:
+        return command.run(options, out, err);
+    }
   }
   std::fprintf(err, "flashpost: unknown command '%s'\n", args[0].c_str());
-  std::fputs(kUsage, err);
-  return 2;
+  std::fputs(kProgramUsage, err);
+  return kUsage;
 }
 
 }  // namespace flashpost::cli

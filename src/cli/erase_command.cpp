@@ -5,7 +5,9 @@
 
 #include "app/application.h"
 #include "app/colors.h"
-#include "cli/slot_reporter.h"
+#include "cli/common_options.h"
+#include "cli/report.h"
+#include "cli/station_steps.h"
 #include "ui/headless_loop.h"
 
 namespace flashpost::cli {
@@ -18,14 +20,14 @@ constexpr int64_t kMaxTimeoutS = 24 * 3600;
 
 std::string JsonLines(const std::vector<std::string>& lines) {
   std::string out = "[";
-  for (size_t i = 0; i < lines.size(); ++i) out += (i ? ", " : "") + JsonString(lines[i]);
+  for (size_t i = 0; i < lines.size(); ++i) out += (i ? ", " : "") + app::JsonString(lines[i]);
   return out + "]";
 }
 
 // Prints the eraser's caption and Memo2 as they change.
 class EraserReporter {
  public:
-  explicit EraserReporter(const SlotReporter& base) : base_(base) {}
+  explicit EraserReporter(Reporter& base) : base_(base) {}
 
   void Show(const std::string& caption, const std::vector<std::string>& memo) {
     std::FILE* out = base_.Out();
@@ -33,7 +35,7 @@ class EraserReporter {
       caption_ = caption;
       if (base_.Json()) {
         std::fprintf(out, "{\"ms\": %u, \"caption\": %s}\n", base_.ElapsedMs(),
-                     JsonString(caption).c_str());
+                     app::JsonString(caption).c_str());
       } else {
         std::fprintf(out, "%s\n", Printable(caption).c_str());
       }
@@ -47,39 +49,38 @@ class EraserReporter {
         for (const std::string& line : memo) std::fprintf(out, "  | %s\n", Printable(line).c_str());
       }
     }
-    std::fflush(out);
+    base_.Flush();
   }
 
  private:
-  const SlotReporter& base_;
+  Reporter& base_;
   std::optional<std::string> caption_;
   std::optional<std::vector<std::string>> memo_;
 };
 
 }  // namespace
 
-bool ParseEraseOptions(const std::vector<std::string>& args, EraseOptions& options,
-                       std::string& error) {
-  OptionWalker walker(args, error);
-  while (walker.Next()) {
-    const std::string& a = walker.Option();
-    auto value = [&walker](std::string& into) { return walker.Value(into); };
-    std::string text;
-    int64_t number = 0;
-    if (a == "--port") {
-      if (!value(options.port)) return false;
-    } else if (a == "--timeout-s") {
-      if (!value(text) || !ParseWholeOption(a, text, 1, kMaxTimeoutS, number, error)) {
-        return false;
-      }
-      options.timeout_s = static_cast<uint32_t>(number);
-    } else if (a == "--json") {
-      options.json = true;
-    } else {
-      error = "unknown option '" + a + "'";
-      return false;
-    }
-  }
+const CommandSpec& EraseCommand() {
+  static const CommandSpec spec{
+      "erase",
+      "Erases a module's flash through its boot menu with the terminal page's flash eraser: "
+      "power the module up, or reset it, after starting the command.",
+      {
+          {"--port", "NAME", "the module's port: a name flashpost ports lists, or a link to one"},
+          OptionSpec::Number("--timeout-s", "N",
+                             "how long to wait for the module and its menu (default 120)", 1,
+                             kMaxTimeoutS),
+          JsonOption(),
+          RecordOption(),
+      }};
+  return spec;
+}
+
+bool EraseOptionsFrom(const ParsedOptions& parsed, EraseOptions& options, std::string& error) {
+  options.port = parsed.Text("--port");
+  options.timeout_s = static_cast<uint32_t>(parsed.Number("--timeout-s", options.timeout_s));
+  options.json = parsed.Has("--json");
+  options.record = parsed.Text("--record");
   if (options.port.empty()) {
     error = "erase needs --port NAME";
     return false;
@@ -99,34 +100,51 @@ std::vector<std::string> QuestionsAnswered(const std::vector<std::string>& memo_
 
 int RunErase(const EraseOptions& options, platform::Clock& clock, platform::SerialSystem& serial,
              std::FILE* out, std::FILE* err) {
+  Reporter base(clock, out, options.json, Reporter::kNoMeasure, options.record);
+  if (!base.KeepingError().empty()) return StationError(base.KeepingError(), err);
+  EraserReporter reporter(base);
+
   ui::HeadlessLoop loop(clock);
   app::Application application(clock, serial, loop);
   app::TMainForm& form = application.Form();
   app::PortBoard& board = application.Board();
   terminal::TerminalPage& page = form.TerminalPage;
-  SlotReporter base(clock, out, options.json, SlotReporter::kNoMeasure);
-  EraserReporter reporter(base);
 
   page.Button5.Click();  // Scan ComPort
-  if (std::string missing = FirstUnlisted({options.port}, page.ComboBox1.Items());
-      !missing.empty()) {
-    std::fprintf(err,
-                 "flashpost: port '%s' is not among the ports found (see flashpost ports; "
-                 "FLASHPOST_PORTS adds ports)\n",
-                 Printable(missing).c_str());
+  std::vector<NamedPort> ports;
+  std::string error;
+  if (!ResolvePorts(serial, {options.port}, page.ComboBox1.Items(), ports, error)) {
     application.Close();
-    return 2;
+    return UsageError(error, err);
   }
+  base.SetPorts({ports[0].given}, /*slot_prefix=*/false);
+  const uint32_t start = clock.Ticks();
+  auto result = [&](bool passed, const std::string& status, const std::string& cause) {
+    app::RunRecord record = StartRecord(board, app::kTerminalSlot, base.ElapsedMs());
+    record.command = "erase";
+    record.job = "erase";
+    record.slot = 0;
+    record.port = ports[0].given;
+    record.passed = passed;
+    record.status = status;
+    record.cause = cause;
+    record.duration_ms = clock.Ticks() - start;
+    return record;
+  };
 
-  page.ComboBox1.SetText(options.port);
+  page.ComboBox1.SetText(ports[0].listed);
   page.SpeedButton3.Click();  // Start
   reporter.Show(page.Label21.Caption(), page.Memo2.Lines());
   if (board.ReadEnabled[app::kTerminalSlot].load() != 1) {
     // The eraser did not start; the open said why on the slot's status line.
-    base.Message(board.StatusText[app::kTerminalSlot].Get(), app::kRed);
+    const std::string status = board.StatusText[app::kTerminalSlot].Get();
+    base.Message(status, app::kRed);
+    const app::RunRecord record =
+        result(false, status, OpenFailureCause(board, app::kTerminalSlot));
     page.Button4.Click();
+    base.Result(record);
     application.Close();
-    return 1;
+    return Conclude(base, kStationFailed, err);
   }
 
   // The eraser stops its timer once it has let go of the port.
@@ -138,7 +156,7 @@ int RunErase(const EraseOptions& options, platform::Clock& clock, platform::Seri
       options.timeout_s * 1000);
   reporter.Show(page.Label21.Caption(), page.Memo2.Lines());
 
-  int status = 1;
+  bool erased = false;
   if (!finished) {
     base.Message("gave up after " + std::to_string(options.timeout_s) + " s in eraser state " +
                      std::to_string(form.Eraser.EraserState()) + " (" +
@@ -150,26 +168,21 @@ int RunErase(const EraseOptions& options, platform::Clock& clock, platform::Seri
     // What Memo2 shows at the end is what the module asked after the erase item was chosen.
     const std::vector<std::string> questions = QuestionsAnswered(page.Memo2.Lines());
     const int confirmations = form.Eraser.EraserConfirmations();
-    const bool erased = confirmations > 0 && page.Label21.Caption() == kFinishedCaption;
-    status = erased ? 0 : 1;
+    erased = confirmations > 0 && page.Label21.Caption() == kFinishedCaption;
     if (options.json) {
-      std::fprintf(out, "{\"ms\": %u, \"result\": %s, \"confirmations\": %d, \"questions\": %s}\n",
-                   base.ElapsedMs(), erased ? "\"pass\"" : "\"fail\"", confirmations,
-                   JsonLines(questions).c_str());
+      std::fprintf(out, "{\"ms\": %u, \"confirmations\": %d, \"questions\": %s}\n",
+                   base.ElapsedMs(), confirmations, JsonLines(questions).c_str());
     } else {
       for (const std::string& q : questions) {
         std::fprintf(out, "answered 'y': %s\n", Printable(q).c_str());
       }
-      if (erased) {
-        std::fprintf(out, "PASS: %d erase question(s) confirmed\n", confirmations);
-      } else {
-        std::fputs("FAIL: the module asked no erase question: nothing was erased\n", out);
-      }
+      if (!erased) std::fputs("the module asked no erase question: nothing was erased\n", out);
     }
-    std::fflush(out);
+    base.Flush();
   }
+  base.Result(result(erased, page.Label21.Caption(), ""));
   application.Close();
-  return status;
+  return Conclude(base, erased ? kAllPassed : kModuleFailed, err);
 }
 
 }  // namespace flashpost::cli

@@ -6,6 +6,10 @@
 
 #include "app/application.h"
 #include "app/colors.h"
+#include "cli/common_options.h"
+#include "cli/report.h"
+#include "cli/station_steps.h"
+#include "cli/verify.h"
 #include "ui/headless_loop.h"
 
 namespace flashpost::cli {
@@ -15,8 +19,6 @@ namespace {
 // Once every slot looks finished the loop runs this long more, and the slots are judged again:
 // a worker sets a slot's colour and text one after the other, and the two must belong together.
 constexpr uint32_t kSettleMs = 300;
-constexpr int64_t kMaxWaitingMs = 3'600'000;
-constexpr int64_t kMaxTimeoutS = 24 * 3600;
 
 struct JobName {
   const char* name;
@@ -29,7 +31,9 @@ constexpr std::array<JobName, 6> kJobNames{{{"fwap", McdJob::kFwAp},
                                             {"xtal", McdJob::kXtal},
                                             {"all-image-xtal", McdJob::kAllImageXtal}}};
 
-bool Calibrates(McdJob job) { return job == McdJob::kXtal || job == McdJob::kAllImageXtal; }
+bool Calibrates(McdJob job) { return app::McdJobCalibrates(job); }
+// The jobs after which the module restarts into new firmware of its own.
+bool Verifiable(McdJob job) { return job == McdJob::kFwAp || job == McdJob::kAllImage; }
 
 // The option group's click for the job.
 void ChooseJob(download::UpdateOptionsGroup& group, McdJob job) {
@@ -57,62 +61,57 @@ constexpr int kOutputNmeaItem = 2;
 
 }  // namespace
 
-bool ParseMcdOptions(const std::vector<std::string>& args, McdOptions& options,
-                     std::string& error) {
-  bool job_given = false;
-  OptionWalker walker(args, error);
-  while (walker.Next()) {
-    const std::string& a = walker.Option();
-    auto value = [&walker](std::string& into) { return walker.Value(into); };
-    std::string text;
-    int64_t number = 0;
-    if (a == "--reference") {
-      if (!value(options.reference)) return false;
-    } else if (a == "--reference-baud") {
-      if (!value(text) || !ParseWholeOption(a, text, 1, 4'000'000, number, error)) return false;
-      options.reference_baud = text;
-    } else if (a == "--port") {
-      if (!value(text)) return false;
-      options.ports.push_back(text);
-    } else if (a == "--ports") {
-      if (!value(text) || !SplitPortNames(text, options.ports, error)) return false;
-    } else if (a == "--job") {
-      if (!value(text)) return false;
-      auto it = std::find_if(kJobNames.begin(), kJobNames.end(),
-                             [&](const JobName& j) { return text == j.name; });
-      if (it == kJobNames.end()) {
-        error = "--job is fwap, fsa, all-image, all-image-code, xtal or all-image-xtal, not '" +
-                text + "'";
-        return false;
-      }
-      options.job = it->job;
-      job_given = true;
-    } else if (a == "--file") {
-      if (!value(options.file)) return false;
-    } else if (a == "--waiting-ms") {
-      if (!value(text) || !ParseWholeOption(a, text, 1, kMaxWaitingMs, number, error)) {
-        return false;
-      }
-      options.waiting_ms = number;
-    } else if (a == "--output") {
-      if (!value(text)) return false;
-      if (text != "nmea" && text != "vbi") {
-        error = "--output is nmea or vbi";
-        return false;
-      }
-      options.vbi_output = text == "vbi";
-    } else if (a == "--timeout-s") {
-      if (!value(text) || !ParseWholeOption(a, text, 1, kMaxTimeoutS, number, error)) {
-        return false;
-      }
-      options.timeout_s = static_cast<uint32_t>(number);
-    } else if (a == "--json") {
-      options.json = true;
-    } else {
-      error = "unknown option '" + a + "'";
-      return false;
-    }
+const CommandSpec& McdCommand() {
+  static const CommandSpec spec{
+      "mcd",
+      "Runs one job of the multi-port page on up to eight modules at once, against the reference "
+      "receiver, as an operator does with Start.",
+      {
+          {"--reference", "PORT", "the reference receiver's port (Start needs it, in VBI)"},
+          BaudOption("--reference-baud",
+                     "the reference's speed, also the modules' NMEA speed (default 115200)"),
+          {"--port", "NAME", "a module's port; up to eight", /*repeatable=*/true},
+          {"--ports", "NAME,NAME,...", "the modules' ports as one list"},
+          OptionSpec::Choice(
+              "--job", "JOB", "the job",
+              {"fwap", "fsa", "all-image", "all-image-code", "xtal", "all-image-xtal"}),
+          {"--file", "PATH",
+           "the file whose size the page checks (the modules get the firmware "
+           "built into the program)"},
+          OptionSpec::Number("--waiting-ms", "N",
+                             "the page's Waiting Time (default: the job's own)", 1, 3'600'000),
+          OptionSpec::Choice("--output", "PROTOCOL",
+                             "what a calibrated module talks afterwards (default nmea)",
+                             {"nmea", "vbi"}),
+          OptionSpec::Number("--timeout-s", "N", "the whole run's limit (default 1800)", 1,
+                             24 * 3600),
+          JsonOption(),
+          RecordOption(),
+          VerifyOption(),
+          VerifyTimeoutOption(),
+      }};
+  return spec;
+}
+
+bool McdOptionsFrom(const ParsedOptions& parsed, McdOptions& options, std::string& error) {
+  options.reference = parsed.Text("--reference");
+  options.reference_baud = parsed.Text("--reference-baud", options.reference_baud);
+  options.ports = parsed.All("--port");
+  if (auto list = parsed.OptionalText("--ports")) {
+    if (!SplitPortNames(*list, options.ports, error)) return false;
   }
+  if (auto job = parsed.OptionalText("--job")) {
+    options.job = std::find_if(kJobNames.begin(), kJobNames.end(), [&](const JobName& j) {
+                    return *job == j.name;
+                  })->job;
+  }
+  options.file = parsed.Text("--file");
+  options.waiting_ms = parsed.OptionalNumber("--waiting-ms");
+  options.vbi_output = parsed.Text("--output") == "vbi";
+  options.timeout_s = static_cast<uint32_t>(parsed.Number("--timeout-s", options.timeout_s));
+  options.json = parsed.Has("--json");
+  options.record = parsed.Text("--record");
+  if (!VerifyOptionsFrom(parsed, options.verify, options.verify_timeout_s, error)) return false;
   if (options.reference.empty()) {
     error = "mcd needs --reference PORT (the reference receiver; Start needs it in VBI)";
     return false;
@@ -121,106 +120,126 @@ bool ParseMcdOptions(const std::vector<std::string>& args, McdOptions& options,
     error = "mcd needs --port NAME or --ports NAME,NAME,...";
     return false;
   }
-  if (!job_given) {
+  if (!parsed.Has("--job")) {
     error = "mcd needs --job fwap|fsa|all-image|all-image-code|xtal|all-image-xtal";
     return false;
   }
-  if (!CheckModulePorts("mcd", options.ports, options.reference, error)) return false;
-  return true;
-}
-
-std::string McdPassText(McdJob job, bool vbi_output) {
-  switch (job) {
-    case McdJob::kFwAp:
-      return " FW(AP) update OK!(OK)";
-    case McdJob::kFsa:
-      return " FSA update OK!(OK)";
-    case McdJob::kAllImage:
-      return "All Image Download OK!";
-    case McdJob::kAllImageCode:
-      return " All Image update OK!(OK)";
-    case McdJob::kXtal:
-    case McdJob::kAllImageXtal:
-      // Handed back in NMEA, the module's port is closed once its calibration data came: the
-      // last status report is never read.
-      return vbi_output ? " F3 Success - 4(Test OK!)" : "Close ComPort for NMEA mode!";
+  if (!CheckModulePortNames("mcd", options.ports, options.reference, error)) return false;
+  if (parsed.Has("--output") && !Calibrates(options.job)) {
+    error = "--output belongs to the calibrating jobs (xtal, all-image-xtal)";
+    return false;
   }
-  return {};
-}
-
-SlotOutcome JudgeMcdSlot(McdJob job, bool vbi_output, const std::string& status, ui::Color color,
-                         bool worker_done) {
-  if (status == McdPassText(job, vbi_output)) return SlotOutcome::kPassed;
-  if (worker_done) return SlotOutcome::kFailed;
-  if (Calibrates(job) && color == app::kRed) return SlotOutcome::kFailed;
-  return SlotOutcome::kRunning;
+  if (options.verify && !Verifiable(options.job)) {
+    error = "--verify belongs to the jobs after which the module restarts (fwap, all-image)";
+    return false;
+  }
+  return true;
 }
 
 int RunMcd(const McdOptions& options, platform::Clock& clock, platform::SerialSystem& serial,
            std::FILE* out, std::FILE* err) {
+  Reporter reporter(clock, out, options.json, Reporter::kProgress, options.record);
+  if (!reporter.KeepingError().empty()) return StationError(reporter.KeepingError(), err);
+
   ui::HeadlessLoop loop(clock);
   app::Application application(clock, serial, loop);
   app::TMainForm& form = application.Form();
   app::PortBoard& board = application.Board();
   download::MultiPortPage& page = form.McdPage;
-  SlotReporter reporter(clock, out, options.json, SlotReporter::kProgress);
 
   page.Button16.Click();  // Scan ComPort
-  if (std::string missing = FirstUnlisted(options.ports, page.ComPortList.Items());
-      !missing.empty()) {
-    std::fprintf(err,
-                 "flashpost: port '%s' is not among the ports found (see flashpost ports; "
-                 "FLASHPOST_PORTS adds ports)\n",
-                 Printable(missing).c_str());
+  std::vector<NamedPort> modules, reference;
+  std::string error;
+  if (!ResolvePorts(serial, options.ports, page.ComPortList.Items(), modules, error) ||
+      !ResolvePorts(serial, {options.reference}, page.ComPortList.Items(), reference, error) ||
+      !CheckModulePorts("mcd", modules, reference[0].listed, error)) {
     application.Close();
-    return 2;
+    return UsageError(error, err);
   }
-  if (!OpenReference(form, options.reference, options.reference_baud, /*switch_to_vbi=*/true,
-                     reporter)) {
+
+  const uint32_t start = clock.Ticks();
+  // Slot k is the k-th ticked port in the order the scan lists them.
+  std::vector<NamedPort> slots;
+  for (const std::string& item : page.ComPortList.Items()) {
+    for (const NamedPort& p : modules) {
+      if (p.listed == item) slots.push_back(p);
+    }
+  }
+  std::vector<std::string> names;
+  for (const NamedPort& p : slots) names.push_back(p.given);
+  reporter.SetPorts(names);
+
+  auto records = [&](const std::string& status, const std::string& cause) {
+    std::vector<app::RunRecord> all;
+    for (size_t slot = 0; slot < slots.size(); ++slot) {
+      app::RunRecord record = StartRecord(board, static_cast<int>(slot), reporter.ElapsedMs());
+      record.command = "mcd";
+      record.job = app::McdJobName(options.job);
+      record.port = slots[slot].given;
+      record.status = status;
+      record.cause = cause;
+      record.duration_ms = clock.Ticks() - start;
+      all.push_back(std::move(record));
+    }
+    return all;
+  };
+  // A run that never started still ends each slot with its result.
+  auto not_started = [&](const std::string& why, const std::string& cause) {
+    for (const app::RunRecord& record : records(why, cause)) reporter.Result(record);
     application.Close();
-    return 1;
+    return Conclude(reporter, kStationFailed, err);
+  };
+
+  if (!OpenReference(form, reference[0], options.reference_baud, /*switch_to_vbi=*/true,
+                     reporter)) {
+    return not_started(board.StatusText[app::kTerminalSlot].Get(),
+                       OpenFailureCause(board, app::kTerminalSlot));
   }
 
   ChooseJob(page.Options, options.job);
   page.Options.ComboBox8.SetItemIndex(options.vbi_output ? kOutputVbiItem : kOutputNmeaItem);
   if (options.waiting_ms) page.Edit25.SetText(std::to_string(*options.waiting_ms));
-  TickPorts(page.ComPortList, options.ports);
+  TickPorts(page.ComPortList, modules);
   if (!options.file.empty()) {
     form.OpenDialog1.SetFileName(options.file);
     page.Button2.Click();
   }
+  StatusEvents events(board, StatusEvents::Lines::kDownload);
   page.Button1.Click();  // Start
   if (page.Button1.Enabled()) {
     // Refused: the page said why on its message line.
     reporter.Message(board.MessageText.Get(), board.MessageColor.load());
-    application.Close();
-    return 1;
+    return not_started(board.MessageText.Get(), "");
   }
-  reporter.Message(board.MessageText.Get(), board.MessageColor.load());
 
-  const int slots = std::clamp(board.SelectedPortCount.load(), 0, app::kModuleSlotCount);
-  std::vector<std::string> ports;
-  for (int slot = 0; slot < slots; ++slot) ports.push_back(board.SelectedPorts[slot].Get());
-  reporter.SetPorts(ports);
-
+  const int count = static_cast<int>(slots.size());
   auto judge = [&](int slot) {
     auto worker = board.Worker[slot].Get();
-    return JudgeMcdSlot(options.job, options.vbi_output, board.StatusText[slot].Get(),
-                        board.StatusColor[slot].load(), !worker || worker->Finished());
+    return app::JudgeMcdSlot(options.job, options.vbi_output, board.StatusText[slot].Get(),
+                             board.StatusColor[slot].load(), !worker || worker->Finished());
   };
-  auto all_ended = [&] {
-    for (int slot = 0; slot < slots; ++slot) {
+  auto report = [&] {
+    for (const StatusEvents::Event& e : events.Take()) {
+      if (e.slot == StatusEvents::kMessageLine) {
+        reporter.Message(e.text, e.color);
+      } else if (e.slot < count) {
+        reporter.Show(e.slot, e.text, e.color, e.progress);
+      }
+    }
+    for (int slot = 0; slot < count; ++slot) {
       reporter.Show(slot, board.StatusText[slot].Get(), board.StatusColor[slot].load(),
                     board.ProgressPercent[slot].load());
     }
-    for (int slot = 0; slot < slots; ++slot) {
+  };
+  auto all_ended = [&] {
+    report();
+    for (int slot = 0; slot < count; ++slot) {
       if (judge(slot) == SlotOutcome::kRunning) return false;
     }
     return true;
   };
 
   const uint32_t limit_ms = options.timeout_s * 1000;
-  const uint32_t start = clock.Ticks();
   bool ended = false;
   while (!ended) {
     const uint32_t used = clock.Ticks() - start;
@@ -228,21 +247,46 @@ int RunMcd(const McdOptions& options, platform::Clock& clock, platform::SerialSy
     loop.RunFor(kSettleMs);
     ended = all_ended();
   }
-
-  bool all_passed = ended;
   if (!ended) {
     reporter.Message("gave up after " + std::to_string(options.timeout_s) +
                          " s: not every slot has ended; pressing Stop",
                      app::kRed);
   }
-  for (int slot = 0; slot < slots; ++slot) {
-    const bool passed = judge(slot) == SlotOutcome::kPassed;
-    all_passed = all_passed && passed;
-    reporter.Verdict(slot, passed, board.StatusText[slot].Get());
+
+  std::vector<app::RunRecord> results = records("", "");
+  bool station_failed = false;
+  for (int slot = 0; slot < count; ++slot) {
+    app::RunRecord& record = results[slot];
+    record.status = board.StatusText[slot].Get();
+    record.passed = judge(slot) == SlotOutcome::kPassed;
+    if (record.status == "Open Com Port Failed!") {
+      record.cause = OpenFailureCause(board, slot);
+      station_failed = true;
+    }
   }
   page.Button7.Click();  // Stop: a calibrated module's port is still open and read
+  report();
+  if (options.verify) {
+    std::vector<VerifyTarget> targets;
+    for (int slot = 0; slot < count; ++slot) {
+      if (results[slot].passed) {
+        targets.push_back({slot, slots[slot].listed, options.reference_baud, &results[slot]});
+      }
+    }
+    VerifyBoots(loop, board, targets, options.verify_timeout_s * 1000);
+  }
+  bool all_passed = ended;
+  for (app::RunRecord& record : results) {
+    record.duration_ms = clock.Ticks() - start;
+    all_passed = all_passed && record.passed;
+    reporter.Result(record);
+  }
   application.Close();
-  return all_passed ? 0 : 1;
+  return Conclude(reporter,
+                  station_failed ? kStationFailed
+                  : all_passed   ? kAllPassed
+                                 : kModuleFailed,
+                  err);
 }
 
 }  // namespace flashpost::cli

@@ -1,10 +1,12 @@
 #include "cli/update_command.h"
 
-#include <string_view>
-
 #include "app/application.h"
-#include "cli/slot_reporter.h"
-#include "platform/terminal.h"
+#include "app/colors.h"
+#include "app/verdicts.h"
+#include "cli/common_options.h"
+#include "cli/report.h"
+#include "cli/station_steps.h"
+#include "cli/verify.h"
 #include "ui/headless_loop.h"
 
 namespace flashpost::cli {
@@ -15,99 +17,31 @@ constexpr const char* kGiveUpText = "Restart module and Tool!";
 // A run that has not ended by then is stuck; no road of the page takes this long.
 constexpr uint32_t kRunLimitMs = 30 * 60 * 1000;
 
-// Prints what the operator would see change on the automatic page.
-class PageReporter {
- public:
-  PageReporter(const app::AutoUpdatePage& page, platform::Clock& clock, std::FILE* out, bool json)
-      : page_(page),
-        clock_(clock),
-        out_(out),
-        json_(json),
-        terminal_(platform::IsTerminal(out)),
-        start_(clock.Ticks()),
-        status_(page.Label63.Caption()),
-        color_(page.Label63.FontColor()) {}
-
-  void Report() {
-    const std::string& status = page_.Label63.Caption();
-    const ui::Color color = page_.Label63.FontColor();
-    const int progress = page_.ProgressBar17.Position();
-    const bool status_changed = status != status_ || color != color_;
-    const bool progress_changed = progress != progress_;
-    if (!status_changed && !progress_changed) return;
-    status_ = status;
-    color_ = color;
-    progress_ = progress;
-    if (json_) {
-      std::fprintf(out_, "{\"ms\": %u, \"status\": %s, \"color\": %s, \"progress\": %d}\n",
-                   clock_.Ticks() - start_, JsonString(status).c_str(),
-                   JsonString(ColorName(color)).c_str(), progress);
-    } else {
-      if (status_changed) {
-        EndBar();
-        std::fprintf(out_, "[%s] %s\n", ColorName(color).c_str(), status.c_str());
-      }
-      if (progress_changed) ShowProgress(progress);
-    }
-    std::fflush(out_);
-  }
-
-  void Finish() {
-    Report();
-    EndBar();
-    std::fflush(out_);
-  }
-
- private:
-  void ShowProgress(int percent) {
-    if (terminal_) {
-      constexpr int kWidth = 40;
-      int filled = percent * kWidth / 100;
-      std::fprintf(out_, "\r[%s%s] %3d%%", std::string(filled, '#').c_str(),
-                   std::string(kWidth - filled, ' ').c_str(), percent);
-      bar_open_ = true;
-    } else if (percent / 10 != shown_decile_) {
-      shown_decile_ = percent / 10;
-      std::fprintf(out_, "progress %d%%\n", percent);
-    }
-  }
-  void EndBar() {
-    if (bar_open_) std::fputc('\n', out_);
-    bar_open_ = false;
-  }
-
-  const app::AutoUpdatePage& page_;
-  platform::Clock& clock_;
-  std::FILE* out_;
-  const bool json_;
-  const bool terminal_;
-  const uint32_t start_;
-  std::string status_;
-  ui::Color color_;
-  int progress_ = -1;
-  int shown_decile_ = -1;
-  bool bar_open_ = false;
-};
-
 }  // namespace
 
-bool ParseUpdateOptions(const std::vector<std::string>& args, UpdateOptions& options,
-                        std::string& error) {
-  OptionWalker walker(args, error);
-  while (walker.Next()) {
-    const std::string& a = walker.Option();
-    auto value = [&walker](std::string& into) { return walker.Value(into); };
-    if (a == "--port") {
-      if (!value(options.port)) return false;
-    } else if (a == "--baud") {
-      if (!value(options.baud)) return false;
-    } else if (a == "--json") {
-      options.json = true;
-    } else {
-      error = "unknown option '" + a + "'";
-      return false;
-    }
-  }
+const CommandSpec& UpdateCommand() {
+  static const CommandSpec spec{
+      "update",
+      "Updates the firmware of the module on the port, as OK on the window does: the module is "
+      "probed for its version and updated by command, or through its boot kernel when it does "
+      "not answer.",
+      {
+          {"--port", "NAME", "the module's port: a name flashpost ports lists, or a link to one"},
+          BaudOption("--baud", "the speed the module talks NMEA at now (default 115200)"),
+          JsonOption(),
+          RecordOption(),
+          VerifyOption(),
+          VerifyTimeoutOption(),
+      }};
+  return spec;
+}
+
+bool UpdateOptionsFrom(const ParsedOptions& parsed, UpdateOptions& options, std::string& error) {
+  options.port = parsed.Text("--port");
+  options.baud = parsed.Text("--baud", options.baud);
+  options.json = parsed.Has("--json");
+  options.record = parsed.Text("--record");
+  if (!VerifyOptionsFrom(parsed, options.verify, options.verify_timeout_s, error)) return false;
   if (options.port.empty()) {
     error = "update needs --port NAME";
     return false;
@@ -116,31 +50,66 @@ bool ParseUpdateOptions(const std::vector<std::string>& args, UpdateOptions& opt
 }
 
 int RunUpdate(const UpdateOptions& options, platform::Clock& clock, platform::SerialSystem& serial,
-              std::FILE* out) {
+              std::FILE* out, std::FILE* err) {
+  Reporter reporter(clock, out, options.json, Reporter::kProgress, options.record,
+                    /*progress_bar=*/true);
+  if (!reporter.KeepingError().empty()) return StationError(reporter.KeepingError(), err);
+
   ui::HeadlessLoop loop(clock);
   app::Application application(clock, serial, loop);
   app::TMainForm& form = application.Form();
+  app::PortBoard& board = application.Board();
   app::AutoUpdatePage& page = form.AutoPage;
-  PageReporter reporter(page, clock, out, options.json);
 
-  page.ComboBox6.SetText(options.port);
+  page.Button12.Click();  // Scan ComPort
+  std::vector<NamedPort> ports;
+  std::string error;
+  if (!ResolvePorts(serial, {options.port}, page.ComboBox6.Items(), ports, error)) {
+    application.Close();
+    return UsageError(error, err);
+  }
+  reporter.SetPorts({ports[0].given}, /*slot_prefix=*/false);
+  StatusEvents events(board, StatusEvents::Lines::kDownload);
+  auto report = [&] {
+    for (const StatusEvents::Event& e : events.Take()) {
+      if (e.slot == 0) reporter.Show(0, e.text, e.color, e.progress);
+    }
+    reporter.Show(0, board.StatusText[0].Get(), board.StatusColor[0].load(),
+                  board.ProgressPercent[0].load());
+  };
+
+  const uint32_t start = clock.Ticks();
+  page.ComboBox6.SetText(ports[0].listed);
   page.ComboBox9.SetText(options.baud);
   page.Button13.Click();
+  const bool port_opened = !page.Button13.Enabled();
   loop.RunUntil(
       [&] {
-        reporter.Report();
-        return page.Button13.Enabled() || page.Label63.Caption() == kGiveUpText;
+        report();
+        return page.Button13.Enabled() || board.StatusText[0] == kGiveUpText;
       },
       kRunLimitMs);
-  // The last status may not have reached the page yet: OK comes back before the next refresh.
-  form.RefreshBoard();
-  reporter.Finish();
+  report();
 
-  const std::string& status = page.Label63.Caption();
-  const bool ok = page.Label63.FontColor() == app::kGreen && status.size() >= 4 &&
-                  status.compare(status.size() - 4, 4, "(OK)") == 0;
+  app::RunRecord record = StartRecord(board, 0, reporter.ElapsedMs());
+  record.command = "update";
+  record.job = "update";
+  record.port = ports[0].given;
+  record.status = board.StatusText[0].Get();
+  record.passed = app::AutoRunPassed(record.status, board.StatusColor[0].load());
+  if (!port_opened) record.cause = OpenFailureCause(board, 0);
+  if (record.passed && options.verify) {
+    VerifyBoots(loop, board, {{0, ports[0].listed, options.baud, &record}},
+                options.verify_timeout_s * 1000);
+  }
+  record.duration_ms = clock.Ticks() - start;
+  reporter.Result(record);
   application.Close();
-  return ok ? 0 : 1;
+  return Conclude(reporter,
+                  record.passed ? kAllPassed
+                  : port_opened ? kModuleFailed
+                                : kStationFailed,
+                  err);
 }
 
 }  // namespace flashpost::cli

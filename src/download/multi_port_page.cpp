@@ -267,6 +267,7 @@ bool MultiPortPage::CollectSelectedPorts() {
 void MultiPortPage::ResetSlotStatus() {
   app::PortBoard& board = context_.board;
   for (int slot = 0; slot < app::kModuleSlotCount; ++slot) {
+    board.ForgetRun(slot);
     board.ProgressPercent[slot].store(0);
     board.StatusColor[slot].store(app::kNavy);
     board.StatusText[slot].Set("Select file to be transferred");

@@ -49,11 +49,11 @@ bool OpenSlotPort(app::PortBoard& board, const std::string& port_name, int slot,
   if (!calibrating) board.ProtocolMode[slot].store(0);
   if (serial::OpenPort(board, port_name, baud_text, slot) == 1) return true;
   if (board.JobCnoTest[slot].load() != 0 || board.JobCustomerId[slot].load() != 0) {
-    board.TestStatusText[slot].Set("Open Com Port Failed!");
     board.TestStatusColor[slot].store(app::kRed);
+    board.TestStatusText[slot].Set("Open Com Port Failed!");
   } else {
-    board.StatusText[slot].Set("Open Com Port Failed!");
     board.StatusColor[slot].store(app::kRed);
+    board.StatusText[slot].Set("Open Com Port Failed!");
   }
   return false;
 }

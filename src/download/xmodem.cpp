@@ -71,8 +71,9 @@ bool WaitForAck(const serial::SlotJob& job) {
                      static_cast<uint32_t>(board.WaitTimeoutMs.load()));
 }
 
-bool SendPayload(const serial::SlotJob& job, std::span<const uint8_t> payload, size_t block_size,
-                 uint32_t pause_after_ack_ms, const char* write_failed_text) {
+bool SendPayload(const serial::SlotJob& job, const char* name, std::span<const uint8_t> payload,
+                 size_t block_size, uint32_t pause_after_ack_ms, const char* write_failed_text) {
+  if (!job.UnlessStopped([&] { job.Board().BeginTransfer(job.Slot(), name); })) return false;
   uint8_t block_number = 0;
   uint32_t acked = 0;
   for (size_t offset = 0; offset < payload.size();) {
@@ -92,18 +93,21 @@ bool SendPayload(const serial::SlotJob& job, std::span<const uint8_t> payload, s
     if (pause_after_ack_ms > 0 && !job.Pause(pause_after_ack_ms)) return false;
     offset += packet.payload_taken;
   }
-  return true;
+  return job.UnlessStopped([&] { job.Board().CompleteTransfer(job.Slot()); });
 }
 
 bool SendXmodem1K(const serial::SlotJob& job) {
   // Chosen once: an image switched half-way would leave the module with a mix of both.
-  auto image = job.Board().ChipIsSecond.load() != 0 ? payloads::ImageP2() : payloads::ImageP1();
-  return SendPayload(job, image, kBlock1K, 0, "Download Failed!(can't send)");
+  const bool second = job.Board().ChipIsSecond.load() != 0;
+  return SendPayload(job, second ? "ImageP2" : "ImageP1",
+                     second ? payloads::ImageP2() : payloads::ImageP1(), kBlock1K, 0,
+                     "Download Failed!(can't send)");
 }
 
 bool SendXmodem(const serial::SlotJob& job, bool bbchip_checked) {
-  auto loader = bbchip_checked ? payloads::LoaderImage1() : payloads::LoaderImage2();
-  return SendPayload(job, loader, kBlock128, kLoaderPauseMs, "Download Failed!(can't Send)");
+  return SendPayload(job, bbchip_checked ? "LoaderImage1" : "LoaderImage2",
+                     bbchip_checked ? payloads::LoaderImage1() : payloads::LoaderImage2(),
+                     kBlock128, kLoaderPauseMs, "Download Failed!(can't Send)");
 }
 
 }  // namespace flashpost::download

@@ -57,8 +57,9 @@ bool WaitForAck(const serial::SlotJob& job);
 // retransmission: a missing ACK ends the transfer. Progress goes to the slot's
 // `ProgressPercent`; after each ACK the sender pauses pause_after_ack_ms. False on failure, with
 // the failure text in the slot's status line, and false without a word when the slot is stopped.
-bool SendPayload(const serial::SlotJob& job, std::span<const uint8_t> payload, size_t block_size,
-                 uint32_t pause_after_ack_ms, const char* write_failed_text);
+// The transfer is noted under the payload's name in the slot's record of the run.
+bool SendPayload(const serial::SlotJob& job, const char* name, std::span<const uint8_t> payload,
+                 size_t block_size, uint32_t pause_after_ack_ms, const char* write_failed_text);
 
 // The firmware image (`ImageP2` when `ChipIsSecond` is set, else `ImageP1`, chosen once at the
 // start) in 1024-byte blocks.

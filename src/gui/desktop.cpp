@@ -9,7 +9,7 @@ namespace flashpost::gui {
 DesktopSession::DesktopSession(platform::Clock& clock, platform::SerialSystem& serial,
                                WindowOptions options)
     : loop_(clock),
-      application_(clock, serial, loop_),
+      application_(clock, serial, loop_, options.record_path),
       window_(
           application_.Form(),
           [this] {

@@ -48,6 +48,36 @@ uint32_t Crc32(std::span<const uint8_t> bytes) {
   return ~crc;
 }
 
+namespace {
+
+struct Entry {
+  const char* name;
+  std::span<const uint8_t> bytes;
+};
+
+std::array<Entry, 4> Entries() {
+  return {{{"ImageP1", ImageP1()},
+           {"ImageP2", ImageP2()},
+           {"LoaderImage1", LoaderImage1()},
+           {"LoaderImage2", LoaderImage2()}}};
+}
+
+}  // namespace
+
+std::optional<uint32_t> CrcOf(std::string_view name) {
+  // Half a megabyte each: summed once, when the first record asks.
+  static const std::array<uint32_t, 4> crcs = [] {
+    std::array<uint32_t, 4> c{};
+    for (size_t i = 0; i < c.size(); ++i) c[i] = Crc32(Entries()[i].bytes);
+    return c;
+  }();
+  const auto entries = Entries();
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (name == entries[i].name) return crcs[i];
+  }
+  return std::nullopt;
+}
+
 std::string Describe() {
   std::string out;
   if (AreStandIns()) {
@@ -55,17 +85,10 @@ std::string Describe() {
   } else {
     out += "payloads: real firmware\n";
   }
-  struct Entry {
-    const char* name;
-    std::span<const uint8_t> bytes;
-  };
-  for (const Entry& e : std::array<Entry, 4>{{{"ImageP1", ImageP1()},
-                                              {"ImageP2", ImageP2()},
-                                              {"LoaderImage1", LoaderImage1()},
-                                              {"LoaderImage2", LoaderImage2()}}}) {
+  for (const Entry& e : Entries()) {
     char line[96];
     std::snprintf(line, sizeof line, "  %-12s %6zu bytes  CRC-32 %08X\n", e.name, e.bytes.size(),
-                  Crc32(e.bytes));
+                  *CrcOf(e.name));
     out += line;
   }
   return out;

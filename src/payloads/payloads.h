@@ -2,8 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace flashpost::payloads {
 
@@ -23,6 +25,10 @@ bool AreStandIns();
 
 // CRC-32 (IEEE 802.3) of the bytes, as the usual file tools print it.
 uint32_t Crc32(std::span<const uint8_t> bytes);
+
+// The CRC-32 of the payload of that name ("ImageP1", "ImageP2", "LoaderImage1",
+// "LoaderImage2"), worked out once; nothing for another name.
+std::optional<uint32_t> CrcOf(std::string_view name);
 
 // One line per payload: its name, size and CRC-32; for stand-ins a line saying so.
 std::string Describe();

@@ -140,6 +140,8 @@ void HandleSlotSentence(app::PortBoard& board, std::string_view sentence, int sl
 
   if (board.VersionSeen[slot].load() == 0 && Matches(sentence, "PQRV100")) {
     ParseVersionReply(board, sentence, kVersionFieldsStart, slot);
+    board.ReportedVersion[slot].Set(board.VersionField3[slot].Get() + "." +
+                                    board.VersionField4[slot].Get());
     board.VersionSeen[slot].store(1);
     board.StatusText[slot].Set(VersionStatusText(board, slot));
     // The report ends the probe; the update that follows opens the port again at its own speed.

@@ -10,7 +10,7 @@ namespace flashpost::win32 {
 DesktopSession::DesktopSession(platform::Clock& clock, platform::SerialSystem& serial,
                                WindowOptions options)
     : loop_(clock),
-      application_(clock, serial, loop_),
+      application_(clock, serial, loop_, options.record_path),
       window_(
           application_.Form(),
           [this] {
@@ -32,11 +32,12 @@ bool OwnsItsConsoleAlone() {
 
 }  // namespace
 
-int RunDesktop(bool all_pages, std::FILE* err) {
+int RunDesktop(bool all_pages, const std::string& record_path, std::FILE* err) {
   platform::SystemClock clock;
   auto serial = platform::MakeHostSerialSystem();
   WindowOptions options;
   options.all_pages = all_pages;
+  options.record_path = record_path;
   DesktopSession session(clock, *serial, options);
   if (session.Window().Handle() == nullptr) {
     std::fprintf(err, "flashpost: the window could not be created (Windows error %lu).\n",

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 namespace flashpost::win32 {
 
@@ -8,6 +9,7 @@ namespace flashpost::win32 {
 // until it is closed; the exit status. A window the system refuses to make is reported on err.
 // Started from Explorer, the console the system opened for the program is let go, so that no
 // empty console window stays behind the form.
-int RunDesktop(bool all_pages, std::FILE* err);
+// With a record path, every slot verdict is appended to that file.
+int RunDesktop(bool all_pages, const std::string& record_path, std::FILE* err);
 
 }  // namespace flashpost::win32

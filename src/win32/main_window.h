@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "ui/control.h"
 #include "win32/form_view.h"
@@ -13,6 +14,8 @@ struct WindowOptions {
   // The engineering view: every page's tab, and a window large enough for a whole page.
   bool all_pages = false;
   ViewOptions view;
+  // Every slot verdict is appended to this file as one JSON line; empty: nothing is stored.
+  std::string record_path;
 };
 
 // The desktop window of a form: its caption, its client size (fixed when the form's border is),

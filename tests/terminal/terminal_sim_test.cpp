@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "app/application.h"
+#include "cli/terminal_command.h"
+#include "e2e/cli_test_support.h"
 #include "platform/pty.h"
 #include "serial/serial_port.h"
 #include "sim/simulated_module.h"
-#include "terminal/terminal_command.h"
 #include "terminal/terminal_reader.h"
 #include "ui/headless_loop.h"
 
@@ -163,20 +164,24 @@ TEST(TerminalSimTest, TheReaderShowsTheModulesLiveSentences) {
 }
 
 TEST(TerminalCommandTest, PrintsTheLiveLinesForTheGivenSecondsAndExitsZero) {
-  platform::ScaledClock clock(20.0);
-  auto host = platform::MakeHostSerialSystem();
+  platform::ScaledClock clock(5.0);
   sim::SimulatedModule module(sim::ModuleOptions{}, clock);
   ASSERT_TRUE(module.ok());
   module.Start();
+  testing::ListedPorts serial({module.PortPath()});
   std::FILE* out = std::tmpfile();
   std::FILE* err = std::tmpfile();
   ASSERT_TRUE(out && err);
 
+  cli::TerminalOptions options;
+  options.port = module.PortPath();
+  options.baud = "9600";
+  options.seconds = 5;
   const uint32_t start = clock.Ticks();
-  int rc = terminal::RunTerminal({"--port", module.PortPath(), "--baud", "9600", "--seconds", "5"},
-                                 clock, *host, out, err);
-  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(cli::RunTerminal(options, clock, serial, out, err), 0);
+  // The seconds asked for, not a second more for the close.
   EXPECT_GE(clock.Ticks() - start, 5000u);
+  EXPECT_LT(clock.Ticks() - start, 6000u);
   const std::string printed = Contents(out);
   EXPECT_NE(printed.find("$GPGSA,"), std::string::npos) << printed;
   EXPECT_EQ(printed.find('\r'), std::string::npos);
@@ -184,27 +189,15 @@ TEST(TerminalCommandTest, PrintsTheLiveLinesForTheGivenSecondsAndExitsZero) {
             std::string::npos);
   std::fclose(out);
   std::fclose(err);
-}
 
-TEST(TerminalCommandTest, AMissingPortOrBadUsageEndsAtOnce) {
-  platform::ManualClock clock;
-  auto host = platform::MakeHostSerialSystem();
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  ASSERT_TRUE(out && err);
-  EXPECT_EQ(terminal::RunTerminal({"--port", "/dev/no-such-port", "--seconds", "5"}, clock, *host,
-                                  out, err),
-            1);
+  // A listed port that does not open fails the station.
+  testing::ListedPorts missing({"/dev/no-such-port"});
+  out = std::tmpfile();
+  err = std::tmpfile();
+  options.port = "/dev/no-such-port";
+  EXPECT_EQ(cli::RunTerminal(options, clock, missing, out, err), 3);
   EXPECT_NE(Contents(err).find("Cannot open /dev/no-such-port port !"), std::string::npos);
   EXPECT_EQ(Contents(out), "");
-
-  for (const std::vector<std::string>& args : {std::vector<std::string>{},
-                                               {"--port"},
-                                               {"--port", "x", "--protocol", "binary"},
-                                               {"--port", "x", "--seconds", "-3"},
-                                               {"--port", "x", "--bogus"}}) {
-    EXPECT_EQ(terminal::RunTerminal(args, clock, *host, out, err), 2) << args.size();
-  }
   std::fclose(out);
   std::fclose(err);
 }
