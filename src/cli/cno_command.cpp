@@ -5,6 +5,7 @@
 #include "app/application.h"
 #include "app/colors.h"
 #include "cno/cno_page.h"
+#include "ui/end_request_watch.h"
 #include "ui/headless_loop.h"
 
 namespace flashpost::cli {
@@ -205,10 +206,15 @@ int RunCno(const CnoOptions& options, platform::Clock& clock, platform::SerialSy
     return all;
   };
   const uint32_t limit_ms = static_cast<uint32_t>(page.TestTimeoutMs) + kVerdictGraceMs;
-  const bool ended = loop.RunUntil(all_judged, limit_ms);
+  ui::EndRequestWatch watch(loop);
+  const bool ended = loop.RunUntil([&] { return all_judged() || watch.Requested(); }, limit_ms) &&
+                     !watch.Requested();
   if (!ended) {
-    reporter.Message("gave up: not every slot had its verdict " +
-                         std::to_string(kVerdictGraceMs / 1000) + " s after the test time",
+    reporter.Message(watch.Requested()
+                         ? "stopped by signal " + std::to_string(watch.Signal()) +
+                               ": not every slot has its verdict"
+                         : "gave up: not every slot had its verdict " +
+                               std::to_string(kVerdictGraceMs / 1000) + " s after the test time",
                      app::kRed);
   }
   bool all_passed = ended;
@@ -219,7 +225,7 @@ int RunCno(const CnoOptions& options, platform::Clock& clock, platform::SerialSy
   }
   page.Button10.Click();  // Stop: a timed-out customer ID slot's worker still reads
   application.Close();
-  return all_passed ? 0 : 1;
+  return watch.ExitStatus(all_passed ? 0 : 1);
 }
 
 }  // namespace flashpost::cli

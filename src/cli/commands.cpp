@@ -5,6 +5,7 @@
 #include "cli/mcd_command.h"
 #include "cli/update_command.h"
 #include "payloads/payloads.h"
+#include "platform/end_request.h"
 #include "platform/serial_device.h"
 #include "terminal/terminal_command.h"
 
@@ -84,8 +85,6 @@ int UsageError(const std::string& error, std::FILE* err) {
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
-  if (args.empty()) return OpenWindow(false, err);
-  if (args.size() == 1 && args[0] == "--all-pages") return OpenWindow(true, err);
   if (args.size() == 1 && args[0] == "ports") return ListPorts(out);
   if (args.size() == 1 && args[0] == "--version") {
     std::fprintf(out, "Flashpost %s (KX420)\n%s", FLASHPOST_VERSION, payloads::Describe().c_str());
@@ -95,6 +94,11 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     std::fputs(kUsage, out);
     return 0;
   }
+  // The window and the commands hold ports: Ctrl-C, SIGTERM or SIGHUP ends them the orderly way,
+  // every port closed, and the program exits with 128 + the signal's number.
+  platform::CatchEndRequests();
+  if (args.empty()) return OpenWindow(false, err);
+  if (args.size() == 1 && args[0] == "--all-pages") return OpenWindow(true, err);
   if (!args.empty() && args[0] == "update") {
     UpdateOptions options;
     std::string error;

@@ -6,6 +6,7 @@
 
 #include "app/application.h"
 #include "app/colors.h"
+#include "ui/end_request_watch.h"
 #include "ui/headless_loop.h"
 
 namespace flashpost::cli {
@@ -221,19 +222,25 @@ int RunMcd(const McdOptions& options, platform::Clock& clock, platform::SerialSy
 
   const uint32_t limit_ms = options.timeout_s * 1000;
   const uint32_t start = clock.Ticks();
+  ui::EndRequestWatch watch(loop);
+  auto ended_or_asked = [&] { return all_ended() || watch.Requested(); };
   bool ended = false;
   while (!ended) {
     const uint32_t used = clock.Ticks() - start;
-    if (used >= limit_ms || !loop.RunUntil(all_ended, limit_ms - used)) break;
+    if (used >= limit_ms || !loop.RunUntil(ended_or_asked, limit_ms - used) || watch.Requested()) {
+      break;
+    }
     loop.RunFor(kSettleMs);
     ended = all_ended();
   }
 
   bool all_passed = ended;
   if (!ended) {
-    reporter.Message("gave up after " + std::to_string(options.timeout_s) +
-                         " s: not every slot has ended; pressing Stop",
-                     app::kRed);
+    reporter.Message(
+        (watch.Requested() ? "stopped by signal " + std::to_string(watch.Signal())
+                           : "gave up after " + std::to_string(options.timeout_s) + " s") +
+            ": not every slot has ended; pressing Stop",
+        app::kRed);
   }
   for (int slot = 0; slot < slots; ++slot) {
     const bool passed = judge(slot) == SlotOutcome::kPassed;
@@ -242,7 +249,7 @@ int RunMcd(const McdOptions& options, platform::Clock& clock, platform::SerialSy
   }
   page.Button7.Click();  // Stop: a calibrated module's port is still open and read
   application.Close();
-  return all_passed ? 0 : 1;
+  return watch.ExitStatus(all_passed ? 0 : 1);
 }
 
 }  // namespace flashpost::cli

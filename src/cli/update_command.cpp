@@ -5,6 +5,7 @@
 #include "app/application.h"
 #include "cli/slot_reporter.h"
 #include "platform/terminal.h"
+#include "ui/end_request_watch.h"
 #include "ui/headless_loop.h"
 
 namespace flashpost::cli {
@@ -122,6 +123,7 @@ int RunUpdate(const UpdateOptions& options, platform::Clock& clock, platform::Se
   app::TMainForm& form = application.Form();
   app::AutoUpdatePage& page = form.AutoPage;
   PageReporter reporter(page, clock, out, options.json);
+  ui::EndRequestWatch watch(loop);
 
   page.ComboBox6.SetText(options.port);
   page.ComboBox9.SetText(options.baud);
@@ -129,7 +131,8 @@ int RunUpdate(const UpdateOptions& options, platform::Clock& clock, platform::Se
   loop.RunUntil(
       [&] {
         reporter.Report();
-        return page.Button13.Enabled() || page.Label63.Caption() == kGiveUpText;
+        return page.Button13.Enabled() || page.Label63.Caption() == kGiveUpText ||
+               watch.Requested();
       },
       kRunLimitMs);
   // The last status may not have reached the page yet: OK comes back before the next refresh.
@@ -140,7 +143,7 @@ int RunUpdate(const UpdateOptions& options, platform::Clock& clock, platform::Se
   const bool ok = page.Label63.FontColor() == app::kGreen && status.size() >= 4 &&
                   status.compare(status.size() - 4, 4, "(OK)") == 0;
   application.Close();
-  return ok ? 0 : 1;
+  return watch.ExitStatus(ok ? 0 : 1);
 }
 
 }  // namespace flashpost::cli

@@ -4,6 +4,8 @@
 #include <QtGlobal>
 #include <memory>
 
+#include "ui/end_request_watch.h"
+
 namespace flashpost::gui {
 
 DesktopSession::DesktopSession(platform::Clock& clock, platform::SerialSystem& serial,
@@ -35,8 +37,10 @@ int RunDesktop(WindowOptions options) {
   platform::SystemClock clock;
   auto serial = platform::MakeHostSerialSystem();
   DesktopSession session(clock, *serial, std::move(options));
+  // A request to end the program closes the window as its close box does.
+  ui::EndRequestWatch watch(session.Loop(), [&session] { session.Window().close(); });
   session.Window().show();
-  return QApplication::exec();
+  return watch.ExitStatus(QApplication::exec());
 }
 
 }  // namespace flashpost::gui

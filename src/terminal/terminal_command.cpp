@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "app/application.h"
+#include "ui/end_request_watch.h"
 #include "ui/headless_loop.h"
 
 namespace flashpost::terminal {
@@ -136,16 +137,18 @@ int RunTerminal(const std::vector<std::string>& args, platform::Clock& clock,
   std::fprintf(err, "%s\n", application.Form().StatusBar1.PanelAt(0).text.c_str());
 
   if (options.switch_protocol) page.Button6.Click();
+  ui::EndRequestWatch watch(loop);
+  auto asked = [&watch] { return watch.Requested(); };
   if (options.seconds) {
-    loop.RunFor(*options.seconds * 1000);
+    loop.RunUntil(asked, *options.seconds * 1000);
   } else {
-    while (!loop.IsShutDown()) loop.RunFor(kEndlessSliceMs);
+    while (!loop.IsShutDown() && !asked()) loop.RunUntil(asked, kEndlessSliceMs);
   }
 
   page.Button3.Click();  // Close, as the operator leaves
   page.Memo1.RemoveObserver(observer);
   application.Close();
-  return 0;
+  return watch.ExitStatus(0);
 }
 
 }  // namespace flashpost::terminal
