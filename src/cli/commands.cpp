@@ -4,6 +4,7 @@
 #include "cli/erase_command.h"
 #include "cli/mcd_command.h"
 #include "cli/update_command.h"
+#include "cli/without_window.h"
 #include "payloads/payloads.h"
 #include "platform/end_request.h"
 #include "platform/serial_device.h"
@@ -46,11 +47,6 @@ int ListPorts(std::FILE* out) {
   for (const auto& name : serial->ListPorts()) std::fprintf(out, "%s\n", name.c_str());
   return 0;
 }
-
-// Without a window the same job runs from the command line.
-constexpr const char* kWithoutWindow =
-    "Without the window, update a module with  flashpost update --port NAME [--baud TEXT]\n"
-    "and list the serial ports with  flashpost ports\n";
 
 int OpenWindow(bool all_pages, std::FILE* err) {
 #ifdef FLASHPOST_HAVE_GUI
