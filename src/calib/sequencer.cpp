@@ -163,7 +163,6 @@ void Sequencer::DataStep(std::span<const uint8_t> payload, int slot) {
 
 void Sequencer::TickStep(int slot) {
   const uint32_t now = clock_.Ticks();
-  SlotState& state = slots_[slot];
 
   CheckTimeOut(slot, now);
 

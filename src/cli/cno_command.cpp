@@ -9,6 +9,7 @@
 #include "cli/report.h"
 #include "cli/station_steps.h"
 #include "cno/cno_page.h"
+#include "ui/end_request_watch.h"
 #include "ui/headless_loop.h"
 
 namespace flashpost::cli {
@@ -229,10 +230,15 @@ int RunCno(const CnoOptions& options, platform::Clock& clock, platform::SerialSy
     return all;
   };
   const uint32_t limit_ms = static_cast<uint32_t>(page.TestTimeoutMs) + kVerdictGraceMs;
-  const bool ended = loop.RunUntil(all_judged, limit_ms);
+  ui::EndRequestWatch watch(loop);
+  const bool ended = loop.RunUntil([&] { return all_judged() || watch.Requested(); }, limit_ms) &&
+                     !watch.Requested();
   if (!ended) {
-    reporter.Message("gave up: not every slot had its verdict " +
-                         std::to_string(kVerdictGraceMs / 1000) + " s after the test time",
+    reporter.Message(watch.Requested()
+                         ? "stopped by signal " + std::to_string(watch.Signal()) +
+                               ": not every slot has its verdict"
+                         : "gave up: not every slot had its verdict " +
+                               std::to_string(kVerdictGraceMs / 1000) + " s after the test time",
                      app::kRed);
   }
   page.Button10.Click();  // Stop: a timed-out customer ID slot's worker still reads
@@ -256,11 +262,11 @@ int RunCno(const CnoOptions& options, platform::Clock& clock, platform::SerialSy
     reporter.Result(record);
   }
   application.Close();
-  return Conclude(reporter,
-                  station_failed ? kStationFailed
-                  : all_passed   ? kAllPassed
-                                 : kModuleFailed,
-                  err);
+  return watch.ExitStatus(Conclude(reporter,
+                                   station_failed ? kStationFailed
+                                   : all_passed   ? kAllPassed
+                                                  : kModuleFailed,
+                                   err));
 }
 
 }  // namespace flashpost::cli

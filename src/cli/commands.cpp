@@ -9,7 +9,9 @@
 #include "cli/mcd_command.h"
 #include "cli/terminal_command.h"
 #include "cli/update_command.h"
+#include "cli/without_window.h"
 #include "payloads/payloads.h"
+#include "platform/end_request.h"
 #include "platform/serial_device.h"
 
 #ifdef FLASHPOST_HAVE_GUI
@@ -33,11 +35,6 @@ constexpr const char* kProgramUsage =
     "       flashpost ports        list the serial ports of this machine\n"
     "       flashpost --version    show the program version and the payloads it carries\n"
     "flashpost COMMAND --help lists a command's options.\n";
-
-// Without a window the same job runs from the command line.
-constexpr const char* kWithoutWindow =
-    "Without the window, update a module with  flashpost update --port NAME [--baud TEXT]\n"
-    "and list the serial ports with  flashpost ports\n";
 
 const CommandSpec& WindowCommand() {
   static const CommandSpec spec{"",
@@ -115,6 +112,9 @@ const std::vector<Command>& Commands() {
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+  // The window and the commands hold ports: Ctrl-C, SIGTERM or SIGHUP ends them the orderly way,
+  // every port closed, and the program exits with 128 + the signal's number.
+  auto catch_end_requests = [] { platform::CatchEndRequests(); };
   if (args.empty() || args[0].rfind("--", 0) == 0) {
     if (args.size() == 1 && args[0] == "--version") {
       std::fprintf(out, "Flashpost %s (KX420)\n%s", FLASHPOST_VERSION,
@@ -131,6 +131,7 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
       return UsageError(error.empty() ? "the window takes --all-pages and --record FILE" : error,
                         err);
     }
+    catch_end_requests();
     return OpenWindow(options, err);
   }
   if (args[0] == "ports") {
@@ -149,6 +150,7 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
       case ParseResult::kError:
         return UsageError(error, err);
       case ParseResult::kOk:
+        catch_end_requests();
         return command.run(options, out, err);
     }
   }

@@ -8,6 +8,7 @@
 #include "cli/common_options.h"
 #include "cli/report.h"
 #include "cli/station_steps.h"
+#include "ui/end_request_watch.h"
 #include "ui/headless_loop.h"
 
 namespace flashpost::cli {
@@ -148,18 +149,21 @@ int RunErase(const EraseOptions& options, platform::Clock& clock, platform::Seri
   }
 
   // The eraser stops its timer once it has let go of the port.
+  ui::EndRequestWatch watch(loop);
   const bool finished = loop.RunUntil(
-      [&] {
-        reporter.Show(page.Label21.Caption(), page.Memo2.Lines());
-        return !form.Timer3.TimerEnabled();
-      },
-      options.timeout_s * 1000);
+                            [&] {
+                              reporter.Show(page.Label21.Caption(), page.Memo2.Lines());
+                              return !form.Timer3.TimerEnabled() || watch.Requested();
+                            },
+                            options.timeout_s * 1000) &&
+                        !watch.Requested();
   reporter.Show(page.Label21.Caption(), page.Memo2.Lines());
 
   bool erased = false;
   if (!finished) {
-    base.Message("gave up after " + std::to_string(options.timeout_s) + " s in eraser state " +
-                     std::to_string(form.Eraser.EraserState()) + " (" +
+    base.Message((watch.Requested() ? "stopped by signal " + std::to_string(watch.Signal())
+                                    : "gave up after " + std::to_string(options.timeout_s) + " s") +
+                     " in eraser state " + std::to_string(form.Eraser.EraserState()) + " (" +
                      Printable(page.Label21.Caption()) + "); pressing Stop",
                  app::kRed);
     page.Button4.Click();
@@ -182,7 +186,7 @@ int RunErase(const EraseOptions& options, platform::Clock& clock, platform::Seri
   }
   base.Result(result(erased, page.Label21.Caption(), ""));
   application.Close();
-  return Conclude(base, erased ? kAllPassed : kModuleFailed, err);
+  return watch.ExitStatus(Conclude(base, erased ? kAllPassed : kModuleFailed, err));
 }
 
 }  // namespace flashpost::cli

@@ -10,6 +10,7 @@
 #include "cli/report.h"
 #include "cli/station_steps.h"
 #include "cli/verify.h"
+#include "ui/end_request_watch.h"
 #include "ui/headless_loop.h"
 
 namespace flashpost::cli {
@@ -240,17 +241,23 @@ int RunMcd(const McdOptions& options, platform::Clock& clock, platform::SerialSy
   };
 
   const uint32_t limit_ms = options.timeout_s * 1000;
+  ui::EndRequestWatch watch(loop);
+  auto ended_or_asked = [&] { return all_ended() || watch.Requested(); };
   bool ended = false;
   while (!ended) {
     const uint32_t used = clock.Ticks() - start;
-    if (used >= limit_ms || !loop.RunUntil(all_ended, limit_ms - used)) break;
+    if (used >= limit_ms || !loop.RunUntil(ended_or_asked, limit_ms - used) || watch.Requested()) {
+      break;
+    }
     loop.RunFor(kSettleMs);
     ended = all_ended();
   }
   if (!ended) {
-    reporter.Message("gave up after " + std::to_string(options.timeout_s) +
-                         " s: not every slot has ended; pressing Stop",
-                     app::kRed);
+    reporter.Message(
+        (watch.Requested() ? "stopped by signal " + std::to_string(watch.Signal())
+                           : "gave up after " + std::to_string(options.timeout_s) + " s") +
+            ": not every slot has ended; pressing Stop",
+        app::kRed);
   }
 
   std::vector<app::RunRecord> results = records("", "");
@@ -266,7 +273,7 @@ int RunMcd(const McdOptions& options, platform::Clock& clock, platform::SerialSy
   }
   page.Button7.Click();  // Stop: a calibrated module's port is still open and read
   report();
-  if (options.verify) {
+  if (options.verify && !watch.Requested()) {
     std::vector<VerifyTarget> targets;
     for (int slot = 0; slot < count; ++slot) {
       if (results[slot].passed) {
@@ -282,11 +289,11 @@ int RunMcd(const McdOptions& options, platform::Clock& clock, platform::SerialSy
     reporter.Result(record);
   }
   application.Close();
-  return Conclude(reporter,
-                  station_failed ? kStationFailed
-                  : all_passed   ? kAllPassed
-                                 : kModuleFailed,
-                  err);
+  return watch.ExitStatus(Conclude(reporter,
+                                   station_failed ? kStationFailed
+                                   : all_passed   ? kAllPassed
+                                                  : kModuleFailed,
+                                   err));
 }
 
 }  // namespace flashpost::cli

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "app/application.h"
+#include "ui/end_request_watch.h"
 #include "ui/headless_loop.h"
 
 namespace flashpost::cli {
@@ -109,20 +110,22 @@ int RunTerminal(const TerminalOptions& options, platform::Clock& clock,
 
   const uint32_t start = clock.Ticks();
   if (options.switch_protocol) page.Button6.Click();
+  ui::EndRequestWatch watch(loop);
+  auto asked = [&watch] { return watch.Requested(); };
   if (options.seconds) {
     // Counted from the open: the switch's own pauses are part of the time asked for.
     const uint32_t limit = *options.seconds * 1000;
     const uint32_t spent = clock.Ticks() - start;
-    if (spent < limit) loop.RunFor(limit - spent);
+    if (spent < limit) loop.RunUntil(asked, limit - spent);
   } else {
-    while (!loop.IsShutDown()) loop.RunFor(kEndlessSliceMs);
+    while (!loop.IsShutDown() && !asked()) loop.RunUntil(asked, kEndlessSliceMs);
   }
 
   page.Button3.Click();  // Close, as the operator leaves
   page.Memo1.RemoveObserver(observer);
   application.Close();
-  if (output_failed) return StationError("cannot write the output", err);
-  return kAllPassed;
+  if (output_failed) return watch.ExitStatus(StationError("cannot write the output", err));
+  return watch.ExitStatus(kAllPassed);
 }
 
 }  // namespace flashpost::cli

@@ -7,6 +7,7 @@
 #include "cli/report.h"
 #include "cli/station_steps.h"
 #include "cli/verify.h"
+#include "ui/end_request_watch.h"
 #include "ui/headless_loop.h"
 
 namespace flashpost::cli {
@@ -78,6 +79,7 @@ int RunUpdate(const UpdateOptions& options, platform::Clock& clock, platform::Se
                   board.ProgressPercent[0].load());
   };
 
+  ui::EndRequestWatch watch(loop);
   const uint32_t start = clock.Ticks();
   page.ComboBox6.SetText(ports[0].listed);
   page.ComboBox9.SetText(options.baud);
@@ -86,17 +88,21 @@ int RunUpdate(const UpdateOptions& options, platform::Clock& clock, platform::Se
   loop.RunUntil(
       [&] {
         report();
-        return page.Button13.Enabled() || board.StatusText[0] == kGiveUpText;
+        return page.Button13.Enabled() || board.StatusText[0] == kGiveUpText || watch.Requested();
       },
       kRunLimitMs);
   report();
+  if (watch.Requested()) {
+    reporter.Message("stopped by signal " + std::to_string(watch.Signal()), app::kRed);
+  }
 
   app::RunRecord record = StartRecord(board, 0, reporter.ElapsedMs());
   record.command = "update";
   record.job = "update";
   record.port = ports[0].given;
   record.status = board.StatusText[0].Get();
-  record.passed = app::AutoRunPassed(record.status, board.StatusColor[0].load());
+  record.passed =
+      !watch.Requested() && app::AutoRunPassed(record.status, board.StatusColor[0].load());
   if (!port_opened) record.cause = OpenFailureCause(board, 0);
   if (record.passed && options.verify) {
     VerifyBoots(loop, board, {{0, ports[0].listed, options.baud, &record}},
@@ -105,11 +111,11 @@ int RunUpdate(const UpdateOptions& options, platform::Clock& clock, platform::Se
   record.duration_ms = clock.Ticks() - start;
   reporter.Result(record);
   application.Close();
-  return Conclude(reporter,
-                  record.passed ? kAllPassed
-                  : port_opened ? kModuleFailed
-                                : kStationFailed,
-                  err);
+  return watch.ExitStatus(Conclude(reporter,
+                                   record.passed ? kAllPassed
+                                   : port_opened ? kModuleFailed
+                                                 : kStationFailed,
+                                   err));
 }
 
 }  // namespace flashpost::cli

@@ -33,8 +33,9 @@ class DesktopSession {
 // through QT_QPA_PLATFORM (such as offscreen).
 bool DisplayAvailable();
 
-// Shows the window on the host's serial ports and the real clock and runs until it is closed.
-// The exit status of Qt's event loop.
+// Shows the window on the host's serial ports and the real clock and runs until it is closed,
+// by its close box or by a request to end the program (platform/end_request.h), which closes it
+// the same way. The exit status of Qt's event loop, or 128 + the request's signal number.
 int RunDesktop(WindowOptions options);
 
 }  // namespace flashpost::gui

@@ -22,6 +22,12 @@ class ChildProcess {
   virtual std::string Output() const = 0;
   // Asks it to end, and kills it when it has not ended two seconds later.
   virtual void Kill() = 0;
+  // Sends it the signal and returns at once.
+  virtual void Signal(int signal_number) = 0;
+  // True once a signal it did not catch has ended it, rather than an exit of its own.
+  virtual bool EndedBySignal() = 0;
+  // Its process id.
+  virtual int Id() const = 0;
 };
 
 // Starts argv[0] (a path, not looked up) with the given arguments and this program's

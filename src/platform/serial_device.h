@@ -41,8 +41,13 @@ class SerialDevice {
   // Bytes waiting in the receive queue.
   virtual size_t BytesWaiting() = 0;
   virtual void Purge(bool receive, bool transmit) = 0;
+  // Waits until the bytes written so far have left the port at its present speed, for at most
+  // DrainTimeLimit (line_drain.h); what is still queued then is dropped. Comes before anything
+  // that changes the line, or the tail of the last write would go out at the new speed.
+  virtual void DrainOutput() = 0;
   virtual void ClearRtsDtr() = 0;
-  // Puts back the settings the port had before it was opened.
+  // Puts back the settings the port had before it was opened, except that the port never talks
+  // back to the module: no echo, no flow-control characters of its own.
   virtual void RestoreSettings() = 0;
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;

@@ -76,6 +76,7 @@ int ClosePort(app::PortBoard& board, int slot) {
   }
   // From here on, readers of the slot see a silent line.
   board.Port[slot].Set(nullptr);
+  device->DrainOutput();
   device->Purge(true, false);
   device->RestoreSettings();
   device->ClearRtsDtr();

@@ -31,8 +31,9 @@ int OpenPort(app::PortBoard& board, const std::string& port_name, const std::str
 // success; 0 with the slot's status line telling why (no port, or a speed the driver refuses).
 int SetPortSpeed(app::PortBoard& board, const std::string& baud_text, int slot);
 
-// Closes the slot's port: pending read abandoned, the settings the port had before this open
-// put back, RTS and DTR dropped. Does nothing for a slot whose port is not open. 1 when a port
+// Closes the slot's port: what was written let out at the port's speed, pending read and input
+// abandoned, the settings the port had before this open put back (never echoing), RTS and DTR
+// dropped. Does nothing for a slot whose port is not open. 1 when a port
 // was closed.
 int ClosePort(app::PortBoard& board, int slot);
 // Closes the slot's port when its reads are enabled; how every job leaves its port.

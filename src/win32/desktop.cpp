@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "ui/end_request_watch.h"
 #include "win32/desktop_session.h"
 
 namespace flashpost::win32 {
@@ -45,8 +46,10 @@ int RunDesktop(bool all_pages, const std::string& record_path, std::FILE* err) {
     return 1;
   }
   if (OwnsItsConsoleAlone()) FreeConsole();
+  // Ctrl-C or a closing console closes the window as its close box does.
+  ui::EndRequestWatch watch(session.Loop(), [&session] { session.Window().Close(); });
   session.Window().Show();
-  return session.Loop().Run();
+  return watch.ExitStatus(session.Loop().Run());
 }
 
 }  // namespace flashpost::win32

@@ -1,6 +1,9 @@
 #include "serial/serial_port.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -149,6 +152,40 @@ TEST_F(SerialPortPtyTest, EachSlotPutsBackItsOwnPortsSettingsOnClose) {
   EXPECT_EQ(pty_.ProgramSideSettings().baud, 2400u);
 }
 
+// The port's own settings are a terminal's (echo, XOFF on a full buffer) and the module keeps
+// talking while its port closes and after: none of its bytes may come back to it.
+TEST_F(SerialPortPtyTest, CloseNeverTalksBackToTheModule) {
+  const int line = ::open(pty_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios own{};
+  ASSERT_EQ(tcgetattr(line, &own), 0);
+  own.c_lflag |= ICANON | ECHO | ECHONL;
+  own.c_iflag |= IXON | IXOFF;
+  cfsetspeed(&own, B4800);
+  ASSERT_EQ(tcsetattr(line, TCSANOW, &own), 0);
+  ASSERT_EQ(serial::OpenPort(board_, pty_.SlavePath(), "115200", 0), 1);
+
+  std::atomic<bool> closed{false};
+  std::thread module([&] {  // talks on for another 50 sentences once the port is closed
+    const std::string sentence = "$GPGGA,,,,,,0,00,,,M,,M,,*66\r\n";
+    for (int after_close = 0; after_close < 50; after_close += closed.load() ? 1 : 0) {
+      pty_.SendNow(reinterpret_cast<const uint8_t*>(sentence.data()), sentence.size());
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  WaitUntilWaiting(board_, 0, 30);
+  serial::ClosePort(board_, 0);
+  closed = true;
+  module.join();
+  EXPECT_EQ(pty_.Receive(100), std::vector<uint8_t>{}) << "the module heard its own bytes";
+
+  termios back{};  // the port's own settings are back, but silent
+  ASSERT_EQ(tcgetattr(line, &back), 0);
+  ::close(line);
+  EXPECT_EQ(cfgetospeed(&back), speed_t{B4800});
+  EXPECT_EQ(back.c_lflag & (ICANON | ECHO | ECHONL), tcflag_t{ICANON});
+  EXPECT_EQ(back.c_iflag & (IXON | IXOFF), tcflag_t{IXON});
+}
+
 class SerialPortFakeTest : public ::testing::Test {
  protected:
   platform::ManualClock clock_;
@@ -171,7 +208,7 @@ TEST_F(SerialPortFakeTest, CloseDropsInputRestoresAndLowersTheModemLines) {
   ASSERT_EQ(serial::ClosePort(board_, 9), 1);
   auto log = fake_.Log("COM4");
   EXPECT_EQ(log->rx_purges.load(), 1);
-  EXPECT_EQ(log->restores.load(), 1);
+  EXPECT_EQ(log->restores_after_drain.load(), 1) << "the last bytes must leave at the old speed";
   EXPECT_EQ(log->rts_dtr_clears.load(), 1);
   EXPECT_EQ(log->closes.load(), 1);
 }

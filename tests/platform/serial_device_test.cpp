@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/line_drain.h"
 #include "platform/pty.h"
 #include "platform/serial_device.h"
 
@@ -270,6 +271,18 @@ TEST(SerialDeviceHangUpTest, ReadSitsOutTheTimeOutWhenTheFarEndIsGone) {
   EXPECT_LT(ms, 300.0);
   EXPECT_LT(cpu_ms, 40.0) << "Read spun on the hung-up line";
   EXPECT_FALSE(dev->Write(buf, 1));
+}
+
+TEST(DrainTimeLimitTest, CoversTheBytesTimeOnTheLineUpToTwoSeconds) {
+  // Bytes, baud, at least (their own time on the line, ten bits each, or the cap), at most.
+  const int64_t cases[][4] = {{96, 9600, 100, 400},       {1029, 115200, 90, 400},
+                              {1029, 1200, 2000, 2000},   {7, 0, 2000, 2000},
+                              {INT32_MAX, 1, 2000, 2000}, {0, 9600, 0, 50}};
+  for (const auto& c : cases) {
+    const auto limit = DrainTimeLimit(c[0], static_cast<uint32_t>(c[1])).count();
+    EXPECT_GE(limit, c[2]) << c[0] << " bytes at " << c[1];
+    EXPECT_LE(limit, c[3]) << c[0] << " bytes at " << c[1];
+  }
 }
 
 // Ticks at the real pace, but an OS wait would last ten seconds: a call that comes back quickly

@@ -78,6 +78,7 @@ class RecordingSerialSystem final : public platform::SerialSystem {
     }
     size_t BytesWaiting() override { return 0; }
     void Purge(bool, bool) override {}
+    void DrainOutput() override {}
     void ClearRtsDtr() override {}
     void RestoreSettings() override {}
     void Close() override { open_ = false; }

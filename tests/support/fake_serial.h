@@ -17,7 +17,9 @@ struct FakePortLog {
   std::atomic<int> configures{0};
   std::atomic<uint32_t> baud{0};
   std::atomic<int> rx_purges{0};
+  std::atomic<int> drains{0};
   std::atomic<int> restores{0};
+  std::atomic<int> restores_after_drain{0};
   std::atomic<int> rts_dtr_clears{0};
   std::atomic<int> closes{0};
   std::atomic<bool> refuse_every_baud{false};
@@ -69,7 +71,11 @@ class FakeDevice final : public platform::SerialDevice {
     }
   }
   void ClearRtsDtr() override { ++log_->rts_dtr_clears; }
-  void RestoreSettings() override { ++log_->restores; }
+  void DrainOutput() override { ++log_->drains; }
+  void RestoreSettings() override {
+    ++log_->restores;
+    if (log_->drains.load() > 0) ++log_->restores_after_drain;
+  }
   void Close() override {
     if (open_.exchange(false)) ++log_->closes;
   }

@@ -121,6 +121,7 @@ class ScriptedDevice final : public platform::SerialDevice {
   void Purge(bool receive, bool) override {
     if (receive && open_) port_->DropReceived();
   }
+  void DrainOutput() override {}
   void ClearRtsDtr() override {}
   void RestoreSettings() override {}
   void Close() override {

@@ -48,6 +48,13 @@ bool SaveLine(int fd, SavedLine& out) {
 bool RestoreLine(int fd, const SavedLine& saved) {
   struct termios2 t {};
   std::memcpy(&t, saved.data(), sizeof t);
+  // A port's own settings are mostly a terminal's: it echoes what comes in and, with IXOFF,
+  // answers a full input buffer with XOFF. Put back as they were, the tty would send the module's
+  // own bytes back to it in the moment before the close, and for as long as anyone holds the line
+  // open after it (a pty's far end does). Nothing but what the program writes may reach a
+  // module, so the line keeps everything else of its own and stays silent.
+  t.c_lflag &= ~(ECHO | ECHONL);
+  t.c_iflag &= ~IXOFF;
   return ioctl(fd, TCSETS2, &t) == 0;
 }
 

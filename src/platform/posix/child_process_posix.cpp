@@ -48,6 +48,7 @@ class PosixChildProcess final : public ChildProcess {
       const pid_t r = ::waitpid(pid_, &raw, WNOHANG);
       if (r == pid_) {
         status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        signalled_ = WIFSIGNALED(raw);
         // What it wrote just before it ended is still in the pipe.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         return status_;
@@ -62,6 +63,17 @@ class PosixChildProcess final : public ChildProcess {
     std::lock_guard lock(output_mutex_);
     return output_;
   }
+
+  void Signal(int signal_number) override {
+    if (!Wait(std::chrono::milliseconds(0))) ::kill(pid_, signal_number);
+  }
+
+  bool EndedBySignal() override {
+    std::lock_guard lock(wait_mutex_);
+    return signalled_;
+  }
+
+  int Id() const override { return pid_; }
 
   // Asked to end first, so that it can clean up after itself (a display server's lock file);
   // killed when it does not.
@@ -94,6 +106,7 @@ class PosixChildProcess final : public ChildProcess {
   const int output_fd_;
   std::mutex wait_mutex_;
   std::optional<int> status_;
+  bool signalled_ = false;  // under wait_mutex_
   mutable std::mutex output_mutex_;
   std::string output_;
   std::atomic<bool> stop_reading_{false};

@@ -14,6 +14,7 @@
 
 #include "platform/call_gate.h"
 #include "platform/host_port.h"
+#include "platform/line_drain.h"
 #include "platform/serial_device.h"
 
 namespace flashpost::platform {
@@ -133,6 +134,30 @@ class PosixSerialDevice final : public SerialDevice {
     tcflush(fd_, receive && transmit ? TCIOFLUSH : (receive ? TCIFLUSH : TCOFLUSH));
   }
 
+  void DrainOutput() override {
+    CallGate::Pass call(gate_);
+    if (!call) return;
+    size_t queued = QueuedForLine();
+    if (queued > 0) {
+      LineSettings line;
+      termios2_io::ReadLineSettings(fd_, line);
+      // Real time, whatever clock the program runs on: the line empties at its own pace.
+      const auto deadline = steady_clock::now() + DrainTimeLimit(queued, line.baud);
+      while (queued > 0 && !gate_.Closing() && steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::min<nanoseconds>(kSlice, deadline - steady_clock::now()));
+        queued = QueuedForLine();
+      }
+      if (queued > 0) {
+        tcflush(fd_, TCOFLUSH);
+        return;
+      }
+    }
+    // The count leaves out what the transmitter itself still holds (a UART's FIFO, a USB
+    // adapter's own buffer). With the queue empty, tcdrain waits for that alone, and the drivers
+    // bound that wait themselves (the serial core to twice a FIFO's time).
+    tcdrain(fd_);
+  }
+
   void ClearRtsDtr() override {
     CallGate::Pass call(gate_);
     if (!call) return;
@@ -168,6 +193,12 @@ class PosixSerialDevice final : public SerialDevice {
   bool IsOpen() const override { return !gate_.Closing(); }
 
  private:
+  // Bytes written but not yet handed to the transmitter (a pty always reports none).
+  size_t QueuedForLine() {
+    int count = 0;
+    return ioctl(fd_, TIOCOUTQ, &count) == 0 && count > 0 ? static_cast<size_t>(count) : 0;
+  }
+
   // Written only by Close, once no call is in progress.
   int fd_;
   Clock& clock_;

@@ -4,9 +4,11 @@
 #include <cctype>
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "platform/call_gate.h"
 #include "platform/host_port.h"
+#include "platform/line_drain.h"
 #include "platform/serial_device.h"
 
 namespace flashpost::platform {
@@ -167,6 +169,24 @@ class Win32SerialDevice final : public SerialDevice {
     PurgeComm(port_, flags);
   }
 
+  void DrainOutput() override {
+    CallGate::Pass call(gate_);
+    if (!call) return;
+    // FlushFileBuffers would wait as long as the line is held up; polling the queue is bounded.
+    DWORD queued = QueuedForLine();
+    if (queued == 0) return;
+    DCB dcb = EmptyDcb();
+    const uint32_t baud = GetCommState(port_, &dcb) ? dcb.BaudRate : 0;
+    // Real time, whatever clock the program runs on: the line empties at its own pace.
+    using std::chrono::steady_clock;
+    const auto deadline = steady_clock::now() + DrainTimeLimit(queued, baud);
+    while (queued > 0 && !gate_.Closing() && steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      queued = QueuedForLine();
+    }
+    if (queued > 0) PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR);
+  }
+
   void ClearRtsDtr() override {
     CallGate::Pass call(gate_);
     if (!call) return;
@@ -175,6 +195,8 @@ class Win32SerialDevice final : public SerialDevice {
     EscapeCommFunction(port_, CLRDTR);
   }
 
+  // Only the time-outs go back. A Windows port has no echo or line discipline of its own, so
+  // nothing here can talk back to the module.
   void RestoreSettings() override {
     CallGate::Pass call(gate_);
     if (!call) return;
@@ -195,6 +217,13 @@ class Win32SerialDevice final : public SerialDevice {
   bool IsOpen() const override { return !gate_.Closing(); }
 
  private:
+  // Bytes written but not yet sent; 0 when the driver cannot tell.
+  DWORD QueuedForLine() {
+    DWORD errors = 0;
+    COMSTAT status{};
+    return ClearCommError(port_, &errors, &status) ? status.cbOutQue : 0;
+  }
+
   static DCB EmptyDcb() {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
