@@ -107,7 +107,9 @@ int main(int argc, char** argv) {
     std::printf("no window captioned %s appeared\n", kCaption);
     return 1;
   }
-  // The form fills its controls while it is being created; give the first paint a moment.
+  // The window exists while the form is still filling it; the program shows it once it is whole.
+  // Give the first paint a moment.
+  while (!IsWindowVisible(top) && GetTickCount() - start < wait_ms) Sleep(100);
   Sleep(500);
 
   int problems = 0;

@@ -184,8 +184,9 @@ TEST_F(WineTest, LogicTestsPassAsWindowsPrograms) {
   std::vector<fs::path> programs;
   for (const auto& entry : fs::recursive_directory_iterator(run_->Build() / "tests")) {
     const std::string name = entry.path().filename().string();
-    if (entry.path().extension() != ".exe" || name == "win32_platform_tests.exe" ||
-        name == "win32_view_tests.exe" || name == "window_probe.exe" ||
+    // The probes in tests/wine are tools of the tests below, not test programs.
+    if (entry.path().extension() != ".exe" || entry.path().parent_path().filename() == "wine" ||
+        name == "win32_platform_tests.exe" || name == "win32_view_tests.exe" ||
         name.rfind("gtest", 0) == 0 || name.rfind("gmock", 0) == 0) {
       continue;
     }
@@ -222,6 +223,30 @@ TEST_F(WineTest, FlashpostNeedsOnlyTheSystemsOwnDlls) {
   for (const std::string& dll : imported) {
     EXPECT_TRUE(system_dlls.count(dll)) << dll << " does not come with Windows";
   }
+}
+
+// What Explorer shows in flashpost.exe's properties, read back through the Windows version API,
+// and the manifest that Windows reads when it starts the program.
+TEST_F(WineTest, FlashpostCarriesItsVersionIconAndManifest) {
+  const fs::path probe = run_->Build() / "tests" / "wine" / "version_probe.exe";
+  ASSERT_TRUE(fs::exists(probe)) << probe;
+  const WindowsRun run =
+      Station().Run(probe, {WineStation::WindowsPath(run_->Flashpost())}, milliseconds(60000));
+  ASSERT_EQ(run.status, 0) << run.output;
+  // The version the project is built as, in the fixed part (four numbers) and in the strings.
+  const std::string version = FLASHPOST_VERSION;
+  const std::string output = "\n" + run.output;
+  for (const std::string& line :
+       {"fixed file version=" + version + ".0", "fixed product version=" + version + ".0",
+        "FileVersion=" + version, "ProductVersion=" + version, std::string("icon=1")}) {
+    EXPECT_NE(output.find("\n" + line + "\n"), std::string::npos) << line << "\n" << run.output;
+  }
+  // Themed controls come with version 6 of the common controls; PerMonitorV2 keeps Windows from
+  // stretching the window's bitmap on a scaled monitor.
+  EXPECT_NE(run.output.find(R"(name="Microsoft.Windows.Common-Controls" version="6.0.0.0")"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find(">PerMonitorV2"), std::string::npos) << run.output;
 }
 
 TEST_F(WineTest, UpdateCommandBringsAModuleThroughAComPortToSuccess) {
