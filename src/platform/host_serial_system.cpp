@@ -18,6 +18,7 @@ class HostSerialSystem final : public SerialSystem {
     return OpenHostPort(name, clock, read_timeout_ms, failure);
   }
   std::vector<std::string> ListPorts() override { return DiscoverHostPorts(); }
+  std::vector<PortDescription> DescribePorts() override { return DescribeHostPorts(ListPorts()); }
 };
 
 }  // namespace

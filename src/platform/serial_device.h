@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/port_description.h"
 
 namespace flashpost::platform {
 
@@ -86,6 +88,16 @@ class SerialSystem {
 
   // The machine's serial ports in a stable order, then the ports named by FLASHPOST_PORTS.
   virtual std::vector<std::string> ListPorts() = 0;
+
+  // The listed port that `name` stands for: `name` itself when ListPorts has it, otherwise the
+  // listed port whose device `name` leads to through any chain of links (/dev/serial/by-id/...,
+  // compared by canonical path; on Windows COM3, com3 and \\.\COM3 are one port). Nothing when
+  // it leads to no listed port.
+  std::optional<std::string> ResolvePort(const std::string& name);
+
+  // Every listed port, in ListPorts' order, with what the OS tells of it. A system that knows no
+  // more gives the names alone.
+  virtual std::vector<PortDescription> DescribePorts();
 };
 
 // The serial system of the machine the program runs on.
