@@ -71,6 +71,10 @@ class PortBoard {
   SlotTable<int32_t> ProgressPercent;
   SlotTexts StatusText;
   SlotTable<uint32_t> StatusColor;
+  // Why the slot's last open failed, in plain words ("no such device", "in use by another
+  // program (PID 812, minicom)"), for after its "Cannot open ... port !" status; empty after an
+  // open that succeeded or a system that cannot tell. Written before the status text.
+  SlotTexts OpenFailureText;
   SlotTexts TestStatusText;
   SlotTable<uint32_t> TestStatusColor;
   SlotTable<uint32_t> StartTick;

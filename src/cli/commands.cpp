@@ -46,9 +46,12 @@ const CommandSpec& WindowCommand() {
   return spec;
 }
 
+// One line per port: its name first, then its stable names and the adapter's details.
 int ListPorts(std::FILE* out) {
   auto serial = platform::MakeHostSerialSystem();
-  for (const auto& name : serial->ListPorts()) std::fprintf(out, "%s\n", name.c_str());
+  for (const auto& port : serial->DescribePorts()) {
+    std::fprintf(out, "%s\n", platform::FormatPortDescription(port).c_str());
+  }
   return std::fflush(out) == 0 && !std::ferror(out) ? kAllPassed : kStationFailed;
 }
 

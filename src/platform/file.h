@@ -7,8 +7,11 @@
 
 namespace flashpost::platform {
 
-// A file held open for reading and locked against other writers and lockers for as long as the
-// handle lives, as a selected firmware file is kept from its choice to the program's end.
+// A file held open for reading, shared with other readers and kept from writers for as long as
+// the handle lives, as a selected firmware file is kept from its choice to the program's end.
+// Windows enforces this through the share mode. On Linux the lock is a shared flock, which is
+// advisory: it keeps out a writer that takes an exclusive flock, not one that writes without
+// locking.
 class HeldFile {
  public:
   virtual ~HeldFile() = default;
@@ -16,8 +19,8 @@ class HeldFile {
   virtual std::optional<uint64_t> Size() = 0;
 };
 
-// Opens the file for reading with an exclusive lock; null when the file cannot be opened or
-// another program holds a lock on it.
+// Opens the file for reading under a shared lock; null when it is no regular file, cannot be
+// opened, or a writer holds it (an exclusive flock on Linux, an open for writing on Windows).
 std::unique_ptr<HeldFile> OpenHeldFile(const std::string& path);
 
 }  // namespace flashpost::platform

@@ -9,9 +9,9 @@
 
 namespace flashpost::platform {
 
-// Opens one of this machine's serial ports for exclusive use, as SerialSystem::Open describes;
-// each OS has its own.
+// Opens one of this machine's serial ports for exclusive use, as SerialSystem::Open describes,
+// saying why when it fails; each OS has its own.
 std::unique_ptr<SerialDevice> OpenHostPort(const std::string& name, Clock& clock,
-                                           uint32_t read_timeout_ms);
+                                           uint32_t read_timeout_ms, OpenFailure& failure);
 
 }  // namespace flashpost::platform

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/port_description.h"
 
 namespace flashpost::platform {
 
@@ -13,5 +16,14 @@ std::vector<std::string> AddListedPorts(std::vector<std::string> machine_ports);
 
 // The machine's ports followed by those in FLASHPOST_PORTS.
 std::vector<std::string> DiscoverHostPorts();
+
+// The port of `listed` that `name` stands for, as SerialSystem::ResolvePort says; each OS has its
+// own.
+std::optional<std::string> FindListedPort(const std::string& name,
+                                          const std::vector<std::string>& listed);
+
+// The ports with what the OS tells of each: on Linux their udev links and the USB adapter's
+// details from sysfs, on Windows Device Manager's name.
+std::vector<PortDescription> DescribeHostPorts(const std::vector<std::string>& ports);
 
 }  // namespace flashpost::platform

@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/port_description.h"
 
 namespace flashpost::platform {
 
@@ -53,6 +55,23 @@ class SerialDevice {
   virtual bool IsOpen() const = 0;
 };
 
+// Why a port did not open.
+enum class OpenFailureCause {
+  kNone,              // it opened
+  kNoSuchDevice,      // nothing by that name, or no device behind the name
+  kInUse,             // held by another program, another Flashpost or another slot of ours
+  kNotASerialPort,    // a regular file, a folder, a device that is no terminal
+  kPermissionDenied,  // the user may not open the device
+  kOther,             // anything else; the text says what the OS said, when it said anything
+};
+
+struct OpenFailure {
+  OpenFailureCause cause = OpenFailureCause::kNone;
+  // The cause in plain words for an operator, to follow a "Cannot open ... port !" line, such as
+  // "no such device" or "in use by another program (PID 812, minicom)"; may be empty.
+  std::string text;
+};
+
 // Opens ports and lists the machine's ports.
 class SerialSystem {
  public:
@@ -62,9 +81,23 @@ class SerialSystem {
   // program or by another slot of ours). The read time-out is in the clock's milliseconds.
   virtual std::unique_ptr<SerialDevice> Open(const std::string& name, Clock& clock,
                                              uint32_t read_timeout_ms) = 0;
+  // The same, telling in `failure` why the port did not open (kNone when it opened). A system
+  // that cannot tell reports kOther with no text.
+  virtual std::unique_ptr<SerialDevice> Open(const std::string& name, Clock& clock,
+                                             uint32_t read_timeout_ms, OpenFailure& failure);
 
   // The machine's serial ports in a stable order, then the ports named by FLASHPOST_PORTS.
   virtual std::vector<std::string> ListPorts() = 0;
+
+  // The listed port that `name` stands for: `name` itself when ListPorts has it, otherwise the
+  // listed port whose device `name` leads to through any chain of links (/dev/serial/by-id/...,
+  // compared by canonical path; on Windows COM3, com3 and \\.\COM3 are one port). Nothing when
+  // it leads to no listed port.
+  std::optional<std::string> ResolvePort(const std::string& name);
+
+  // Every listed port, in ListPorts' order, with what the OS tells of it. A system that knows no
+  // more gives the names alone.
+  virtual std::vector<PortDescription> DescribePorts();
 };
 
 // The serial system of the machine the program runs on.

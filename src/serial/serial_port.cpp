@@ -32,7 +32,10 @@ int OpenPort(app::PortBoard& board, const std::string& port_name, const std::str
   // is neither left locked nor lost behind the new handle.
   if (board.Port[slot].Get()) ClosePort(board, slot);
 
-  auto device = board.Serial().Open(port_name, board.Clock(), kReadTimeoutMs);
+  platform::OpenFailure failure;
+  auto device = board.Serial().Open(port_name, board.Clock(), kReadTimeoutMs, failure);
+  // Before the status text, so that whoever sees the refusal finds its cause already there.
+  board.OpenFailureText[slot].Set(device ? "" : failure.text);
   if (!device) {
     board.PortHandle[slot].store(-1);
     ReportFailure(board, slot, "Cannot open " + port_name + " port !");

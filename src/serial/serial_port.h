@@ -23,7 +23,8 @@ inline constexpr size_t kStaleInputLimit = 1024;
 std::optional<uint32_t> ParseBaudText(std::string_view baud_text);
 
 // Opens the port for the slot, configured 8N1 at the baud text's speed. 1 on success; 0 with the
-// slot's status line telling why otherwise.
+// slot's status line telling why otherwise, and the OS's reason for a port that did not open in
+// the slot's OpenFailureText.
 int OpenPort(app::PortBoard& board, const std::string& port_name, const std::string& baud_text,
              int slot);
 

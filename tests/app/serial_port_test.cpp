@@ -83,16 +83,19 @@ TEST_F(SerialPortPtyTest, ASecondOpenOfAHeldPortFailsWithTheStatusText) {
   ASSERT_EQ(serial::OpenPort(board_, pty_.SlavePath(), "4800", 1), 1);
   EXPECT_EQ(serial::OpenPort(board_, pty_.SlavePath(), "4800", 2), 0);
   EXPECT_EQ(board_.StatusText[2].Get(), "Cannot open " + pty_.SlavePath() + " port !");
+  EXPECT_EQ(board_.OpenFailureText[2].Get(), "in use by another slot of this program");
   EXPECT_EQ(board_.StatusColor[2].load(), app::kRed);
   EXPECT_EQ(board_.PortHandle[2].load(), -1);
   EXPECT_EQ(board_.ReadEnabled[2].load(), 0);
 
   EXPECT_EQ(serial::OpenPort(board_, "/dev/flashpost-no-such-port", "4800", 4), 0);
   EXPECT_EQ(board_.StatusText[4].Get(), "Cannot open /dev/flashpost-no-such-port port !");
+  EXPECT_EQ(board_.OpenFailureText[4].Get(), "no such device");
 
-  // Once slot 1 lets go, the port can be had again.
+  // Once slot 1 lets go, the port can be had again, and the slot's old cause is gone.
   EXPECT_EQ(serial::ClosePort(board_, 1), 1);
   EXPECT_EQ(serial::OpenPort(board_, pty_.SlavePath(), "4800", 2), 1);
+  EXPECT_EQ(board_.OpenFailureText[2].Get(), "");
 }
 
 TEST_F(SerialPortPtyTest, ABadBaudTextLeavesThePortClosedAndSaysSo) {

@@ -103,6 +103,7 @@ TEST_F(Win32PortTest, AHeldPortIsRefusedUntilItsHolderClosesIt) {
   const std::string refusal = "Cannot open " + port + " port !";
   EXPECT_EQ(serial::OpenPort(board_, port, "9600", 2), 0);
   EXPECT_EQ(board_.StatusText[2].Get(), refusal);
+  EXPECT_EQ(board_.OpenFailureText[2].Get(), "in use by another slot or another Flashpost");
   EXPECT_EQ(board_.StatusColor[2].load(), app::kRed);
   EXPECT_EQ(board_.ReadEnabled[2].load(), 0);
   EXPECT_EQ(board_.PortHandle[2].load(), -1);
@@ -129,6 +130,7 @@ TEST_F(Win32PortTest, AMissingPortIsReported) {
   board_.ReadEnabled[4].store(1);
   EXPECT_EQ(serial::OpenPort(board_, port, "9600", 4), 0);
   EXPECT_EQ(board_.StatusText[4].Get(), "Cannot open " + port + " port !");
+  EXPECT_EQ(board_.OpenFailureText[4].Get(), "no such device");
   EXPECT_EQ(board_.StatusColor[4].load(), app::kRed);
   EXPECT_EQ(board_.ReadEnabled[4].load(), 0);
   EXPECT_EQ(board_.PortHandle[4].load(), -1);

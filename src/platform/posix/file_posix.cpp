@@ -33,8 +33,9 @@ std::unique_ptr<HeldFile> OpenHeldFile(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat st {};
-  // A folder or a device opens for reading too, but is no file to size.
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  // A folder or a device opens for reading too, but is no file to size. The lock is shared: two
+  // fixtures on one PC may load the same image, only a writer that locks is kept out.
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
     ::close(fd);
     return nullptr;
   }

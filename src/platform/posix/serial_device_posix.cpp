@@ -15,6 +15,7 @@
 #include "platform/call_gate.h"
 #include "platform/host_port.h"
 #include "platform/line_drain.h"
+#include "platform/posix/open_failure.h"
 #include "platform/serial_device.h"
 
 namespace flashpost::platform {
@@ -220,20 +221,28 @@ bool RequestLowLatency(int fd) {
 }  // namespace
 
 std::unique_ptr<SerialDevice> OpenHostPort(const std::string& path, Clock& clock,
-                                           uint32_t read_timeout_ms) {
+                                           uint32_t read_timeout_ms, OpenFailure& failure) {
+  failure = {};
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    failure = ExplainOpenFailure(path, errno);
+    return nullptr;
+  }
   // TIOCEXCL keeps other programs out but not root, nor a second open inside this process;
   // the flock covers both. Taking it first means a refused open leaves the tty untouched.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
     ::close(fd);
+    failure = ExplainOpenFailure(path, error);
     return nullptr;
   }
   termios2_io::SavedLine saved{};
   if (ioctl(fd, TIOCEXCL) != 0 || !termios2_io::SaveLine(fd, saved)) {
+    const int error = errno;
     ioctl(fd, TIOCNXCL);
     flock(fd, LOCK_UN);
     ::close(fd);
+    failure = ExplainOpenFailure(path, error);
     return nullptr;
   }
   bool low_latency_set = RequestLowLatency(fd);

@@ -56,6 +56,30 @@ HANDLE ClaimPort(const std::string& port) {
   return claim;
 }
 
+// Windows refuses a COM port that another program holds with "access denied".
+OpenFailure ExplainOpenError(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return {OpenFailureCause::kNoSuchDevice, "no such device"};
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return {OpenFailureCause::kInUse, "in use by another program"};
+    default:
+      break;
+  }
+  char text[256] = {};
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                error, 0, text, sizeof text, nullptr);
+  std::string message(text, length);
+  while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
+                              message.back() == ' ' || message.back() == '.')) {
+    message.pop_back();
+  }
+  if (message.empty()) message = "Windows error " + std::to_string(error);
+  return {OpenFailureCause::kOther, message};
+}
+
 char ParityLetter(BYTE parity) {
   switch (parity) {
     case NOPARITY:
@@ -242,14 +266,20 @@ class Win32SerialDevice final : public SerialDevice {
 }  // namespace
 
 std::unique_ptr<SerialDevice> OpenHostPort(const std::string& name, Clock& clock,
-                                           uint32_t read_timeout_ms) {
+                                           uint32_t read_timeout_ms, OpenFailure& failure) {
+  failure = {};
   HANDLE claim = ClaimPort(name);
-  if (claim == nullptr) return nullptr;
+  if (claim == nullptr) {
+    // The claim cannot tell which Flashpost holds it, this one or another.
+    failure = {OpenFailureCause::kInUse, "in use by another slot or another Flashpost"};
+    return nullptr;
+  }
   // The device namespace prefix is what lets COM10 and above open at all.
   const std::string path = "\\\\.\\" + name;
   HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             0, nullptr);
   if (port == INVALID_HANDLE_VALUE) {
+    failure = ExplainOpenError(GetLastError());
     CloseHandle(claim);
     return nullptr;
   }
@@ -257,6 +287,7 @@ std::unique_ptr<SerialDevice> OpenHostPort(const std::string& name, Clock& clock
   COMMTIMEOUTS saved{};
   COMMTIMEOUTS ours = PortTimeouts(RealTimeoutMs(clock, read_timeout_ms));
   if (!GetCommTimeouts(port, &saved) || !SetCommTimeouts(port, &ours)) {
+    failure = {OpenFailureCause::kNotASerialPort, "not a serial port"};
     CloseHandle(port);
     CloseHandle(claim);
     return nullptr;

@@ -1,0 +1,131 @@
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "platform/pty.h"
+#include "platform/serial_device.h"
+
+namespace flashpost::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Opens the port from another process, as another program would. Root opens a device whatever
+// its mode, so `ordinary_user` first makes the child user 65534 with no groups. What it was
+// told, or nothing (with `why`) when the port opened or the child could not drop root.
+std::optional<OpenFailure> OpenInChild(const std::string& path, bool ordinary_user,
+                                       std::string& why) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return std::nullopt;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    ::close(out[0]);
+    std::string report = "E";
+    if (!ordinary_user || (setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
+                           setresuid(65534, 65534, 65534) == 0)) {
+      SystemClock clock;
+      OpenFailure failure;
+      report = MakeHostSerialSystem()->Open(path, clock, 100, failure)
+                   ? "O"
+                   : static_cast<char>('0' + static_cast<int>(failure.cause)) + failure.text;
+    }
+    (void)!::write(out[1], report.data(), report.size());
+    _exit(0);
+  }
+  ::close(out[1]);
+  std::string report;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) report.append(buffer, n);
+  ::close(out[0]);
+  if (pid > 0) waitpid(pid, nullptr, 0);
+  why = report.empty() || report[0] == 'E' ? "cannot become an ordinary user" : "it opened";
+  if (report.empty() || report[0] == 'E' || report[0] == 'O') return std::nullopt;
+  return OpenFailure{static_cast<OpenFailureCause>(report[0] - '0'), report.substr(1)};
+}
+
+std::string OwnCommandName() {
+  std::ifstream comm("/proc/self/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
+}
+
+TEST(OpenFailureTest, EachRefusalSaysWhy) {
+  std::string dir = (fs::temp_directory_path() / "fp-open-XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  std::ofstream(dir + "/image.bin") << "not a port";
+  auto system = MakeHostSerialSystem();
+  SystemClock clock;
+  PseudoTerminal pty;
+  ASSERT_TRUE(pty.ok());
+  auto held = system->Open(pty.SlavePath(), clock, 100);
+  ASSERT_NE(held, nullptr);
+
+  std::string why;
+  auto elsewhere = OpenInChild(pty.SlavePath(), false, why);
+  ASSERT_TRUE(elsewhere) << why;
+  EXPECT_EQ(elsewhere->cause, OpenFailureCause::kInUse);
+  EXPECT_EQ(elsewhere->text, "in use by another program (PID " + std::to_string(getpid()) + ", " +
+                                 OwnCommandName() + ")");
+
+  const struct {
+    std::string path;
+    OpenFailureCause cause;
+    std::string text;
+  } cases[] = {
+      {pty.SlavePath(), OpenFailureCause::kInUse, "in use by another slot of this program"},
+      {dir + "/ttyUSB9", OpenFailureCause::kNoSuchDevice, "no such device"},
+      {"/dev/null", OpenFailureCause::kNotASerialPort,
+       "not a serial port (a device that is no terminal)"},
+      {dir + "/image.bin", OpenFailureCause::kNotASerialPort, "not a serial port (a regular file)"},
+      {dir, OpenFailureCause::kNotASerialPort, "not a serial port (a folder)"},
+  };
+  for (const auto& c : cases) {
+    OpenFailure failure{OpenFailureCause::kNone, "stale"};
+    EXPECT_EQ(system->Open(c.path, clock, 100, failure), nullptr) << c.path;
+    EXPECT_EQ(failure.cause, c.cause) << c.path;
+    EXPECT_EQ(failure.text, c.text);
+  }
+
+  held.reset();
+  OpenFailure failure{OpenFailureCause::kOther, "stale"};
+  EXPECT_NE(system->Open(pty.SlavePath(), clock, 100, failure), nullptr);
+  EXPECT_EQ(failure.cause, OpenFailureCause::kNone) << failure.text;
+  fs::remove_all(dir);
+}
+
+TEST(OpenFailureTest, PermissionDeniedNamesTheGroupAndTheOneStep) {
+  PseudoTerminal pty;
+  ASSERT_TRUE(pty.ok());
+  const std::string path = pty.SlavePath();
+  std::optional<OpenFailure> failure;
+  std::string expected, why;
+  if (geteuid() == 0) {
+    // A device open to its group, as dialout's are, and a user outside that group.
+    ASSERT_EQ(chmod(path.c_str(), 0660), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    const std::string group = getgrgid(st.st_gid)->gr_name;
+    expected = "permission denied: " + path + " belongs to group " + group +
+               "; add yourself with  sudo usermod -aG " + group + " $USER  and log in again";
+    failure = OpenInChild(path, true, why);
+  } else {
+    ASSERT_EQ(chmod(path.c_str(), 0), 0);
+    expected = "permission denied: " + path + " has mode 0000 (owner ";
+    failure = OpenInChild(path, false, why);
+  }
+  if (!failure) GTEST_SKIP() << "no refusal to show: " << why;
+  EXPECT_EQ(failure->cause, OpenFailureCause::kPermissionDenied);
+  EXPECT_EQ(failure->text.substr(0, expected.size()), expected);
+}
+
+}  // namespace
+}  // namespace flashpost::platform
