@@ -105,6 +105,7 @@ void AutoUpdatePage::Button13Click() {
   } else {
     worker->Terminate();
     EndSupervision();
+    if (context_.explain_open_failure) context_.explain_open_failure(0);
     Button13.SetEnabled(true);
   }
 }

@@ -22,6 +22,9 @@ class AutoUpdatePage {
     const workers::WorkerProcedures& procedures;
     ui::Timer& timer1;
     std::function<void()> refresh_board;
+    // Tells the operator why the slot's port did not open (the status line has room only for
+    // the page's own text).
+    std::function<void(int slot)> explain_open_failure;
   };
 
   AutoUpdatePage(ui::PageControl& pages, Context context);

@@ -95,6 +95,14 @@ void TMainForm::StartTestWorker(int slot) {
 
 void TMainForm::ScanAllPortLists() { TerminalPage.Button5Click(); }
 
+void TMainForm::ExplainOpenFailure(int slot) {
+  std::string hint = board_.StatusText[slot].Get();
+  if (std::string cause = board_.OpenFailureText[slot].Get(); !cause.empty()) {
+    hint += " " + cause;
+  }
+  StatusBar1.SetPanelText(0, hint);
+}
+
 void TMainForm::FormCreate() { serial::ScanPorts(board_, {&AutoPage.ComboBox6}); }
 
 void TMainForm::Timer1Timer() {

@@ -76,13 +76,16 @@ class TMainForm : public ui::Form {
                         [this](int slot) { StartTestWorker(slot); },
                         [this](int slot) { StopSlot(slot); }, [this] { ScanAllPortLists(); }}};
   AutoUpdatePage AutoPage{PageControl1,
-                          {board_, loop_, Procedures, Timer1, [this] { RefreshBoard(); }}};
+                          {board_, loop_, Procedures, Timer1, [this] { RefreshBoard(); },
+                           [this](int slot) { ExplainOpenFailure(slot); }}};
 
  private:
   // A worker of a multi-port run: slot 0 serves the run's jobs like the other slots.
   void StartMultiPortWorker(int slot);
   // A worker of a C/N0 or customer ID run.
   void StartTestWorker(int slot);
+  // The slot's failed open, with the OS's reason, on the status bar's first panel.
+  void ExplainOpenFailure(int slot);
   // "Scan ComPort" of the multi-port, C/N0 and terminal pages.
   void ScanAllPortLists();
   // The port lists of the multi-port and C/N0 pages that the terminal page's scan fills too.

@@ -130,8 +130,8 @@ int RunCno(const CnoOptions& options, platform::Clock& clock, platform::SerialSy
   std::string error;
   const std::vector<std::string> references =
       options.reference.empty() ? std::vector<std::string>{} : std::vector{options.reference};
-  if (!ResolvePorts(serial, options.ports, page.CheckListBox1.Items(), modules, error) ||
-      !ResolvePorts(serial, references, page.CheckListBox1.Items(), reference, error) ||
+  if (!ResolvePorts(serial, clock, options.ports, page.CheckListBox1.Items(), modules, error) ||
+      !ResolvePorts(serial, clock, references, page.CheckListBox1.Items(), reference, error) ||
       !CheckModulePorts("cno", modules, reference.empty() ? "" : reference[0].listed, error)) {
     application.Close();
     return UsageError(error, err);

@@ -57,6 +57,8 @@ int Conclude(const Reporter& reporter, int status, std::FILE* err) {
   return status;
 }
 
-std::string OpenFailureCause(const app::PortBoard& /*board*/, int /*slot*/) { return ""; }
+std::string OpenFailureCause(const app::PortBoard& board, int slot) {
+  return app::IsSlot(slot) ? board.OpenFailureText[slot].Get() : "";
+}
 
 }  // namespace flashpost::cli

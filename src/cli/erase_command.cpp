@@ -114,7 +114,7 @@ int RunErase(const EraseOptions& options, platform::Clock& clock, platform::Seri
   page.Button5.Click();  // Scan ComPort
   std::vector<NamedPort> ports;
   std::string error;
-  if (!ResolvePorts(serial, {options.port}, page.ComboBox1.Items(), ports, error)) {
+  if (!ResolvePorts(serial, clock, {options.port}, page.ComboBox1.Items(), ports, error)) {
     application.Close();
     return UsageError(error, err);
   }

@@ -151,8 +151,9 @@ int RunMcd(const McdOptions& options, platform::Clock& clock, platform::SerialSy
   page.Button16.Click();  // Scan ComPort
   std::vector<NamedPort> modules, reference;
   std::string error;
-  if (!ResolvePorts(serial, options.ports, page.ComPortList.Items(), modules, error) ||
-      !ResolvePorts(serial, {options.reference}, page.ComPortList.Items(), reference, error) ||
+  if (!ResolvePorts(serial, clock, options.ports, page.ComPortList.Items(), modules, error) ||
+      !ResolvePorts(serial, clock, {options.reference}, page.ComPortList.Items(), reference,
+                    error) ||
       !CheckModulePorts("mcd", modules, reference[0].listed, error)) {
     application.Close();
     return UsageError(error, err);

@@ -3,19 +3,39 @@
 #include <algorithm>
 
 #include "app/colors.h"
+#include "platform/port_discovery.h"
 
 namespace flashpost::cli {
 
-bool ResolvePorts(platform::SerialSystem& /*serial*/, const std::vector<std::string>& given,
-                  const std::vector<std::string>& listed, std::vector<NamedPort>& ports,
-                  std::string& error) {
+namespace {
+
+// What the OS says of a name that is no listed port: an open tells it, and a port that does open
+// after all (a terminal the scan does not list) is let go at once.
+std::string WhyNotAPort(platform::SerialSystem& serial, platform::Clock& clock,
+                        const std::string& name) {
+  platform::OpenFailure failure;
+  if (auto device = serial.Open(name, clock, 0, failure)) {
+    device->RestoreSettings();
+    device->Close();
+    return "";
+  }
+  return failure.text;
+}
+
+}  // namespace
+
+bool ResolvePorts(platform::SerialSystem& serial, platform::Clock& clock,
+                  const std::vector<std::string>& given, const std::vector<std::string>& listed,
+                  std::vector<NamedPort>& ports, std::string& error) {
   for (const std::string& name : given) {
-    if (std::find(listed.begin(), listed.end(), name) == listed.end()) {
-      error = "port '" + Printable(name) +
-              "' is not among the ports found (see flashpost ports; FLASHPOST_PORTS adds ports)";
-      return false;
+    if (auto port = platform::FindListedPort(name, listed)) {
+      ports.push_back({name, *port});
+      continue;
     }
-    ports.push_back({name, name});
+    error = "port '" + Printable(name) +
+            "' is not among the ports found (see flashpost ports; FLASHPOST_PORTS adds ports)";
+    if (std::string why = WhyNotAPort(serial, clock, name); !why.empty()) error += ": " + why;
+    return false;
   }
   return true;
 }

@@ -10,7 +10,8 @@
 
 namespace flashpost::cli {
 
-// A port as the command line named it, and the port of the scan's list it is.
+// A port as the command line named it, and the port of the scan's list it is: the listed name
+// itself, or a link to it such as /dev/serial/by-id/....
 struct NamedPort {
   std::string given;
   std::string listed;
@@ -18,10 +19,10 @@ struct NamedPort {
 
 // The ports named on the command line, each checked against the ports the scan lists: a listed
 // name, or a link to a listed port, is taken. False with the reason naming the first port that
-// is not among them.
-bool ResolvePorts(platform::SerialSystem& serial, const std::vector<std::string>& given,
-                  const std::vector<std::string>& listed, std::vector<NamedPort>& ports,
-                  std::string& error);
+// is not among them, and what the OS says of it (no such device, not a serial port, ...).
+bool ResolvePorts(platform::SerialSystem& serial, platform::Clock& clock,
+                  const std::vector<std::string>& given, const std::vector<std::string>& listed,
+                  std::vector<NamedPort>& ports, std::string& error);
 
 // The module ports of a multi-port command: at most eight, none named twice, none the
 // reference's. False with the reason otherwise. Checked on the names given, and again on the

@@ -75,7 +75,7 @@ int RunTerminal(const TerminalOptions& options, platform::Clock& clock,
   page.Button5.Click();  // Scan ComPort
   std::vector<NamedPort> ports;
   std::string error;
-  if (!ResolvePorts(serial, {options.port}, page.ComboBox1.Items(), ports, error)) {
+  if (!ResolvePorts(serial, clock, {options.port}, page.ComboBox1.Items(), ports, error)) {
     application.Close();
     return UsageError(error, err);
   }

@@ -65,7 +65,7 @@ int RunUpdate(const UpdateOptions& options, platform::Clock& clock, platform::Se
   page.Button12.Click();  // Scan ComPort
   std::vector<NamedPort> ports;
   std::string error;
-  if (!ResolvePorts(serial, {options.port}, page.ComboBox6.Items(), ports, error)) {
+  if (!ResolvePorts(serial, clock, {options.port}, page.ComboBox6.Items(), ports, error)) {
     application.Close();
     return UsageError(error, err);
   }

@@ -154,6 +154,12 @@ void TerminalPage::Button3Click() {
   } else {
     if (serial::OpenPort(board, board.CurrentPortName.Get(), board.CurrentBaudText.Get(), kSlot) !=
         1) {
+      // No label shows the terminal slot's status line: the status bar tells why.
+      std::string hint = board.StatusText[kSlot].Get();
+      if (std::string cause = board.OpenFailureText[kSlot].Get(); !cause.empty()) {
+        hint += " " + cause;
+      }
+      context_.status_bar.SetPanelText(0, hint);
       Button3.SetEnabled(true);
       return;
     }

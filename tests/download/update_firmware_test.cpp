@@ -137,6 +137,7 @@ TEST_F(UpdateFirmwareTest, TheSameNakIsTooLateWithThreeSeconds) {
 TEST_F(UpdateFirmwareTest, AStopInAPauseEndsTheUpdateWithoutTouchingTheSlot) {
   Run();
   ExpectCommandAtModuleSpeed();
+  AwaitStatus("Send FW(AP) command.....");  // the worker is in its pause now
   const uint32_t stopped_at = clock_.Ticks();
   stop_.Request();
   Join();

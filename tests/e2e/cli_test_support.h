@@ -17,6 +17,11 @@ class ListedPorts final : public platform::SerialSystem {
                                                uint32_t read_timeout_ms) override {
     return host_->Open(name, clock, read_timeout_ms);
   }
+  std::unique_ptr<platform::SerialDevice> Open(const std::string& name, platform::Clock& clock,
+                                               uint32_t read_timeout_ms,
+                                               platform::OpenFailure& failure) override {
+    return host_->Open(name, clock, read_timeout_ms, failure);
+  }
   std::vector<std::string> ListPorts() override { return names_; }
 
  private:

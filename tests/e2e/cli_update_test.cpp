@@ -30,7 +30,7 @@ class CliUpdateTest : public ::testing::Test {
     options_.baud = std::to_string(options.baud);
   }
   int Run(std::FILE* out = nullptr) {
-    ListedPorts serial({options_.port});
+    ListedPorts serial({module_ ? module_->PortPath() : options_.port});
     std::FILE* err = std::tmpfile();
     std::FILE* captured = out ? out : std::tmpfile();
     const int status = cli::RunUpdate(options_, clock_, serial, captured, err);
@@ -97,11 +97,23 @@ TEST_F(CliUpdateTest, EveryRedTextOfAFailingRunIsReported) {
   EXPECT_TRUE(Has("(not all of it)")) << out_;
 }
 
+TEST_F(CliUpdateTest, AStableLinkToAListedPortIsTakenAndTheResultNamesIt) {
+  ASSERT_NO_FATAL_FAILURE(StartModule({}));
+  const std::string link = RecordPath() + ".port";  // as /dev/serial/by-id/... links a port
+  std::filesystem::create_symlink(module_->PortPath(), link);
+  options_.port = link;
+  options_.json = true;
+  EXPECT_EQ(Run(), 0) << out_ << err_;
+  EXPECT_TRUE(Has("\"port\": \"" + link + "\"")) << out_;
+  std::filesystem::remove(link);
+}
+
 TEST_F(CliUpdateTest, APortThatDoesNotOpenFailsTheStation) {
   options_.port = "/dev/flashpost-none";  // listed, but not there
   EXPECT_EQ(Run(), 3) << out_;
   EXPECT_TRUE(Has("[red] Cannot open /dev/flashpost-none port !\n")) << out_;
   EXPECT_TRUE(Has("FAIL Cannot open /dev/flashpost-none port !")) << out_;
+  EXPECT_TRUE(Has(", no such device)")) << "the cause, in plain words\n" << out_;
 }
 
 TEST_F(CliUpdateTest, EachRunAppendsItsRecordAndALostRecordFailsTheRun) {

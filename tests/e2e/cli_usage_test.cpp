@@ -40,7 +40,13 @@ TEST(CliUsageTest, EveryCommandRefusesABadCommandLineAtOnceNamingWhatIsWrong) {
        "--verify-timeout-s needs a whole number from 1"},
       {{"update", "--port", "/dev/flashpost-none"},
        2,
-       "port '/dev/flashpost-none' is not among the ports found"},
+       "port '/dev/flashpost-none' is not among the ports found (see flashpost ports; "
+       "FLASHPOST_PORTS adds ports): no such device"},
+      {{"update", "--port", "/dev/null"},
+       2,
+       "ports found (see flashpost ports; FLASHPOST_PORTS "
+       "adds ports): not a serial port"},
+      {{"erase", "--port", "/etc/passwd"}, 2, ": not a serial port (a regular file)"},
       // mcd
       {{"mcd", "--port", "a", "--job", "fwap"}, 2, "mcd needs --reference PORT"},
       {{"mcd", "--reference", "r", "--job", "fwap"}, 2, "mcd needs --port NAME or --ports"},
