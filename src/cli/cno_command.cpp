@@ -137,15 +137,7 @@ int RunCno(const CnoOptions& options, platform::Clock& clock, platform::SerialSy
     return UsageError(error, err);
   }
   const uint32_t start = clock.Ticks();
-  std::vector<NamedPort> slots;
-  for (const std::string& item : page.CheckListBox1.Items()) {
-    for (const NamedPort& p : modules) {
-      if (p.listed == item) slots.push_back(p);
-    }
-  }
-  std::vector<std::string> names;
-  for (const NamedPort& p : slots) names.push_back(p.given);
-  reporter.SetPorts(names);
+  const std::vector<NamedPort> slots = PortsBySlot(page.CheckListBox1.Items(), modules, reporter);
   const int count = static_cast<int>(slots.size());
 
   std::vector<app::RunRecord> results;

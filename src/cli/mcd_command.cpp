@@ -160,16 +160,7 @@ int RunMcd(const McdOptions& options, platform::Clock& clock, platform::SerialSy
   }
 
   const uint32_t start = clock.Ticks();
-  // Slot k is the k-th ticked port in the order the scan lists them.
-  std::vector<NamedPort> slots;
-  for (const std::string& item : page.ComPortList.Items()) {
-    for (const NamedPort& p : modules) {
-      if (p.listed == item) slots.push_back(p);
-    }
-  }
-  std::vector<std::string> names;
-  for (const NamedPort& p : slots) names.push_back(p.given);
-  reporter.SetPorts(names);
+  const std::vector<NamedPort> slots = PortsBySlot(page.ComPortList.Items(), modules, reporter);
 
   auto records = [&](const std::string& status, const std::string& cause) {
     std::vector<app::RunRecord> all;

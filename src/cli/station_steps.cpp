@@ -109,6 +109,21 @@ bool OpenReference(app::TMainForm& form, const NamedPort& port, const std::strin
   return true;
 }
 
+std::vector<NamedPort> PortsBySlot(const std::vector<std::string>& listed,
+                                   const std::vector<NamedPort>& ports, Reporter& reporter) {
+  std::vector<NamedPort> slots;
+  std::vector<std::string> names;
+  for (const std::string& item : listed) {
+    for (const NamedPort& port : ports) {
+      if (port.listed != item) continue;
+      slots.push_back(port);
+      names.push_back(port.given);
+    }
+  }
+  reporter.SetPorts(names);
+  return slots;
+}
+
 void TickPorts(ui::CheckListBox& list, const std::vector<NamedPort>& ports) {
   const std::vector<std::string>& items = list.Items();
   for (size_t i = 0; i < items.size(); ++i) {

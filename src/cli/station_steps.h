@@ -40,6 +40,11 @@ bool SplitPortNames(const std::string& text, std::vector<std::string>& names, st
 bool OpenReference(app::TMainForm& form, const NamedPort& port, const std::string& baud,
                    bool switch_to_vbi, Reporter& reporter);
 
+// The ports as the page gives them slots: slot k is the k-th ticked port in the order the scan
+// lists them, not the order they were named. The reporter is told the names they were given by.
+std::vector<NamedPort> PortsBySlot(const std::vector<std::string>& listed,
+                                   const std::vector<NamedPort>& ports, Reporter& reporter);
+
 // Ticks exactly the listed entries that are among `ports`.
 void TickPorts(ui::CheckListBox& list, const std::vector<NamedPort>& ports);
 
