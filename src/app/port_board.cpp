@@ -29,6 +29,7 @@ PortBoard::PortBoard(platform::Clock& clock, platform::SerialSystem& serial)
   for (auto& pending : PendingResend) pending.Clear();
   for (auto& text : RunBaudText) text.Set("4800");
   for (auto& text : SelectedPorts) text.Set("");
+  for (auto& text : OpenPortName) text.Set("");
   for (auto* texts : {&VersionField3, &VersionField4}) {
     for (auto& text : *texts) text.Set("");
   }

@@ -52,6 +52,7 @@ int OpenPort(app::PortBoard& board, const std::string& port_name, const std::str
   }
 
   board.Port[slot].Set(std::shared_ptr<platform::SerialDevice>(std::move(device)));
+  board.OpenPortName[slot].Set(port_name);
   board.ReadEnabled[slot].store(1);
   return 1;
 }

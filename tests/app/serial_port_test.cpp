@@ -180,6 +180,7 @@ TEST_F(SerialPortFakeTest, ReopeningASlotReleasesThePortItHeld) {
   ASSERT_EQ(serial::OpenPort(board_, "COM3", "4800", 0), 1);
   ASSERT_EQ(serial::OpenPort(board_, "COM4", "4800", 0), 1);
   EXPECT_EQ(fake_.Log("COM3")->closes.load(), 1) << "the first port would stay locked";
+  EXPECT_EQ(board_.OpenPortName[0].Get(), "COM4");
   // And so another slot can open it.
   EXPECT_EQ(serial::OpenPort(board_, "COM3", "4800", 1), 1);
 }
