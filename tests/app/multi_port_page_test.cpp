@@ -138,6 +138,17 @@ TEST_F(MultiPortStartTest, FileSizeBoundsOfEachJob) {
   EXPECT_EQ(WorkersStarted(), 0);
 }
 
+TEST_F(MultiPortStartTest, FwApStaysTheJobOfTheNextStart) {
+  page_.Options.RadioButton5.Click();
+  Check({0});
+  // As the last run's updates leave the slots: their FW(AP) flags lowered.
+  for (auto& job : board_.JobFwAp) job.store(0);
+  Select(300 * 1024);
+  page_.Button1Click();
+  EXPECT_EQ(Message(), "File size is over 480K or small than 470K!(NG)") << "checked as FW(AP)";
+  EXPECT_EQ(board_.JobFwAp[5].load(), 1);
+}
+
 TEST_F(MultiPortStartTest, PortChecksInTheirOrder) {
   page_.Options.RadioButton5Click();
   Select(491520);
