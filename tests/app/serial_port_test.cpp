@@ -189,6 +189,12 @@ TEST_F(SerialPortFakeTest, SlotsWithoutAPortReadAsASilentLine) {
   uint32_t before = clock_.Ticks();
   EXPECT_EQ(serial::ReadPortByte(board_, 7), std::nullopt);
   EXPECT_EQ(clock_.Ticks() - before, serial::kReadTimeoutMs);
+  // A reader that has been asked to stop does not sit the silence out.
+  ui::StopSignal stop;
+  stop.Request();
+  before = clock_.Ticks();
+  EXPECT_EQ(serial::ReadPortByte(board_, 7, &stop), std::nullopt);
+  EXPECT_EQ(clock_.Ticks(), before);
   EXPECT_EQ(serial::ReadPortByte(board_, 42), std::nullopt);  // not a slot: no crash
   EXPECT_EQ(serial::OpenPort(board_, "COM3", "4800", 10), 0);
   EXPECT_EQ(serial::ClosePort(board_, -1), 0);
