@@ -34,11 +34,18 @@ constexpr int kDefaultJobs = 100;
 // Clock time. The limits are far beyond what a job takes: a job that reaches one has hung.
 constexpr uint32_t kJobLimitMs = 900'000;
 constexpr uint32_t kLeaveLimitMs = 120'000;
-constexpr uint32_t kCnoTestMs = 4000;
-constexpr uint32_t kIdTestMs = 3000;
+constexpr uint32_t kCnoTestMs = 24'000;
+constexpr uint32_t kIdTestMs = 16'000;
+// A red test verdict is put down to timing only when what it lacked had not been read this long
+// before it: the worker hands every sentence to the main thread, which a loaded machine may leave
+// waiting for a good part of a real second.
+constexpr uint32_t kEvidenceMarginMs = 12'000;
+// A late module confirms within this long after the test's time-out.
+constexpr uint32_t kLateConfirmationMs = 1500;
 constexpr const char* kCalibrationWaitingMs = "15000";
 constexpr uint32_t kEraserLimitMs = 30'000;
 constexpr uint32_t kSwitchLimitMs = 10'000;
+constexpr uint32_t kReferencePeriodMs = 2000;
 constexpr uint32_t kStopMomentMaxMs = 4000;
 constexpr uint32_t kPauseBeforeStartMaxMs = 1500;
 
@@ -71,13 +78,17 @@ constexpr std::array<const char*, kKinds> kKindNames = {"auto: module answers",
                                                         "customer ID",
                                                         "flash eraser"};
 
-enum class Outcome { kPass, kExpectedFail, kExcusedFail, kWrong };
+// A verdict held against the module: a backed pass; a failure due to the module's fault or the
+// job's set-up; a failure of a run started again on a module a stop left in the middle of a step;
+// a failure that timing on a loaded machine explains; a wrong one.
+enum class Outcome { kPass, kExpectedFail, kAfterStop, kExcusedFail, kWrong };
 
 struct Tally {
   double seconds = 0;  // of real time
   int jobs = 0;
   int passes = 0;
   int expected_fails = 0;
+  int after_stop = 0;
   int excused_fails = 0;
   int wrong = 0;
 };
@@ -151,6 +162,10 @@ sim::ModuleOptions QuickModule(uint32_t baud) {
   // comes while the port is still open at the module's own 115200 is purged with the close.
   options.erase_ms = 3000;
   options.satellites = Sky(false);
+  // On the sped-up clock a report a second would be eighty a second of real time, each sentence
+  // handed to the main thread: more than a loaded machine keeps up with, and the backlog is
+  // dropped, answers and all.
+  options.nmea_period_ms = 3000;
   options.vbi.first_report_ms = 100;
   options.vbi.report_gap_ms = 250;
   options.vbi.calibration_ms = 500;
@@ -328,8 +343,11 @@ struct Shift::Impl {
     for (const Unit& unit : units) {
       lines +=
           "\n  \"" + (unit.label ? unit.label->Caption() : std::string()) + "\" " + Describe(unit);
+      for (const Seen& seen : unit.seen) {
+        lines += " [" + std::to_string(seen.tick) + " \"" + seen.text + "\"]";
+      }
     }
-    return lines;
+    return lines + "\n  clock " + std::to_string(st.clock.Ticks());
   }
 
   std::set<std::string> UnitPorts() const {
@@ -364,6 +382,7 @@ struct Shift::Impl {
     sim::ReferenceOptions options;
     options.baud = plan.talks_at;
     options.satellites = sim::WithStrongestCn0(Sky(plan.sbas_strongest), plan.cn0);
+    options.report_period_ms = kReferencePeriodMs;
     reference = std::make_unique<sim::SimulatedReference>(options, st.clock);
     reference->Start();
     reference_plan = plan;
@@ -395,8 +414,10 @@ struct Shift::Impl {
   void Record(Outcome outcome, const Unit& unit, const std::string& text, const std::string& why) {
     Tally& t = Count();
     if (verbose && outcome != Outcome::kPass && outcome != Outcome::kWrong) {
-      std::printf("%s: \"%s\" (%s) %s\n", Where().c_str(), text.c_str(),
-                  outcome == Outcome::kExpectedFail ? "due" : "timing or a stop",
+      const char* why = outcome == Outcome::kExpectedFail ? "due"
+                        : outcome == Outcome::kAfterStop  ? "after a stop"
+                                                          : "timing";
+      std::printf("%s: \"%s\" (%s) %s\n", Where().c_str(), text.c_str(), why,
                   Describe(unit).c_str());
     }
     switch (outcome) {
@@ -405,6 +426,9 @@ struct Shift::Impl {
         break;
       case Outcome::kExpectedFail:
         ++t.expected_fails;
+        break;
+      case Outcome::kAfterStop:
+        ++t.after_stop;
         break;
       case Outcome::kExcusedFail:
         ++t.excused_fails;
@@ -419,7 +443,8 @@ struct Shift::Impl {
   // A red line that nothing shows to be wrong: due to the module's fault, or to a stop and
   // start on a module left mid-step, or else to timing.
   Outcome RedWithoutContradiction(const Unit& unit) const {
-    return unit.fault ? Outcome::kExpectedFail : Outcome::kExcusedFail;
+    if (unit.fault) return Outcome::kExpectedFail;
+    return unit.restarted ? Outcome::kAfterStop : Outcome::kExcusedFail;
   }
 
   // The image the download procedures send, by the shared chip choice at Start.
@@ -715,13 +740,13 @@ struct Shift::Impl {
     }
   }
 
-  // Whether the program had read `text` from the port in the first half of the test: what it
-  // reads later may still be on its way through the worker when the verdict falls.
-  bool ReadInTime(const std::string& port, const std::string& text, const Seen& verdict,
-                  uint32_t test_ms) const {
+  // Whether the program had read the whole sentence `text` from the port well before the verdict:
+  // what it reads later may still be on its way through the worker when the verdict falls, and a
+  // sentence cut short by a dropped backlog never arrives.
+  bool ReadInTime(const std::string& port, const std::string& text, const Seen& verdict) const {
     auto read = st.serial.FirstRead(port, text);
-    return read &&
-           static_cast<int32_t>(verdict.tick - read->tick) >= static_cast<int32_t>(test_ms / 2);
+    return read && static_cast<int32_t>(verdict.tick - read->tick) >=
+                       static_cast<int32_t>(kEvidenceMarginMs);
   }
 
   void CnoJob() {
@@ -766,7 +791,7 @@ struct Shift::Impl {
     auto judged = [&] {
       return std::all_of(units.begin(), units.end(), [](const Unit& u) { return !u.seen.empty(); });
     };
-    if (!Serve(judged, kJobLimitMs)) return Fault("the C/N0 test hung");
+    if (!Serve(judged, kJobLimitMs)) return Fault("the C/N0 test hung" + Lines());
 
     const std::string reference_gsv =
         LastGsvSentence(sim::WithStrongestCn0(Sky(plan.sbas_strongest), plan.cn0));
@@ -798,14 +823,13 @@ struct Shift::Impl {
       }
       // Another red line than due is timing only if what it lacked had not yet come in.
       const std::string port = unit.module->PortPath();
-      const bool module_in = ReadInTime(port, LastGsvSentence(sky), verdict, kCnoTestMs);
-      const bool reference_in =
-          ReadInTime(reference->PortPath(), reference_gsv, verdict, kCnoTestMs);
+      const bool module_in = ReadInTime(port, LastGsvSentence(sky), verdict);
+      const bool reference_in = ReadInTime(reference->PortPath(), reference_gsv, verdict);
       bool excused = false;
       if (verdict.color == app::kRed) {
         if (verdict.text == cno::CnoPage::kNoReferenceText) excused = refer && !reference_in;
         if (verdict.text == cno::CnoPage::kNoNmeaText) {
-          excused = !ReadInTime(port, "$GP", verdict, kCnoTestMs);
+          excused = !module_in;
         }
         if (verdict.text.rfind("SV ", 0) == 0) excused = !module_in || (refer && !reference_in);
       }
@@ -832,7 +856,7 @@ struct Shift::Impl {
       sim::ModuleOptions options = QuickModule(baud);
       const int module_kind = Uniform(0, 4);  // confirms (three in five), never, too late
       options.confirm_customer_id = module_kind != 3;
-      if (module_kind == 4) options.reply_delay_ms = kIdTestMs + Uniform(300, 1500);
+      if (module_kind == 4) options.reply_delay_ms = kIdTestMs + Uniform(300, kLateConfirmationMs);
       Unit& unit = AddUnit(options, module_kind >= 3, &page.StatusLabel(slot));
       unit.running_text = "Setting Customer ID ";
       unit.late = module_kind == 4;
@@ -844,12 +868,17 @@ struct Shift::Impl {
     page.Edit6.SetText(std::to_string(kIdTestMs));
     if (!StartTest(std::to_string(baud))) return;
 
-    // A late module's confirmation still turns its line green after the time-out.
+    // A late module's confirmation still turns its line green after the time-out, unless the
+    // loaded machine let it be dropped with a backlog: it is given a while.
+    const uint32_t started = st.clock.Ticks();
     auto settled = [&](const Unit& u) {
-      return !u.seen.empty() && (!u.late || u.seen.back().color == app::kGreen);
+      return !u.seen.empty() &&
+             (!u.late || u.seen.back().color == app::kGreen ||
+              platform::Elapsed(st.clock.Ticks(), started, kIdTestMs + 2 * kLateConfirmationMs));
     };
-    if (!Serve([&] { return std::all_of(units.begin(), units.end(), settled); }, kJobLimitMs)) {
-      return Fault("the customer ID run hung");
+    const uint32_t limit = kIdTestMs + kLateConfirmationMs + kJobLimitMs;
+    if (!Serve([&] { return std::all_of(units.begin(), units.end(), settled); }, limit)) {
+      return Fault("the customer ID run hung" + Lines());
     }
     // The modules that never confirmed keep their workers listening: the operator stops them.
     if (!WorkersFinished()) {
@@ -865,7 +894,7 @@ struct Shift::Impl {
           why = "the module holds \"" + unit.module->CustomerId() + "\"";
         } else if (seen.text == "Time out : " + std::to_string(kIdTestMs / 1000) + "S") {
           const bool in_time =
-              ReadInTime(unit.module->PortPath(), "$PQRV28,01," + id, seen, kIdTestMs);
+              ReadInTime(unit.module->PortPath(), sim::nmea::Frame("PQRV28,01," + id), seen);
           outcome = unit.fault ? Outcome::kExpectedFail
                                : (in_time ? Outcome::kWrong : Outcome::kExcusedFail);
           why = "the module's confirmation had come in";
@@ -1028,24 +1057,24 @@ struct Shift::Impl {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     std::printf("[%s] seed %u: %d jobs in %.1f s, %.0f jobs per minute\n", instance.c_str(),
                 settings.seed, settings.jobs, seconds, settings.jobs * 60.0 / seconds);
-    std::printf("  %-22s %5s %8s %7s %13s %13s %6s\n", "job", "jobs", "s/job", "passes",
-                "fails: fault", "timing/stop", "wrong");
+    std::printf("  %-22s %5s %7s %7s %11s %11s %7s %6s\n", "job", "jobs", "s/job", "passes",
+                "fails: due", "after stop", "timing", "wrong");
     Tally all;
     auto row = [](const char* name, const Tally& t) {
-      std::printf("  %-22s %5d %8.2f %7d %13d %13d %6d\n", name, t.jobs,
-                  t.jobs ? t.seconds / t.jobs : 0.0, t.passes, t.expected_fails, t.excused_fails,
-                  t.wrong);
+      std::printf("  %-22s %5d %7.2f %7d %11d %11d %7d %6d\n", name, t.jobs,
+                  t.jobs ? t.seconds / t.jobs : 0.0, t.passes, t.expected_fails, t.after_stop,
+                  t.excused_fails, t.wrong);
     };
-    for (int k = 0; k < kKinds; ++k) {
-      const Tally& t = tally[k];
-      row(kKindNames[k], t);
+    for (const Tally& t : tally) {
       all.seconds += t.seconds;
       all.jobs += t.jobs;
       all.passes += t.passes;
       all.expected_fails += t.expected_fails;
+      all.after_stop += t.after_stop;
       all.excused_fails += t.excused_fails;
       all.wrong += t.wrong;
     }
+    for (int k = 0; k < kKinds; ++k) row(kKindNames[k], tally[k]);
     row("all", all);
     std::printf("  stops: %d (Start again at once: %d); serial opens: %llu\n", stops,
                 starts_at_once, static_cast<unsigned long long>(st.serial.Opens()));
