@@ -137,6 +137,8 @@ TEST_F(UpdateFirmwareTest, TheSameNakIsTooLateWithThreeSeconds) {
 TEST_F(UpdateFirmwareTest, AStopInAPauseEndsTheUpdateWithoutTouchingTheSlot) {
   Run();
   ExpectCommandAtModuleSpeed();
+  // The line is written just after the command; a stop before it would rightly leave it out.
+  AwaitStatus("Send FW(AP) command.....");
   const uint32_t stopped_at = clock_.Ticks();
   stop_.Request();
   Join();
