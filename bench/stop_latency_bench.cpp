@@ -295,6 +295,11 @@ GiveUp GiveUpToOk() {
   return result;
 }
 
+bool HasVerdict(const std::string& output) {
+  return output.find("(OK)") != std::string::npos ||
+         output.find("Restart module and Tool!") != std::string::npos;
+}
+
 // One `flashpost update` run: from its verdict line to its exit; negative when it had none.
 double UpdateVerdictToExitMs(const std::string& program, const std::string& port) {
   std::string error;
@@ -308,16 +313,13 @@ double UpdateVerdictToExitMs(const std::string& program, const std::string& port
   const auto start = Steady::now();
   while (MsSince(start) < 300'000) {
     const auto looked = Steady::now();
-    if (!verdict) {
-      const std::string out = child->Output();
-      if (out.find("(OK)") != std::string::npos ||
-          out.find("Restart module and Tool!") != std::string::npos) {
-        verdict = looked;
-      }
-    }
-    // Looked at right before: the end came after the previous look and before this one.
+    if (!verdict && HasVerdict(child->Output())) verdict = looked;
+    // Looked at right before: the end came after the previous look and before this one. A
+    // verdict that reaches this side of the pipe only after the end came less than the pipe's
+    // own delay before it: counted as 0.
     if (child->Wait(std::chrono::milliseconds(0))) {
-      return verdict ? std::chrono::duration<double, std::milli>(looked - *verdict).count() : -1;
+      if (verdict) return std::chrono::duration<double, std::milli>(looked - *verdict).count();
+      return HasVerdict(child->Output()) ? 0.0 : -1.0;
     }
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
