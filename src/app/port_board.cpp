@@ -29,7 +29,9 @@ PortBoard::PortBoard(platform::Clock& clock, platform::SerialSystem& serial)
   for (auto& pending : PendingResend) pending.Clear();
   for (auto& text : RunBaudText) text.Set("4800");
   for (auto& text : SelectedPorts) text.Set("");
-  for (auto& text : OpenFailureText) text.Set("");
+  for (auto* texts : {&OpenFailureText, &OpenPortName}) {
+    for (auto& text : *texts) text.Set("");
+  }
   for (auto* texts : {&VersionField3, &VersionField4}) {
     for (auto& text : *texts) text.Set("");
   }

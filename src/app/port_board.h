@@ -109,6 +109,9 @@ class PortBoard {
 
   // The open port of each slot, used by the serial access functions only.
   std::array<SharedRef<platform::SerialDevice>, kSlotCount> Port;
+  // The name of the port each slot opened last. `CurrentPortName` is no guide to the terminal
+  // slot's port: the automatic page's OK writes its own port there while the terminal stays open.
+  SlotTexts OpenPortName;
   std::atomic<int64_t> NextPortHandle{1};
 
   // Singletons.

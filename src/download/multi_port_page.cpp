@@ -136,6 +136,12 @@ void MultiPortPage::Button1Click() {
   GroupBox1.SetEnabled(false);
   board.MessageColor.store(app::kNavy);
   board.MessageText.Set("Please select Com Port !");
+  // A slot's FW(AP) update lowers its job flag as it ends, which the automatic page's fall-back
+  // relies on. While FW(AP) is still the chosen option, the next Start (the next set of modules,
+  // or the same ones after a Stop) is that job again, not workers waiting for one that never comes.
+  if (Options.RadioButton5.Checked()) {
+    for (auto& job : board.JobFwAp) job.store(1);
+  }
 
   // A calibration alone sends nothing of a file: it needs none.
   const bool calibration_only = board.JobXtalCal[0].load() != 0 &&

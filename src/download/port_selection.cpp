@@ -22,7 +22,7 @@ bool CollectSelectedPorts(app::PortBoard& board, const ui::CheckListBox& list,
 
   bool conflict = false;
   const bool terminal_open = board.ReadEnabled[app::kTerminalSlot].load() == 1;
-  const std::string terminal_port = board.CurrentPortName.Get();
+  const std::string terminal_port = board.OpenPortName[app::kTerminalSlot].Get();
   for (int slot = 0; slot < app::kModuleSlotCount; ++slot) {
     const std::string name = board.SelectedPorts[slot].Get();
     if (terminal_open && name == terminal_port) conflict = true;

@@ -56,6 +56,7 @@ int OpenPort(app::PortBoard& board, const std::string& port_name, const std::str
   }
 
   board.Port[slot].Set(std::shared_ptr<platform::SerialDevice>(std::move(device)));
+  board.OpenPortName[slot].Set(port_name);
   board.ReadEnabled[slot].store(1);
   return 1;
 }
@@ -101,18 +102,23 @@ void ScanPorts(app::PortBoard& board, std::initializer_list<ui::ItemsControl*> l
   }
 }
 
-size_t ReadPort(app::PortBoard& board, int slot, uint8_t* buffer, size_t n) {
+size_t ReadPort(app::PortBoard& board, int slot, uint8_t* buffer, size_t n,
+                const ui::StopSignal* stop) {
   auto device = app::IsSlot(slot) ? board.Port[slot].Get() : nullptr;
   if (!device) {
-    board.Clock().Sleep(kReadTimeoutMs);
+    if (stop) {
+      stop->Sleep(board.Clock(), kReadTimeoutMs);
+    } else {
+      board.Clock().Sleep(kReadTimeoutMs);
+    }
     return 0;
   }
   return device->Read(buffer, n);
 }
 
-std::optional<uint8_t> ReadPortByte(app::PortBoard& board, int slot) {
+std::optional<uint8_t> ReadPortByte(app::PortBoard& board, int slot, const ui::StopSignal* stop) {
   uint8_t byte = 0;
-  if (ReadPort(board, slot, &byte, 1) == 1) return byte;
+  if (ReadPort(board, slot, &byte, 1, stop) == 1) return byte;
   return std::nullopt;
 }
 

@@ -9,6 +9,7 @@
 
 #include "app/port_board.h"
 #include "ui/control.h"
+#include "ui/stop_signal.h"
 
 namespace flashpost::serial {
 
@@ -44,10 +45,14 @@ void CloseIfOpen(app::PortBoard& board, int slot);
 void ScanPorts(app::PortBoard& board, std::initializer_list<ui::ItemsControl*> lists);
 
 // Reads up to n bytes from the slot's port: returns when n arrived or after the read time-out.
-// A slot without an open port behaves like a silent line.
-size_t ReadPort(app::PortBoard& board, int slot, uint8_t* buffer, size_t n);
+// A slot without an open port behaves like a silent line. A reader that gives its stop request
+// has that silence cut short when it is asked to stop: a stop closes the port, and may do so
+// just as the reader is about to read.
+size_t ReadPort(app::PortBoard& board, int slot, uint8_t* buffer, size_t n,
+                const ui::StopSignal* stop = nullptr);
 // Reads one byte; nothing after the read time-out.
-std::optional<uint8_t> ReadPortByte(app::PortBoard& board, int slot);
+std::optional<uint8_t> ReadPortByte(app::PortBoard& board, int slot,
+                                    const ui::StopSignal* stop = nullptr);
 
 // Writes every byte in one call; false when the slot has no open port or the write failed.
 bool WritePort(app::PortBoard& board, int slot, const uint8_t* data, size_t n);

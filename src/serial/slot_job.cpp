@@ -41,7 +41,7 @@ void SlotJob::CloseIfOpen() const {
 
 bool SlotJob::PortOpen() const { return board_.Port[slot_].Get() != nullptr; }
 
-std::optional<uint8_t> SlotJob::ReadByte() const { return ReadPortByte(board_, slot_); }
+std::optional<uint8_t> SlotJob::ReadByte() const { return ReadPortByte(board_, slot_, &stop_); }
 
 bool SlotJob::Write(const uint8_t* data, size_t n) const {
   return !Stopped() && WritePort(board_, slot_, data, n);

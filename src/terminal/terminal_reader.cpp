@@ -27,7 +27,7 @@ TerminalReader::TerminalReader(ui::MainLoop& loop, app::PortBoard& board, Hooks 
               [this](const uint8_t* frame) {
                 if (hooks_.handle_reference_message) hooks_.handle_reference_message(frame);
               },
-          .read_byte = [this] { return serial::ReadPortByte(board_, kSlot); },
+          .read_byte = [this] { return serial::ReadPortByte(board_, kSlot, &Stop()); },
           .now = [this] { return board_.Clock().Ticks(); },
           .stop_requested = [this] { return Terminated(); },
       }) {}
@@ -47,7 +47,7 @@ void TerminalReader::Execute() {
 }
 
 void TerminalReader::ReadStep() {
-  auto byte = serial::ReadPortByte(board_, kSlot);
+  auto byte = serial::ReadPortByte(board_, kSlot, &Stop());
   // A backlog is dropped whole rather than shown late.
   if (serial::PortBytesWaiting(board_, kSlot) > serial::kStaleInputLimit) {
     serial::PurgePort(board_, kSlot, true, true);

@@ -40,13 +40,13 @@ SlotWorker::SlotWorker(ui::MainLoop& loop, app::PortBoard& board,
                 if (!procedures_.HandleModuleMessage) return;
                 Stop().UnlessStopped([&] { procedures_.HandleModuleMessage(frame, slot_); });
               },
-          .read_byte = [this] { return serial::ReadPortByte(board_, slot_); },
+          .read_byte = [this] { return serial::ReadPortByte(board_, slot_, &Stop()); },
           .now = [this] { return board_.Clock().Ticks(); },
           .stop_requested = [this] { return Terminated(); },
       }) {}
 
 void SlotWorker::ReadStep() {
-  auto byte = serial::ReadPortByte(board_, slot_);
+  auto byte = serial::ReadPortByte(board_, slot_, &Stop());
   if (serial::PortBytesWaiting(board_, slot_) > serial::kStaleInputLimit) {
     serial::PurgePort(board_, slot_, true, true);
   }

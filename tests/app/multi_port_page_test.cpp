@@ -49,7 +49,7 @@ class MultiPortStartTest : public ::testing::Test {
   MultiPortStartTest() {
     page_.ComPortList.SetItems(ports_);
     // The reference receiver as the terminal page leaves it once switched to VBI.
-    board_.CurrentPortName.Set("COM9");
+    board_.OpenPortName[kTerminalSlot].Set("COM9");
     board_.ReadEnabled[kTerminalSlot] = 1;
     board_.ProtocolMode[kTerminalSlot] = 1;
   }
@@ -138,6 +138,17 @@ TEST_F(MultiPortStartTest, FileSizeBoundsOfEachJob) {
   EXPECT_EQ(WorkersStarted(), 0);
 }
 
+TEST_F(MultiPortStartTest, FwApStaysTheJobOfTheNextStart) {
+  page_.Options.RadioButton5.Click();
+  Check({0});
+  // As the last run's updates leave the slots: their FW(AP) flags lowered.
+  for (auto& job : board_.JobFwAp) job.store(0);
+  Select(300 * 1024);
+  page_.Button1Click();
+  EXPECT_EQ(Message(), "File size is over 480K or small than 470K!(NG)") << "checked as FW(AP)";
+  EXPECT_EQ(board_.JobFwAp[5].load(), 1);
+}
+
 TEST_F(MultiPortStartTest, PortChecksInTheirOrder) {
   page_.Options.RadioButton5Click();
   Select(491520);
@@ -149,7 +160,9 @@ TEST_F(MultiPortStartTest, PortChecksInTheirOrder) {
   EXPECT_FALSE(page_.Edit25.ReadOnly());
   page_.ComPortList.SetChecked(9, false);
 
-  // Reference closed, or open in NMEA: even a plain download needs it in VBI.
+  // Reference closed, or open in NMEA: even a plain download needs it in VBI. The automatic
+  // page's OK left its own port, checked here, as the current port: that is no conflict.
+  board_.CurrentPortName.Set("COM1");
   Check({0});
   board_.ProtocolMode[kTerminalSlot] = 0;
   page_.Button1Click();

@@ -220,6 +220,7 @@ TEST_F(SerialPortFakeTest, ReopeningASlotReleasesThePortItHeld) {
   ASSERT_EQ(serial::OpenPort(board_, "COM3", "4800", 0), 1);
   ASSERT_EQ(serial::OpenPort(board_, "COM4", "4800", 0), 1);
   EXPECT_EQ(fake_.Log("COM3")->closes.load(), 1) << "the first port would stay locked";
+  EXPECT_EQ(board_.OpenPortName[0].Get(), "COM4");
   // And so another slot can open it.
   EXPECT_EQ(serial::OpenPort(board_, "COM3", "4800", 1), 1);
 }
@@ -228,6 +229,12 @@ TEST_F(SerialPortFakeTest, SlotsWithoutAPortReadAsASilentLine) {
   uint32_t before = clock_.Ticks();
   EXPECT_EQ(serial::ReadPortByte(board_, 7), std::nullopt);
   EXPECT_EQ(clock_.Ticks() - before, serial::kReadTimeoutMs);
+  // A reader that has been asked to stop does not sit the silence out.
+  ui::StopSignal stop;
+  stop.Request();
+  before = clock_.Ticks();
+  EXPECT_EQ(serial::ReadPortByte(board_, 7, &stop), std::nullopt);
+  EXPECT_EQ(clock_.Ticks(), before);
   EXPECT_EQ(serial::ReadPortByte(board_, 42), std::nullopt);  // not a slot: no crash
   EXPECT_EQ(serial::OpenPort(board_, "COM3", "4800", 10), 0);
   EXPECT_EQ(serial::ClosePort(board_, -1), 0);

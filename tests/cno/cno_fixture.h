@@ -31,7 +31,7 @@ class CnoPageTest : public ::testing::Test {
   }
   // The reference receiver open on the terminal page, in NMEA.
   void OpenReference() {
-    board_.CurrentPortName.Set("COM10");
+    board_.OpenPortName[app::kTerminalSlot].Set("COM10");
     board_.ReadEnabled[app::kTerminalSlot].store(1);
     board_.ProtocolMode[app::kTerminalSlot].store(0);
   }

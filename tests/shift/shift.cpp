@@ -1,0 +1,1137 @@
+#include "shift/shift.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "app/auto_update_page.h"
+#include "app/colors.h"
+#include "cno/cno_page.h"
+#include "sim/nmea.h"
+#include "sim/reference_receiver.h"
+#include "sim/simulated_module.h"
+
+namespace flashpost::shift {
+
+namespace {
+
+using sim::Payload;
+
+constexpr uint32_t kDefaultSeed = 20261210;
+constexpr int kDefaultJobs = 100;
+
+// Clock time. The limits are far beyond what a job takes: a job that reaches one has hung.
+constexpr uint32_t kJobLimitMs = 900'000;
+constexpr uint32_t kLeaveLimitMs = 120'000;
+constexpr uint32_t kCnoTestMs = 24'000;
+constexpr uint32_t kIdTestMs = 16'000;
+// A red test verdict is put down to timing only when what it lacked had not been read this long
+// before it: the worker hands every sentence to the main thread, which a loaded machine may leave
+// waiting for a good part of a real second.
+constexpr uint32_t kEvidenceMarginMs = 12'000;
+// A late module confirms within this long after the test's time-out.
+constexpr uint32_t kLateConfirmationMs = 1500;
+constexpr const char* kCalibrationWaitingMs = "15000";
+constexpr uint32_t kEraserLimitMs = 30'000;
+constexpr uint32_t kSwitchLimitMs = 10'000;
+constexpr uint32_t kReferencePeriodMs = 2000;
+constexpr uint32_t kStopMomentMaxMs = 4000;
+constexpr uint32_t kPauseBeforeStartMaxMs = 1500;
+
+// The automatic page's kinds come first.
+enum class Kind {
+  kAutoAnswers,
+  kAutoSilent,
+  kAutoDead,
+  kAutoFailingBlock,
+  kAutoLate,
+  kFwAp,
+  kAllImage,
+  kXtal,
+  kAllImageXtal,
+  kCno,
+  kCustomerId,
+  kErase,
+};
+constexpr int kKinds = 12;
+constexpr std::array<const char*, kKinds> kKindNames = {"auto: module answers",
+                                                        "auto: silent module",
+                                                        "auto: dead firmware",
+                                                        "auto: failing block",
+                                                        "auto: late answer",
+                                                        "multi-port FW(AP)",
+                                                        "All Image",
+                                                        "XTAL calibration",
+                                                        "All Image & XTAL",
+                                                        "C/N0",
+                                                        "customer ID",
+                                                        "flash eraser"};
+
+// A verdict held against the module: a backed pass; a failure due to the module's fault or the
+// job's set-up; a failure of a run started again on a module a stop left in the middle of a step;
+// a failure that timing on a loaded machine explains; a wrong one.
+enum class Outcome { kPass, kExpectedFail, kAfterStop, kExcusedFail, kWrong };
+
+struct Tally {
+  double seconds = 0;  // of real time
+  int jobs = 0;
+  int passes = 0;
+  int expected_fails = 0;
+  int after_stop = 0;
+  int excused_fails = 0;
+  int wrong = 0;
+};
+
+// A green or red line the operator saw, and the clock tick it was first seen at.
+struct Seen {
+  std::string text;
+  ui::Color color = 0;
+  uint32_t tick = 0;
+};
+
+// One simulated module of a job and what the shift knows of it.
+struct Unit {
+  std::unique_ptr<sim::SimulatedModule> module;
+  sim::ModuleOptions options;
+  bool fault = false;          // the module is built to fail this job
+  ui::Label* label = nullptr;  // where the operator reads its line
+  std::string pass_text;       // the line that ends its run in success
+  // The line a test Start writes at once, still in the colour of the last verdict until the
+  // page's next refresh: not a verdict.
+  std::string running_text;
+  std::string last_caption;
+  std::vector<Seen> seen;  // its green, red and pass lines since its run started
+  // Its counts when the current run started.
+  int images = 0, loaders = 0;
+  bool restarted = false;  // the run was stopped and started again on this module
+  int cn0 = 0;             // its strongest satellite, for the C/N0 test
+  bool late = false;       // answers after the test's time-out
+};
+
+// The reference receiver a job needs: the speed the terminal page opens it at, the speed it
+// really talks at (another one plays a silent receiver), VBI or NMEA, its strongest C/N0.
+struct ReferencePlan {
+  uint32_t opened_at = 115200;
+  uint32_t talks_at = 115200;
+  bool vbi = false;
+  int cn0 = 44;
+  bool sbas_strongest = false;
+  bool operator==(const ReferencePlan&) const = default;
+};
+
+// Four satellites, one GSV sentence; the strongest is a GPS satellite or an SBAS one.
+std::vector<sim::Satellite> Sky(bool sbas_strongest) {
+  if (sbas_strongest)
+    return {{3, 62, 45, 30}, {46, 30, 190, 44}, {12, 20, 300, 33}, {19, 71, 10, 28}};
+  return {{3, 62, 45, 44}, {19, 71, 10, 47}, {46, 30, 190, 35}, {12, 20, 300, 33}};
+}
+
+// The satellite number the C/N0 page shows for the strongest satellite of a sky: SBAS numbers are
+// shown 87 higher.
+int ShownPrnOfStrongest(const std::vector<sim::Satellite>& sky) {
+  const sim::Satellite* best = nullptr;
+  for (const sim::Satellite& s : sky) {
+    if (s.cn0 > 0 && (!best || s.cn0 > best->cn0)) best = &s;
+  }
+  if (!best) return 0;
+  return best->prn > 32 ? best->prn + 87 : best->prn;
+}
+
+// The last GSV sentence of the group a receiver with this sky sends: once the program has read
+// it, it has the whole group.
+std::string LastGsvSentence(const std::vector<sim::Satellite>& sky) {
+  return sim::nmea::Frame(sim::nmea::GsvBodies("GP", sky).back());
+}
+
+// A healthy module at the given speed whose slow steps are short: erase, calibration road.
+sim::ModuleOptions QuickModule(uint32_t baud) {
+  sim::ModuleOptions options;
+  options.baud = baud;
+  // Long enough for the program to have reopened its port at the updater's speed: a NAK that
+  // comes while the port is still open at the module's own 115200 is purged with the close.
+  options.erase_ms = 3000;
+  options.satellites = Sky(false);
+  // On the sped-up clock a report a second would be eighty a second of real time, each sentence
+  // handed to the main thread: more than a loaded machine keeps up with, and the backlog is
+  // dropped, answers and all.
+  options.nmea_period_ms = 3000;
+  options.vbi.first_report_ms = 100;
+  options.vbi.report_gap_ms = 250;
+  options.vbi.calibration_ms = 500;
+  return options;
+}
+
+bool IsVerdictColor(ui::Color color) { return color == app::kGreen || color == app::kRed; }
+
+// A line the operator reads as a verdict: red, or green and claiming success. The calibration's
+// steps keep the colour the line had before them, green after a download: those claim nothing.
+bool IsVerdictLine(const std::string& text, ui::Color color) {
+  auto ends_with = [&text](std::string_view end) { return text.ends_with(end); };
+  return color == app::kRed ||
+         (color == app::kGreen && (ends_with("(OK)") || ends_with("OK!") || ends_with("Pass!")));
+}
+
+std::string Describe(const Unit& unit) {
+  const auto& o = unit.options;
+  std::string text = unit.module->PortPath() + " [" + unit.module->ModeName() + "; ";
+  text += "images " + std::to_string(unit.module->ImagesReceived()) + ", loaders " +
+          std::to_string(unit.module->LoadersReceived()) + ", kernel entries " +
+          std::to_string(unit.module->KernelEntries()) + ", update commands " +
+          std::to_string(unit.module->UpdateCommands());
+  if (o.silent) text += "; silent";
+  if (o.dead_firmware) text += "; dead";
+  if (o.fail_block) text += "; fail block " + std::to_string(o.fail_block);
+  if (o.reply_delay_ms) text += "; answers " + std::to_string(o.reply_delay_ms) + " ms late";
+  if (unit.restarted) text += "; run restarted";
+  return text + "]";
+}
+
+}  // namespace
+
+ShiftSettings ShiftSettings::FromEnvironment() {
+  ShiftSettings settings{kDefaultSeed, kDefaultJobs};
+  if (const char* seed = std::getenv("FLASHPOST_SHIFT_SEED"); seed && *seed) {
+    settings.seed = static_cast<uint32_t>(std::strtoul(seed, nullptr, 10));
+  }
+  if (const char* jobs = std::getenv("FLASHPOST_SHIFT_JOBS"); jobs && *jobs) {
+    settings.jobs = std::max(1, std::atoi(jobs));
+  }
+  return settings;
+}
+
+struct Shift::Impl {
+  Impl(Station station, ShiftSettings settings, std::string instance)
+      : st(std::move(station)),
+        settings(settings),
+        instance(std::move(instance)),
+        rng(settings.seed) {}
+
+  Station st;
+  const ShiftSettings settings;
+  const std::string instance;
+  std::mt19937 rng;
+  // FLASHPOST_SHIFT_VERBOSE=1: every failure verdict that is not wrong is listed with its module.
+  const bool verbose = std::getenv("FLASHPOST_SHIFT_VERBOSE") != nullptr;
+
+  int job = -1;
+  Kind kind = Kind::kAutoAnswers;
+  std::vector<Unit> units;
+  std::unique_ptr<sim::SimulatedReference> reference;
+  ReferencePlan reference_plan;
+  std::string fwap_file, all_image_file;
+
+  // Every slot's last worker, and workers replaced while they still ran.
+  std::array<std::shared_ptr<ui::Thread>, app::kModuleSlotCount> last_worker;
+  std::vector<std::shared_ptr<ui::Thread>> replaced_running;
+  bool two_workers_reported = false;
+
+  std::array<Tally, kKinds> tally{};
+  int stops = 0, starts_at_once = 0;
+  std::chrono::steady_clock::time_point began;
+
+  app::TMainForm& form() { return st.application.Form(); }
+  app::PortBoard& board() { return st.application.Board(); }
+  Tally& Count() { return tally[static_cast<int>(kind)]; }
+  bool Automatic() const { return kind <= Kind::kAutoLate; }
+  int Uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
+  bool Chance(int percent) { return Uniform(0, 99) < percent; }
+  uint32_t AnyBaud() { return Chance(50) ? 9600 : 115200; }
+  static uint32_t OtherBaud(uint32_t baud) { return baud == 9600 ? 115200 : 9600; }
+
+  std::string Where() const {
+    return "[" + instance + "] seed " + std::to_string(settings.seed) + ", job " +
+           std::to_string(job) + " (" + kKindNames[static_cast<int>(kind)] + ")";
+  }
+  void Fault(const std::string& what) {
+    ADD_FAILURE() << Where() << ": " << what
+                  << "\n  replay with FLASHPOST_SHIFT_SEED=" << settings.seed
+                  << " FLASHPOST_SHIFT_JOBS=" << job + 1;
+  }
+
+  // ---- serving the window -------------------------------------------------------------------
+
+  bool Serve(const std::function<bool()>& done, uint32_t limit_ms) {
+    return st.serve_until(
+        [&] {
+          Sample();
+          return done();
+        },
+        limit_ms);
+  }
+  void Pause(uint32_t ms) {
+    Serve([] { return false; }, ms);
+  }
+
+  // After every piece of the loop's work: each slot's worker, and each module's line.
+  void Sample() {
+    for (int slot = 0; slot < app::kModuleSlotCount; ++slot) {
+      auto worker = board().Worker[slot].Get();
+      if (worker == last_worker[slot]) continue;
+      if (last_worker[slot] && !last_worker[slot]->Finished()) {
+        replaced_running.push_back(last_worker[slot]);
+      }
+      last_worker[slot] = worker;
+    }
+    std::erase_if(replaced_running, [](const auto& w) { return w->Finished(); });
+    if (!replaced_running.empty() && !two_workers_reported) {
+      two_workers_reported = true;
+      Fault("a slot's worker was replaced while it still ran: two workers on one slot");
+    }
+    for (Unit& unit : units) {
+      if (!unit.label || unit.label->Caption() == unit.last_caption) continue;
+      unit.last_caption = unit.label->Caption();
+      if (unit.last_caption == unit.running_text) continue;
+      if (IsVerdictLine(unit.last_caption, unit.label->FontColor()) ||
+          (!unit.pass_text.empty() && unit.last_caption == unit.pass_text)) {
+        unit.seen.push_back({unit.last_caption, unit.label->FontColor(), st.clock.Ticks()});
+      }
+    }
+  }
+
+  bool WorkersFinished() {
+    for (const auto& worker : last_worker) {
+      if (worker && !worker->Finished()) return false;
+    }
+    return replaced_running.empty();
+  }
+
+  void ShowPage(ui::TabSheet& sheet) { form().PageControl1.SetActivePage(&sheet); }
+
+  // The job's modules and the reference receiver are the ports the scans find.
+  void ListPorts() {
+    std::vector<std::string> ports;
+    for (const Unit& unit : units) ports.push_back(unit.module->PortPath());
+    if (reference) ports.push_back(reference->PortPath());
+    st.serial.SetListed(std::move(ports));
+  }
+
+  Unit& AddUnit(const sim::ModuleOptions& options, bool fault, ui::Label* label) {
+    Unit unit;
+    unit.options = options;
+    unit.fault = fault;
+    unit.label = label;
+    unit.module = std::make_unique<sim::SimulatedModule>(options, st.clock);
+    if (!unit.module->ok()) Fault("no pseudo-terminal for a simulated module");
+    unit.module->Start();
+    if (label) unit.last_caption = label->Caption();
+    units.push_back(std::move(unit));
+    ListPorts();
+    return units.back();
+  }
+
+  void MarkRunStart() {
+    for (Unit& unit : units) {
+      unit.images = unit.module->ImagesReceived();
+      unit.loaders = unit.module->LoadersReceived();
+    }
+  }
+
+  // Each module's line as the operator sees it, and the module's state.
+  std::string Lines() const {
+    std::string lines;
+    for (const Unit& unit : units) {
+      lines +=
+          "\n  \"" + (unit.label ? unit.label->Caption() : std::string()) + "\" " + Describe(unit);
+      for (const Seen& seen : unit.seen) {
+        lines += " [" + std::to_string(seen.tick) + " \"" + seen.text + "\"]";
+      }
+    }
+    return lines + "\n  clock " + std::to_string(st.clock.Ticks());
+  }
+
+  std::set<std::string> UnitPorts() const {
+    std::set<std::string> ports;
+    for (const Unit& unit : units) ports.insert(unit.module->PortPath());
+    return ports;
+  }
+
+  void CheckNoWritesWhileQuiet() {
+    for (const std::string& write : st.serial.TakeQuietWrites()) {
+      Fault("a stopped run wrote after the stop: " + write);
+    }
+  }
+
+  // ---- the reference receiver on the terminal page ------------------------------------------
+
+  void CloseReference() {
+    auto& terminal = form().TerminalPage;
+    if (board().ReadEnabled[app::kTerminalSlot].load() == 1) st.click(terminal.Button3);
+    if (board().ReadEnabled[app::kTerminalSlot].load() == 1)
+      Fault("the terminal port did not close");
+    reference.reset();
+    ListPorts();
+  }
+
+  // Opens the reference the plan asks for on the terminal page, NMEA first and then switched to
+  // VBI when the plan says so; the one already open is kept when it is that one.
+  void UseReference(const ReferencePlan& plan, bool keep_open_one) {
+    const bool open = board().ReadEnabled[app::kTerminalSlot].load() == 1;
+    if (keep_open_one && reference && open && plan == reference_plan) return;
+    CloseReference();
+    sim::ReferenceOptions options;
+    options.baud = plan.talks_at;
+    options.satellites = sim::WithStrongestCn0(Sky(plan.sbas_strongest), plan.cn0);
+    options.report_period_ms = kReferencePeriodMs;
+    reference = std::make_unique<sim::SimulatedReference>(options, st.clock);
+    reference->Start();
+    reference_plan = plan;
+    ListPorts();
+
+    auto& terminal = form().TerminalPage;
+    ShowPage(terminal.Sheet);
+    st.click(terminal.Button5);  // Scan ComPort
+    terminal.ComboBox1.SetText(reference->PortPath());
+    terminal.ComboBox2.SetText(std::to_string(plan.opened_at));
+    // The receiver takes the second switch sentence only a while after the first; on a loaded
+    // machine both may reach it at once. The operator then opens it again and switches again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      if (board().ReadEnabled[app::kTerminalSlot].load() == 1) st.click(terminal.Button3);
+      terminal.ComboBox4.SetItemIndex(0);
+      st.click(terminal.Button3);
+      if (board().ReadEnabled[app::kTerminalSlot].load() != 1) {
+        return Fault("the terminal page did not open the reference receiver");
+      }
+      if (!plan.vbi) return;
+      st.click(terminal.Button6);  // Switch Protocol
+      if (Serve([&] { return reference->SpeaksVbi(); }, kSwitchLimitMs)) return;
+    }
+    Fault("the reference receiver was not switched to VBI");
+  }
+
+  // ---- judging ------------------------------------------------------------------------------
+
+  void Record(Outcome outcome, const Unit& unit, const std::string& text, const std::string& why) {
+    Tally& t = Count();
+    if (verbose && outcome != Outcome::kPass && outcome != Outcome::kWrong) {
+      const char* why = outcome == Outcome::kExpectedFail ? "due"
+                        : outcome == Outcome::kAfterStop  ? "after a stop"
+                                                          : "timing";
+      std::printf("%s: \"%s\" (%s) %s\n", Where().c_str(), text.c_str(), why,
+                  Describe(unit).c_str());
+    }
+    switch (outcome) {
+      case Outcome::kPass:
+        ++t.passes;
+        break;
+      case Outcome::kExpectedFail:
+        ++t.expected_fails;
+        break;
+      case Outcome::kAfterStop:
+        ++t.after_stop;
+        break;
+      case Outcome::kExcusedFail:
+        ++t.excused_fails;
+        break;
+      case Outcome::kWrong:
+        ++t.wrong;
+        Fault("wrong verdict \"" + text + "\": " + why + "\n  module " + Describe(unit));
+        break;
+    }
+  }
+
+  // A red line that nothing shows to be wrong: due to the module's fault, or to a stop and
+  // start on a module left mid-step, or else to timing.
+  Outcome RedWithoutContradiction(const Unit& unit) const {
+    if (unit.fault) return Outcome::kExpectedFail;
+    return unit.restarted ? Outcome::kAfterStop : Outcome::kExcusedFail;
+  }
+
+  // The image the download procedures send, by the shared chip choice at Start.
+  Payload image_at_start = Payload::kImageP2;
+
+  // A download or calibration line held against the module.
+  void JudgeDownload(Unit& unit, const Seen& seen) {
+    sim::SimulatedModule& m = *unit.module;
+    const bool new_image = m.ImagesReceived() > unit.images;
+    const std::string& text = seen.text;
+    if (seen.color == app::kRed) {
+      // Every port of the job is a fresh pseudo-terminal nobody else holds.
+      if (text == "Open Com Port Failed!" || text.rfind("Cannot open", 0) == 0) {
+        return Record(Outcome::kWrong, unit, text, "the port exists and is free");
+      }
+      if (text == app::AutoUpdatePage::kStillStoppingText) {
+        return Record(Outcome::kWrong, unit, text, "the last run had left");
+      }
+      return Record(RedWithoutContradiction(unit), unit, text, "");
+    }
+    const Payload version_image =
+        unit.options.version_field3 == "3" ? Payload::kImageP1 : Payload::kImageP2;
+    std::string missing;
+    if (text == " FW(AP) update OK!(OK)") {
+      const Payload due = Automatic() ? version_image : image_at_start;
+      if (!new_image || m.ImageReceived() != due) missing = "no new complete image of the due kind";
+      // Through the module's update mode; after a stop and Start the command may be the stopped
+      // run's, taken by a module that then waited for its image.
+      if (m.UpdateCommands() == 0) missing += "; no update command";
+    } else if (text == " FW Re-update OK!(OK)" && Automatic()) {
+      // The fall-back sends ImageP2, unless the module's answer came in after all while it
+      // entered the kernel: then the image its version calls for.
+      const bool due = m.ImageReceived() == Payload::kImageP2 || m.ImageReceived() == version_image;
+      if (!new_image || !due) missing = "no new ImageP2 nor the image its version calls for";
+      if (m.KernelEntries() == 0) missing += "; no kernel entry";
+    } else if (text == "All Image Download OK!") {
+      if (m.LoadersReceived() <= unit.loaders || m.LoaderReceived() != Payload::kLoader2) {
+        missing = "no new LoaderImage2";
+      }
+      if (!new_image || m.ImageReceived() != image_at_start) missing += "; no new image";
+    } else if (text == "Close ComPort for NMEA mode!" || text == " F3 Success - 4(Test OK!)") {
+      const sim::VbiActivity vbi = m.Vbi();
+      const auto& phases = vbi.phases_sent;
+      const bool nmea_out = text[0] == 'C';
+      const size_t needed = nmea_out ? 3 : 4;
+      bool road = phases.size() >= needed && phases[1] == 6 && phases[2] == 4;
+      if (!nmea_out) road = road && phases[3] == 0;
+      if (!road || !vbi.calibration_data_sent || vbi.pvts_acknowledged < 1) {
+        missing = "the module's calibration did not pass (phases sent " +
+                  std::to_string(phases.size()) + ", data " +
+                  (vbi.calibration_data_sent ? "sent" : "not sent") + ", PVTs acknowledged " +
+                  std::to_string(vbi.pvts_acknowledged) + ")";
+      }
+    } else {
+      missing = "not a pass of this job";
+    }
+    Record(missing.empty() ? Outcome::kPass : Outcome::kWrong, unit, text, missing);
+  }
+
+  // ---- automatic update -----------------------------------------------------------------------
+
+  void AutomaticJob() {
+    sim::ModuleOptions options = QuickModule(AnyBaud());
+    options.version_field3 = Chance(50) ? "3" : "5";
+    bool fault = false;
+    switch (kind) {
+      case Kind::kAutoSilent:
+        options.silent = fault = true;
+        break;
+      case Kind::kAutoDead:
+        options.dead_firmware = true;
+        break;
+      case Kind::kAutoFailingBlock:
+        options.fail_block = Uniform(2, 6);
+        options.dead_firmware = Chance(50);
+        fault = true;
+        break;
+      case Kind::kAutoLate:
+        options.reply_delay_ms = Uniform(500, 3500);
+        break;
+      default:
+        break;
+    }
+    auto& page = form().AutoPage;
+    Unit& unit = AddUnit(options, fault, &page.Label63);
+    ShowPage(page.Sheet);
+    st.click(page.Button12);  // Scan ComPort
+    page.ComboBox6.SetText(unit.module->PortPath());
+    page.ComboBox9.SetText(std::to_string(options.baud));
+    MarkRunStart();
+    st.click(page.Button13);
+
+    // Given up, the abandoned attempt must not write another byte to the module.
+    bool given_up = false;
+    const bool ended = Serve(
+        [&] {
+          if (!given_up && !unit.seen.empty() &&
+              unit.seen.back().text == "Restart module and Tool!") {
+            given_up = true;
+            st.serial.SetQuiet(UnitPorts());
+          }
+          auto worker = board().Worker[0].Get();
+          return page.Button13.Enabled() && (!worker || worker->Finished()) &&
+                 IsVerdictColor(page.Label63.FontColor());
+        },
+        kJobLimitMs);
+    if (!ended) return Fault("the automatic update hung at \"" + page.Label63.Caption() + "\"");
+    // The road's failed steps are shown on the way; the line OK comes back with is the verdict.
+    const Seen verdict{page.Label63.Caption(), page.Label63.FontColor(), st.clock.Ticks()};
+    if (verdict.text == "Restart module and Tool!" && unit.module->ImagesReceived() > unit.images) {
+      return Record(Outcome::kWrong, unit, verdict.text, "the module took a complete image");
+    }
+    JudgeDownload(unit, verdict);
+  }
+
+  // ---- the multi-port page --------------------------------------------------------------------
+
+  void SelectFile(const std::string& path) {
+    form().OpenDialog1.SetFileName(path);
+    st.click(form().McdPage.Button2);
+  }
+
+  // Start, pressed again while the last run's workers are still leaving.
+  bool PressStart() {
+    auto& page = form().McdPage;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      st.click(page.Button1);
+      if (!page.Button1.Enabled()) return true;
+      const std::string refusal = board().MessageText.Get();
+      if (refusal != "Last run still stopping: press Start again!") {
+        Fault("Start was refused: \"" + refusal + "\"" + Lines());
+        return false;
+      }
+      Pause(500);
+    }
+    Fault("Start was refused ten times: the last run never stopped");
+    return false;
+  }
+
+  // A red line ends a slot's run; so does its pass line, once its run has shown it.
+  static bool SlotFinal(const Unit& unit) {
+    return !unit.seen.empty() &&
+           (unit.seen.back().color == app::kRed || unit.seen.back().text == unit.pass_text);
+  }
+
+  // Stop at a random moment of the run, then Start: at once, or after a while in which the
+  // stopped run must neither write to a module nor change a status line.
+  void StopAndStartAgain() {
+    auto& page = form().McdPage;
+    Pause(static_cast<uint32_t>(Uniform(0, kStopMomentMaxMs)));
+    // The lines shown so far belong to the stopped run; they are judged on its evidence.
+    Sample();
+    for (Unit& unit : units) {
+      for (const Seen& seen : unit.seen) JudgeDownload(unit, seen);
+      unit.seen.clear();
+    }
+    st.click(page.Button7);
+    ++stops;
+    st.serial.SetQuiet(UnitPorts());
+    if (Chance(50)) {
+      ++starts_at_once;
+    } else {
+      std::vector<std::string> lines;
+      for (int slot = 0; slot < static_cast<int>(units.size()); ++slot) {
+        lines.push_back(board().StatusText[slot].Get());
+      }
+      if (!Serve([&] { return WorkersFinished(); }, kLeaveLimitMs)) {
+        Fault("a stopped run's worker did not leave");
+      }
+      Pause(static_cast<uint32_t>(Uniform(0, kPauseBeforeStartMaxMs)));
+      for (int slot = 0; slot < static_cast<int>(units.size()); ++slot) {
+        if (board().StatusText[slot].Get() != lines[slot]) {
+          Fault("slot " + std::to_string(slot) + "'s line changed after the stop: \"" +
+                lines[slot] + "\" became \"" + board().StatusText[slot].Get() + "\"");
+        }
+      }
+    }
+    CheckNoWritesWhileQuiet();
+    st.serial.SetQuiet({});
+    for (Unit& unit : units) {
+      unit.restarted = true;
+      unit.last_caption = unit.label->Caption();
+    }
+    MarkRunStart();
+    PressStart();
+  }
+
+  void MultiPortJob() {
+    const uint32_t baud = AnyBaud();
+    UseReference({baud, baud, true, 44, false}, true);
+    auto& page = form().McdPage;
+    auto& options_group = page.Options;
+    const bool calibrating = kind == Kind::kXtal || kind == Kind::kAllImageXtal;
+    const bool vbi_out = calibrating && Chance(50);
+    const int count = Uniform(1, kind == Kind::kFwAp ? 3 : 2);
+    for (int slot = 0; slot < count; ++slot) {
+      sim::ModuleOptions options = QuickModule(baud);
+      options.version_field3 = Chance(50) ? "3" : "5";
+      options.vbi.stay_in_vbi = vbi_out;
+      bool fault = Chance(25);
+      if (kind == Kind::kFwAp || kind == Kind::kAllImage) {
+        if (fault) options.fail_block = Uniform(2, 8);
+        if (kind == Kind::kAllImage) options.dead_firmware = Chance(50);
+      } else {
+        options.vbi.at_boot = kind == Kind::kXtal;
+        options.vbi.after_all_image = true;
+        options.dead_firmware = kind == Kind::kAllImageXtal;
+        // A module that never starts calibrating, or ends uncalibrated.
+        if (fault)
+          options.vbi.phases =
+              Chance(50) ? std::array<uint8_t, 4>{7, 6, 5, 0} : std::array<uint8_t, 4>{7, 6, 4, 3};
+      }
+      AddUnit(options, fault, &page.StatusLabel(slot));
+    }
+    ShowPage(page.Sheet);
+    st.click(page.Button16);  // Scan ComPort
+    if (page.ComPortList.Items().size() != units.size() + 1) Fault("the port list was not scanned");
+    for (int slot = 0; slot < count; ++slot) page.ComPortList.SetChecked(slot, true);
+
+    std::string pass_text;
+    switch (kind) {
+      case Kind::kFwAp:
+        st.click(options_group.RadioButton5);
+        SelectFile(fwap_file);
+        pass_text = " FW(AP) update OK!(OK)";
+        break;
+      case Kind::kAllImage:
+        if (options_group.AutoCalibration.Checked()) st.click(options_group.AutoCalibration);
+        st.click(options_group.RadioButton2);
+        SelectFile(all_image_file);
+        pass_text = "All Image Download OK!";
+        break;
+      case Kind::kXtal:
+        st.click(options_group.RadioButton4);
+        break;
+      default:
+        // Ticked afresh, so that every slot's jobs are download and calibration again.
+        if (options_group.AutoCalibration.Checked()) st.click(options_group.AutoCalibration);
+        st.click(options_group.AutoCalibration);
+        SelectFile(all_image_file);
+        break;
+    }
+    if (calibrating) {
+      options_group.ComboBox8.SetItemIndex(vbi_out ? 1 : 2);
+      page.Edit25.SetText(kCalibrationWaitingMs);
+      pass_text = vbi_out ? " F3 Success - 4(Test OK!)" : "Close ComPort for NMEA mode!";
+    }
+    for (Unit& unit : units) unit.pass_text = pass_text;
+    image_at_start = board().ChipIsSecond.load() != 0 ? Payload::kImageP2 : Payload::kImageP1;
+    MarkRunStart();
+    if (!PressStart()) return;
+    if (Chance(40)) StopAndStartAgain();
+
+    auto all_final = [&] { return std::all_of(units.begin(), units.end(), SlotFinal); };
+    if (!Serve(all_final, kJobLimitMs)) {
+      Fault("the multi-port run hung, message line \"" + board().MessageText.Get() + "\"" +
+            Lines());
+    }
+    // A module handed back in VBI keeps its worker reading, and a calibration that failed gives
+    // back Start alone: Stop ends the run and gives the port list back.
+    if (!WorkersFinished() || !page.GroupBox1.Enabled()) {
+      st.click(page.Button7);
+      st.serial.SetQuiet(UnitPorts());
+    }
+    for (Unit& unit : units) {
+      for (const Seen& seen : unit.seen) JudgeDownload(unit, seen);
+    }
+  }
+
+  // ---- C/N0 and customer ID -------------------------------------------------------------------
+
+  // Start on the C/N0 page with the job's modules ticked.
+  bool StartTest(const std::string& baud) {
+    auto& page = form().CnoPage;
+    page.ComboBox5.SetText(baud);
+    std::set<std::string> followed = UnitPorts();
+    if (reference) followed.insert(reference->PortPath());
+    st.serial.Follow(followed);
+    st.click(page.Button9);
+    if (page.Button9.Enabled()) {
+      Fault("Start was refused: \"" + page.Label55.Caption() + "\"");
+      return false;
+    }
+    return true;
+  }
+
+  void TickTestPorts() {
+    auto& page = form().CnoPage;
+    ShowPage(page.Sheet);
+    st.click(page.Button8);  // Scan ComPort
+    for (size_t slot = 0; slot < units.size(); ++slot) {
+      page.CheckListBox1.SetChecked(static_cast<int>(slot), true);
+    }
+  }
+
+  // Whether the program had read the whole sentence `text` from the port well before the verdict:
+  // what it reads later may still be on its way through the worker when the verdict falls, and a
+  // sentence cut short by a dropped backlog never arrives.
+  bool ReadInTime(const std::string& port, const std::string& text, const Seen& verdict) const {
+    auto read = st.serial.FirstRead(port, text);
+    return read && static_cast<int32_t>(verdict.tick - read->tick) >=
+                       static_cast<int32_t>(kEvidenceMarginMs);
+  }
+
+  void CnoJob() {
+    ReferencePlan plan;
+    plan.opened_at = AnyBaud();
+    const int reference_kind = Uniform(0, 3);  // good (half), weak, silent
+    plan.talks_at = reference_kind == 3 ? OtherBaud(plan.opened_at) : plan.opened_at;
+    plan.cn0 = reference_kind == 2 ? Uniform(26, 32) : Uniform(40, 46);
+    plan.sbas_strongest = Chance(50);
+    UseReference(plan, false);
+
+    const uint32_t baud = AnyBaud();
+    const bool refer = Chance(75);
+    const bool bias_on = Chance(50);
+    const int bias = Uniform(0, 3);
+    const int key_in = Uniform(35, 44);
+    const int limit = (refer ? plan.cn0 : key_in) - (bias_on ? bias : 0);
+    const bool sbas = Chance(50);
+    auto& page = form().CnoPage;
+    const int count = Uniform(1, 3);
+    for (int slot = 0; slot < count; ++slot) {
+      sim::ModuleOptions options = QuickModule(baud);
+      options.satellites = Sky(sbas);
+      const int module_kind = Uniform(0, 7);  // strong (half), weak, silent, at another speed
+      const int cn0 = module_kind < 4 ? limit + Uniform(0, 3) : std::max(1, limit - Uniform(1, 6));
+      options.strongest_cn0 = cn0;
+      options.silent = module_kind == 6;
+      if (module_kind == 7) options.baud = OtherBaud(baud);
+      Unit& unit = AddUnit(options, module_kind >= 4, &page.StatusLabel(slot));
+      unit.running_text = "Testing C/No";
+      unit.cn0 = cn0;
+    }
+    TickTestPorts();
+    st.click(page.RadioButton6);
+    if (page.CheckBox1.Checked() != refer) st.click(page.CheckBox1);
+    if (page.CheckBox2.Checked() != bias_on) st.click(page.CheckBox2);
+    page.Edit6.SetText(std::to_string(kCnoTestMs));
+    page.Edit7.SetText(std::to_string(key_in));
+    page.Edit8.SetText(std::to_string(bias));
+    if (!StartTest(std::to_string(baud))) return;
+
+    auto judged = [&] {
+      return std::all_of(units.begin(), units.end(), [](const Unit& u) { return !u.seen.empty(); });
+    };
+    if (!Serve(judged, kJobLimitMs)) return Fault("the C/N0 test hung" + Lines());
+
+    const std::string reference_gsv =
+        LastGsvSentence(sim::WithStrongestCn0(Sky(plan.sbas_strongest), plan.cn0));
+    const bool reference_heard = plan.talks_at == plan.opened_at;
+    for (size_t slot = 0; slot < units.size(); ++slot) {
+      Unit& unit = units[slot];
+      const Seen& verdict = unit.seen.front();
+      const auto sky = sim::WithStrongestCn0(unit.options.satellites, unit.cn0);
+      const bool module_heard = !unit.options.silent && unit.options.baud == baud;
+      const bool pass = unit.cn0 >= limit && unit.cn0 > 0;
+      std::string due;
+      if (refer && !reference_heard) {
+        due = cno::CnoPage::kNoReferenceText;
+      } else if (!module_heard) {
+        due = cno::CnoPage::kNoNmeaText;
+      } else {
+        due = "SV " + std::to_string(ShownPrnOfStrongest(sky)) + (pass ? " : Pass!" : " : Fail!");
+      }
+      if (verdict.text == due) {
+        const bool shown_pass = verdict.color == app::kGreen;
+        if (shown_pass && page.SortedSatSnr[slot][0] != unit.cn0) {
+          Record(Outcome::kWrong, unit, verdict.text,
+                 "the page's strongest C/N0 " + std::to_string(page.SortedSatSnr[slot][0]) +
+                     " is not the module's " + std::to_string(unit.cn0));
+        } else {
+          Record(shown_pass ? Outcome::kPass : Outcome::kExpectedFail, unit, verdict.text, "");
+        }
+        continue;
+      }
+      // Another red line than due is timing only if what it lacked had not yet come in.
+      const std::string port = unit.module->PortPath();
+      const bool module_in = ReadInTime(port, LastGsvSentence(sky), verdict);
+      const bool reference_in = ReadInTime(reference->PortPath(), reference_gsv, verdict);
+      bool excused = false;
+      if (verdict.color == app::kRed) {
+        if (verdict.text == cno::CnoPage::kNoReferenceText) excused = refer && !reference_in;
+        if (verdict.text == cno::CnoPage::kNoNmeaText) {
+          excused = !module_in;
+        }
+        if (verdict.text.rfind("SV ", 0) == 0) excused = !module_in || (refer && !reference_in);
+      }
+      Record(excused ? Outcome::kExcusedFail : Outcome::kWrong, unit, verdict.text,
+             "due: \"" + due + "\" (reference " + std::to_string(plan.cn0) + " dB-Hz" +
+                 (reference_heard ? "" : " at another speed") + ", limit " + std::to_string(limit) +
+                 (refer ? " from the reference" : " keyed in") + ", module " +
+                 std::to_string(unit.cn0) + " dB-Hz" + (module_heard ? "" : " unheard") + ")");
+    }
+  }
+
+  std::string CustomerIdText() {
+    static constexpr char kChars[] = "ABCDEFGHJKLMNPRSTUVWXYZabcxyz0123456789-_.";
+    std::string id(Chance(10) ? 32 : Uniform(1, 16), 'A');
+    for (char& c : id) c = kChars[Uniform(0, sizeof kChars - 2)];
+    return id;
+  }
+
+  void CustomerIdJob() {
+    auto& page = form().CnoPage;
+    const uint32_t baud = AnyBaud();
+    const int count = Uniform(1, 3);
+    for (int slot = 0; slot < count; ++slot) {
+      sim::ModuleOptions options = QuickModule(baud);
+      const int module_kind = Uniform(0, 4);  // confirms (three in five), never, too late
+      options.confirm_customer_id = module_kind != 3;
+      if (module_kind == 4) options.reply_delay_ms = kIdTestMs + Uniform(300, kLateConfirmationMs);
+      Unit& unit = AddUnit(options, module_kind >= 3, &page.StatusLabel(slot));
+      unit.running_text = "Setting Customer ID ";
+      unit.late = module_kind == 4;
+    }
+    TickTestPorts();
+    st.click(page.RadioButton7);
+    const std::string id = CustomerIdText();
+    page.Edit9.SetText(id);
+    page.Edit6.SetText(std::to_string(kIdTestMs));
+    if (!StartTest(std::to_string(baud))) return;
+
+    // A late module's confirmation still turns its line green after the time-out, unless the
+    // loaded machine let it be dropped with a backlog: it is given a while.
+    const uint32_t started = st.clock.Ticks();
+    auto settled = [&](const Unit& u) {
+      return !u.seen.empty() &&
+             (!u.late || u.seen.back().color == app::kGreen ||
+              platform::Elapsed(st.clock.Ticks(), started, kIdTestMs + 2 * kLateConfirmationMs));
+    };
+    const uint32_t limit = kIdTestMs + kLateConfirmationMs + kJobLimitMs;
+    if (!Serve([&] { return std::all_of(units.begin(), units.end(), settled); }, limit)) {
+      return Fault("the customer ID run hung" + Lines());
+    }
+    // The modules that never confirmed keep their workers listening: the operator stops them.
+    if (!WorkersFinished()) {
+      st.click(page.Button10);
+      st.serial.SetQuiet(UnitPorts());
+    }
+    for (Unit& unit : units) {
+      for (const Seen& seen : unit.seen) {
+        std::string why;
+        Outcome outcome = Outcome::kWrong;
+        if (seen.text == id + " - Pass!" && seen.color == app::kGreen) {
+          outcome = unit.module->CustomerId() == id ? Outcome::kPass : Outcome::kWrong;
+          why = "the module holds \"" + unit.module->CustomerId() + "\"";
+        } else if (seen.text == "Time out : " + std::to_string(kIdTestMs / 1000) + "S") {
+          const bool in_time =
+              ReadInTime(unit.module->PortPath(), sim::nmea::Frame("PQRV28,01," + id), seen);
+          outcome = unit.fault ? Outcome::kExpectedFail
+                               : (in_time ? Outcome::kWrong : Outcome::kExcusedFail);
+          why = "the module's confirmation had come in";
+        } else {
+          why = "sent \"" + id + "\", the module holds \"" + unit.module->CustomerId() + "\"";
+        }
+        Record(outcome, unit, seen.text, why);
+      }
+    }
+  }
+
+  // ---- the flash eraser -----------------------------------------------------------------------
+
+  void EraseJob() {
+    CloseReference();
+    sim::ModuleOptions options = QuickModule(9600);
+    const int boot_kind = Uniform(0, 9);
+    options.boot.kind = boot_kind < 7   ? sim::BootMenuKind::kMenu
+                        : boot_kind < 8 ? sim::BootMenuKind::kSilent
+                                        : sim::BootMenuKind::kBannerOnly;
+    options.boot.window_ms = 20'000;
+    Unit& unit = AddUnit(options, options.boot.kind != sim::BootMenuKind::kMenu, nullptr);
+    auto& terminal = form().TerminalPage;
+    ShowPage(terminal.Sheet);
+    st.click(terminal.Button5);  // Scan ComPort
+    terminal.ComboBox1.SetText(unit.module->PortPath());
+    st.click(terminal.SpeedButton3);
+    if (board().ReadEnabled[app::kTerminalSlot].load() != 1) {
+      return Fault("the eraser did not open the module's port");
+    }
+    const std::string finished = " Finished!(OK) ";
+    const std::string nothing = " Nothing was erased!(NG) ";
+    const bool ended = Serve(
+        [&] {
+          return terminal.Label21.Caption() == finished || terminal.Label21.Caption() == nothing;
+        },
+        kEraserLimitMs);
+    const std::string caption = terminal.Label21.Caption();
+    if (!ended) st.click(terminal.Button4);  // Stop: the eraser would wait without end
+    st.serial.SetQuiet(UnitPorts());
+    if (caption == finished) {
+      // The answers were written just before the eraser let go of the port.
+      Serve([&] { return !unit.module->Erased().empty(); }, 5000);
+    }
+    const bool erased = !unit.module->Erased().empty();
+    if (!ended) {
+      // Stopped short of a verdict: nothing was claimed.
+      return Record(RedWithoutContradiction(unit), unit, "(stopped at \"" + caption + "\")", "");
+    }
+    if (caption == nothing) {
+      return Record(
+          erased ? Outcome::kWrong : RedWithoutContradiction(unit), unit, caption,
+          "the boot code erased " + std::to_string(unit.module->Erased().size()) + " area(s)");
+    }
+    if (erased) return Record(Outcome::kPass, unit, caption, "");
+    // The eraser lets go of the port one tick after its answers. On the sped-up clock that can
+    // come before the simulator has taken them in: it then hears them at the speed the close put
+    // back, as garbage. They were on the module's line all the same.
+    std::string keys;
+    for (const sim::ReceivedChunk& chunk : unit.module->Received()) {
+      keys.append(chunk.bytes.begin(), chunk.bytes.end());
+    }
+    const size_t choice = keys.rfind('0');
+    const bool answered =
+        choice != std::string::npos && keys.find('y', choice) != std::string::npos;
+    Record(answered ? Outcome::kExcusedFail : Outcome::kWrong, unit, caption,
+           "the boot code erased nothing and no answer reached it");
+  }
+
+  // ---- the shift ------------------------------------------------------------------------------
+
+  // After every job: its workers have left, nothing was written after a stop, and the only port
+  // still open is the reference receiver's on the terminal page.
+  void EndJob() {
+    if (!Serve([&] { return WorkersFinished(); }, kLeaveLimitMs)) {
+      Fault("a worker of the job is still running");
+    }
+    CheckNoWritesWhileQuiet();
+    st.serial.SetQuiet({});
+    st.serial.Follow({});
+    std::multiset<std::string> expected;
+    if (board().ReadEnabled[app::kTerminalSlot].load() == 1 && reference) {
+      expected.insert(reference->PortPath());
+    }
+    const auto open = st.serial.OpenPorts();
+    if (open != expected) {
+      std::string names;
+      for (const auto& port : open) names += " " + port;
+      Fault("ports open after the job:" + (names.empty() ? std::string(" none") : names));
+    }
+    for (int slot = 0; slot < app::kSlotCount; ++slot) {
+      if (slot == app::kTerminalSlot) continue;
+      if (board().ReadEnabled[slot].load() != 0 || board().Port[slot].Get()) {
+        Fault("slot " + std::to_string(slot) + " still holds a port after the job");
+      }
+    }
+    units.clear();
+    ListPorts();
+  }
+
+  void RunJob(Kind job_kind) {
+    kind = job_kind;
+    ++Count().jobs;
+    units.reserve(app::kModuleSlotCount);  // what AddUnit returns stays valid for the job
+    const auto job_began = std::chrono::steady_clock::now();
+    switch (kind) {
+      case Kind::kCno:
+        CnoJob();
+        break;
+      case Kind::kCustomerId:
+        CustomerIdJob();
+        break;
+      case Kind::kErase:
+        EraseJob();
+        break;
+      default:
+        Automatic() ? AutomaticJob() : MultiPortJob();
+        break;
+    }
+    EndJob();
+    Count().seconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - job_began).count();
+  }
+
+  void MakeFiles() {
+    const auto dir = std::filesystem::temp_directory_path();
+    const std::string stem = "flashpost-shift-" + std::to_string(settings.seed) + "-" +
+                             std::to_string(std::random_device{}());
+    fwap_file = (dir / (stem + "-fwap.bin")).string();
+    all_image_file = (dir / (stem + "-all-image.bin")).string();
+    for (const auto& [path, size] :
+         {std::pair{fwap_file, 475 * 1024}, {all_image_file, 512 * 1024}}) {
+      std::ofstream(path, std::ios::binary).close();
+      std::filesystem::resize_file(path, size);
+    }
+  }
+
+  // The end of the shift: every run stopped, the reference closed, and nothing left open.
+  void Finish() {
+    st.click(form().McdPage.Button7);
+    st.click(form().CnoPage.Button10);
+    CloseReference();
+    kind = Kind::kAutoAnswers;
+    if (!Serve([&] { return WorkersFinished() && board().AllThreadsFinished(); }, kLeaveLimitMs)) {
+      Fault("workers still running at the end of the shift");
+    }
+    if (!st.serial.OpenPorts().empty()) Fault("ports still open at the end of the shift");
+    for (int slot = 0; slot < app::kSlotCount; ++slot) {
+      if (board().ReadEnabled[slot].load() != 0 || board().Port[slot].Get()) {
+        Fault("slot " + std::to_string(slot) + " still holds a port at the end of the shift");
+      }
+    }
+    last_worker.fill(nullptr);
+    replaced_running.clear();
+    for (const auto& path : {fwap_file, all_image_file}) std::filesystem::remove(path);
+  }
+
+  void PrintSummary() const {
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    std::printf("[%s] seed %u: %d jobs in %.1f s, %.0f jobs per minute\n", instance.c_str(),
+                settings.seed, settings.jobs, seconds, settings.jobs * 60.0 / seconds);
+    std::printf("  %-22s %5s %7s %7s %11s %11s %7s %6s\n", "job", "jobs", "s/job", "passes",
+                "fails: due", "after stop", "timing", "wrong");
+    Tally all;
+    auto row = [](const char* name, const Tally& t) {
+      std::printf("  %-22s %5d %7.2f %7d %11d %11d %7d %6d\n", name, t.jobs,
+                  t.jobs ? t.seconds / t.jobs : 0.0, t.passes, t.expected_fails, t.after_stop,
+                  t.excused_fails, t.wrong);
+    };
+    for (const Tally& t : tally) {
+      all.seconds += t.seconds;
+      all.jobs += t.jobs;
+      all.passes += t.passes;
+      all.expected_fails += t.expected_fails;
+      all.after_stop += t.after_stop;
+      all.excused_fails += t.excused_fails;
+      all.wrong += t.wrong;
+    }
+    for (int k = 0; k < kKinds; ++k) row(kKindNames[k], tally[k]);
+    row("all", all);
+    std::printf("  stops: %d (Start again at once: %d); serial opens: %llu\n", stops,
+                starts_at_once, static_cast<unsigned long long>(st.serial.Opens()));
+    std::fflush(stdout);
+  }
+
+  void Run() {
+    began = std::chrono::steady_clock::now();
+    std::printf("[%s] shift seed %u, %d jobs (FLASHPOST_SHIFT_SEED, FLASHPOST_SHIFT_JOBS)\n",
+                instance.c_str(), settings.seed, settings.jobs);
+    MakeFiles();
+    // Every kind of job once in each round of twelve, in a shuffled order.
+    std::vector<Kind> round;
+    for (job = 0; job < settings.jobs; ++job) {
+      if (round.empty()) {
+        for (int k = 0; k < kKinds; ++k) round.push_back(static_cast<Kind>(k));
+        std::shuffle(round.begin(), round.end(), rng);
+      }
+      const Kind next = round.back();
+      round.pop_back();
+      RunJob(next);
+    }
+    Finish();
+    PrintSummary();
+  }
+};
+
+Shift::Shift(Station station, ShiftSettings settings, std::string instance)
+    : impl_(std::make_unique<Impl>(std::move(station), settings, std::move(instance))) {}
+
+Shift::~Shift() = default;
+
+void Shift::Run() { impl_->Run(); }
+
+int Shift::WrongVerdicts() const {
+  int wrong = 0;
+  for (const Tally& t : impl_->tally) wrong += t.wrong;
+  return wrong;
+}
+
+ProcessResources ProcessResources::Now() {
+  auto count = [](const char* dir) {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) ++n;
+    return n;
+  };
+  return {count("/proc/self/task"), count("/proc/self/fd")};
+}
+
+void ExpectNothingLeftOver(const ProcessResources& before) {
+  ProcessResources now = ProcessResources::Now();
+  // A thread that freed itself may still be on its way out of the kernel.
+  for (int i = 0; i < 200 && now.threads > before.threads; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    now = ProcessResources::Now();
+  }
+  EXPECT_LE(now.threads, before.threads) << "threads left running after the shift";
+  EXPECT_LE(now.descriptors, before.descriptors) << "descriptors left open after the shift";
+}
+
+}  // namespace flashpost::shift
