@@ -120,7 +120,8 @@ TEST_F(TerminalPageTest, APortThatWillNotOpenLeavesThePageClosed) {
   EXPECT_TRUE(page_.Button3.Enabled());
   EXPECT_FALSE(form_.Timer1.TimerEnabled());
   EXPECT_TRUE(page_.SpeedButton3.Enabled());
-  EXPECT_EQ(form_.StatusBar1.PanelAt(0).text, "Cannot open COM7 port !") << "the status bar tells why";
+  EXPECT_EQ(form_.StatusBar1.PanelAt(0).text, "Cannot open COM7 port !")
+      << "the status bar tells why";
   EXPECT_FALSE(board_.TerminalReader.Get());
 }
 
