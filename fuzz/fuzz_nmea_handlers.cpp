@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "protocol/nmea.h"
 #include "serial/serial_port.h"
 #include "support/fake_serial.h"

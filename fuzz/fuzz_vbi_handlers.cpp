@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "protocol/vbi.h"
 #include "serial/serial_port.h"
 #include "support/fake_serial.h"

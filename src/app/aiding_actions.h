@@ -2,7 +2,7 @@
 
 #include <functional>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "calib/sequencer.h"
 
 namespace flashpost::app {

@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "app/main_form.h"
-#include "app/port_board.h"
 #include "app/run_recorder.h"
+#include "board/port_board.h"
 #include "platform/clock.h"
 #include "platform/serial_device.h"
 #include "ui/main_loop.h"

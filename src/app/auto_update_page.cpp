@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/colors.h"
+#include "board/colors.h"
 #include "protocol/nmea.h"
 #include "serial/serial_port.h"
 #include "workers/port_worker.h"

@@ -2,7 +2,7 @@
 
 #include <functional>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "ui/control.h"
 #include "ui/main_loop.h"
 #include "ui/timer.h"

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "app/auto_update_page.h"
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "calib/sequencer.h"
 #include "cno/cno_page.h"
 #include "download/multi_port_page.h"

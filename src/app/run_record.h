@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "platform/station.h"
 
 namespace flashpost::app {

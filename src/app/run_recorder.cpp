@@ -4,7 +4,7 @@
 #include <functional>
 #include <utility>
 
-#include "app/colors.h"
+#include "board/colors.h"
 
 namespace flashpost::app {
 

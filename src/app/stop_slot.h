@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "ui/control.h"
 #include "ui/main_loop.h"
 

@@ -1,6 +1,6 @@
 #include "app/verdicts.h"
 
-#include "app/colors.h"
+#include "board/colors.h"
 
 namespace flashpost::app {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "app/colors.h"
+#include "board/colors.h"
 #include "protocol/vbi.h"
 #include "serial/serial_port.h"
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 
 namespace flashpost::calib {
 

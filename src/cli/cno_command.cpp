@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "app/application.h"
-#include "app/colors.h"
 #include "app/verdicts.h"
+#include "board/colors.h"
 #include "cli/common_options.h"
 #include "cli/report.h"
 #include "cli/station_steps.h"

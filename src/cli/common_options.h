@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "cli/command_line.h"
 #include "cli/report.h"
 

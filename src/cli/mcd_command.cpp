@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "app/application.h"
-#include "app/colors.h"
+#include "board/colors.h"
 #include "cli/common_options.h"
 #include "cli/report.h"
 #include "cli/station_steps.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <utility>
 
-#include "app/colors.h"
+#include "board/colors.h"
 #include "payloads/payloads.h"
 #include "platform/terminal.h"
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/port_board.h"
 #include "app/run_record.h"
+#include "board/port_board.h"
 #include "platform/clock.h"
 #include "ui/control.h"
 

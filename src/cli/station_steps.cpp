@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/colors.h"
+#include "board/colors.h"
 #include "platform/port_discovery.h"
 
 namespace flashpost::cli {

@@ -1,8 +1,8 @@
 #include "cli/update_command.h"
 
 #include "app/application.h"
-#include "app/colors.h"
 #include "app/verdicts.h"
+#include "board/colors.h"
 #include "cli/common_options.h"
 #include "cli/report.h"
 #include "cli/station_steps.h"

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/port_board.h"
 #include "app/run_record.h"
+#include "board/port_board.h"
 #include "ui/headless_loop.h"
 
 namespace flashpost::cli {

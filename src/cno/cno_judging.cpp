@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "app/colors.h"
+#include "board/colors.h"
 #include "cno/cno_page.h"
 #include "platform/clock.h"
 

@@ -1,6 +1,6 @@
 #include "cno/cno_page.h"
 
-#include "app/colors.h"
+#include "board/colors.h"
 
 namespace flashpost::cno {
 

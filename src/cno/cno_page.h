@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "download/port_selection.h"
 #include "ui/control.h"
 #include "ui/main_loop.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "app/colors.h"
+#include "board/colors.h"
 #include "cno/cno_page.h"
 #include "cno/entry_checks.h"
 #include "protocol/nmea.h"

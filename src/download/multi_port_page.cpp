@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "app/colors.h"
+#include "board/colors.h"
 #include "download/port_selection.h"
 #include "serial/serial_port.h"
 #include "workers/port_worker.h"

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "download/port_selection.h"
 #include "download/update_options.h"
 #include "download/update_procedures.h"

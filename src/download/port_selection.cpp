@@ -1,6 +1,6 @@
 #include "download/port_selection.h"
 
-#include "app/colors.h"
+#include "board/colors.h"
 #include "serial/serial_port.h"
 
 namespace flashpost::download {

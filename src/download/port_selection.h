@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "ui/control.h"
 
 namespace flashpost::download {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "download/update_procedures.h"
 #include "ui/control.h"
 

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "ui/main_loop.h"
 #include "ui/stop_signal.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 
 namespace flashpost::protocol {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 
 namespace flashpost::protocol {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "ui/control.h"
 #include "ui/stop_signal.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "ui/stop_signal.h"
 
 namespace flashpost::serial {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "ui/control.h"
 #include "ui/main_loop.h"
 #include "ui/timer.h"

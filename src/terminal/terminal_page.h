@@ -4,7 +4,7 @@
 #include <functional>
 #include <vector>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "ui/control.h"
 #include "ui/main_loop.h"
 #include "ui/timer.h"

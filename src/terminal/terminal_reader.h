@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "ui/thread.h"
 #include "workers/framing.h"
 

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "ui/thread.h"
 #include "workers/framing.h"
 #include "workers/procedures.h"

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "platform/pty.h"
 #include "support/fake_serial.h"
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/colors.h"
+#include "board/colors.h"
 #include "serial/serial_port.h"
 #include "support/fake_serial.h"
 

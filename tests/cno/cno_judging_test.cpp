@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/colors.h"
+#include "board/colors.h"
 #include "cno_fixture.h"
 #include "protocol/nmea.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "app/colors.h"
+#include "board/colors.h"
 #include "cno_fixture.h"
 
 namespace flashpost::testing {

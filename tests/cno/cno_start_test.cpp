@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/colors.h"
+#include "board/colors.h"
 #include "cno/entry_checks.h"
 #include "cno_fixture.h"
 

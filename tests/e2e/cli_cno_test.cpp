@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/colors.h"
 #include "app/verdicts.h"
+#include "board/colors.h"
 #include "cli/cno_command.h"
 #include "e2e/cli_test_support.h"
 #include "sim/reference_receiver.h"

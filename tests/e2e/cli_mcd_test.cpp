@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/colors.h"
+#include "board/colors.h"
 #include "cli/mcd_command.h"
 #include "e2e/cli_test_support.h"
 #include "sim/reference_receiver.h"

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "app/colors.h"
+#include "board/colors.h"
 #include "download/port_selection.h"
 #include "gui/desktop.h"
 #include "platform/clock.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "protocol/nmea.h"
 #include "support/fake_serial.h"
 #include "workers/framing.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "serial/serial_port.h"
 #include "support/fake_serial.h"
 

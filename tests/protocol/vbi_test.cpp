@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "protocol/nmea.h"
 #include "serial/serial_port.h"
 #include "support/fake_serial.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "app/auto_update_page.h"
-#include "app/colors.h"
+#include "board/colors.h"
 #include "cno/cno_page.h"
 #include "sim/nmea.h"
 #include "sim/reference_receiver.h"

@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/port_board.h"
+#include "board/port_board.h"
 #include "platform/clock.h"
 #include "platform/serial_device.h"
 #include "serial/serial_port.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/colors.h"
+#include "board/colors.h"
 #include "platform/clock.h"
 #include "support/fake_serial.h"
 #include "win32/desktop_session.h"

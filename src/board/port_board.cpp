@@ -1,4 +1,4 @@
-#include "app/port_board.h"
+#include "board/port_board.h"
 
 namespace flashpost::app {
 

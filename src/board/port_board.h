@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/colors.h"
-#include "app/reference_data.h"
-#include "app/shared_value.h"
+#include "board/colors.h"
+#include "board/reference_data.h"
+#include "board/shared_value.h"
 #include "platform/clock.h"
 #include "platform/serial_device.h"
 #include "ui/thread.h"
