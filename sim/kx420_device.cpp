@@ -8,9 +8,6 @@ namespace flashpost::sim {
 
 namespace {
 
-// The module's clock starts at 08:00:00 UTC and runs with the ticks.
-constexpr uint32_t kFirstTimeOfDayS = 8 * 3600;
-
 // What a module reports of itself besides the version: model, firmware kind and build.
 constexpr const char* kVersionField1 = "KX420";
 constexpr const char* kVersionField2 = "AP";
@@ -421,7 +418,7 @@ std::string Kx420Device::PeriodicSentences(uint32_t tick) {
   if (options_.nmea_period_ms == 0) return GsvGroup();
 
   nmea::FixReport fix;
-  fix.time_of_day_s = kFirstTimeOfDayS + tick / 1000;
+  fix.time_of_day_s = nmea::kFirstTimeOfDayS + tick / 1000;
   fix.fix_type = options_.fix_type;
   for (const Satellite& s : satellites_) {
     if (s.cn0 > 0 && fix.used_prns.size() < 12) fix.used_prns.push_back(s.prn);

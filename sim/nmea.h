@@ -46,6 +46,9 @@ class LineCutter {
   std::string text_;
 };
 
+// Every simulated receiver's clock starts at 08:00:00 UTC (1 March 2024) and runs with the ticks.
+inline constexpr uint32_t kFirstTimeOfDayS = 8 * 3600;
+
 // What a position report says, shared by GGA, GSA and RMC.
 struct FixReport {
   uint32_t time_of_day_s = 0;  // UTC seconds since midnight

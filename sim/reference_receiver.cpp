@@ -12,9 +12,6 @@ namespace flashpost::sim {
 
 namespace {
 
-// The receiver's clock starts at 08:00:00 UTC and runs with the ticks, as the module's does.
-constexpr uint32_t kFirstTimeOfDayS = 8 * 3600;
-
 bool IsGpsSatellite(int n) { return n >= 1 && n <= 32; }
 
 std::string_view WithoutLineEnd(std::string_view line) {
@@ -273,7 +270,7 @@ int ReferenceReceiver::SatellitesUsed() const {
 
 std::string ReferenceReceiver::OwnSentences(uint32_t tick) const {
   nmea::FixReport fix;
-  fix.time_of_day_s = kFirstTimeOfDayS + tick / 1000;
+  fix.time_of_day_s = nmea::kFirstTimeOfDayS + tick / 1000;
   fix.fix_type = options_.fix_type;
   for (const Satellite& s : options_.satellites) {
     if (s.cn0 > 0 && fix.used_prns.size() < 12) fix.used_prns.push_back(s.prn);

@@ -1,5 +1,7 @@
 #include "sim/vbi.h"
 
+#include "sim/nmea.h"
+
 #include <algorithm>
 #include <bit>
 
@@ -10,7 +12,6 @@ namespace {
 // 1 March 2024 08:00:00 UTC in GPS terms: week 2303, a Friday, GPS ahead of UTC by 18 s.
 constexpr uint32_t kFirstGpsWeek = 2303;
 constexpr uint32_t kFirstDaySecondsOfWeek = 5 * 86400 + 18;  // Friday 00:00 UTC, in GPS seconds
-constexpr uint32_t kFirstTimeOfDayS = 8 * 3600;
 constexpr uint32_t kSecondsPerWeek = 7 * 86400;
 
 // Month lengths of 2024 and 2025 from March 2024 on: far enough for a 32-bit millisecond tick.
@@ -160,7 +161,7 @@ double GetDouble(std::span<const uint8_t> p, size_t at) {
 
 std::vector<uint8_t> NavigationPayload(const NavigationFix& fix) {
   std::vector<uint8_t> p(kNavigationSize, 0);
-  const uint32_t seconds = kFirstTimeOfDayS + fix.tick / 1000;  // since 1 March 00:00 UTC
+  const uint32_t seconds = nmea::kFirstTimeOfDayS + fix.tick / 1000;  // since 1 March 00:00 UTC
   const uint32_t gps_seconds = kFirstDaySecondsOfWeek + seconds;
   const bool has_fix = fix.fix_type >= 2;
   const auto used = static_cast<uint8_t>(std::clamp(fix.satellites_used, 0, 31));
