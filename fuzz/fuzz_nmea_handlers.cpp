@@ -126,32 +126,49 @@ void RequireSane(const PortBoard& board, int slot) {
   Require(fix >= 0 && fix <= 9, "fix type is not one digit");
 }
 
-std::string BuildLine(std::string_view raw) {
-  if (raw.empty()) return {};
+// Builds the line into `line`, whose storage is kept from line to line.
+void BuildLine(std::string_view raw, std::string& line) {
+  line.clear();
+  if (raw.empty()) return;
   const uint8_t control = static_cast<uint8_t>(raw[0]);
-  std::string line(kStarts[control % std::size(kStarts)]);
+  line += kStarts[control % std::size(kStarts)];
   line += raw.substr(1);
   if (control & 0x80) {
     line += '*';
     line += flashpost::protocol::NmeaChecksum(line).text;
     line += '\r';
   }
-  return line;
 }
 
-// Hands the handler a copy exactly as long as the line, so a read past its end is an error.
-template <class Handle>
-void WithExactCopy(const std::string& line, Handle handle) {
-  auto copy = std::make_unique<char[]>(line.size());
-  line.copy(copy.get(), line.size());
-  handle(std::string_view(copy.get(), line.size()));
-}
+// Hands the handler a copy exactly as long as the line, ending where a heap block ends, so a
+// read past its end is an error.
+class ExactCopy {
+ public:
+  template <class Handle>
+  void With(const std::string& line, Handle handle) {
+    std::unique_ptr<char[]> own;
+    char* end = block_.get() + kBlockSize;
+    if (line.size() > kBlockSize) {  // longer than any line of a -max_len input
+      own = std::make_unique<char[]>(line.size());
+      end = own.get() + line.size();
+    }
+    char* copy = end - line.size();
+    line.copy(copy, line.size());
+    handle(std::string_view(copy, line.size()));
+  }
+
+ private:
+  static constexpr size_t kBlockSize = 512;
+  std::unique_ptr<char[]> block_ = std::make_unique<char[]>(kBlockSize);
+};
 
 // Built on the first input, kept for the process.
 struct Harness {
   Harness() { rig.Freeze(); }
   flashpost::fuzz::BoardRig rig{kName, "4800"};
   BoardWatch watch{rig.Board()};
+  ExactCopy exact;
+  std::string line;
 };
 
 }  // namespace
@@ -179,15 +196,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       board.Reply200Seen[module_slot].store(0);
       watch.Refresh(module_slot);
     }
-    const std::string line = BuildLine(raw);
+    std::string& line = harness.line;
+    BuildLine(raw, line);
 
-    WithExactCopy(line, [&](std::string_view sentence) {
+    harness.exact.With(line, [&](std::string_view sentence) {
       flashpost::protocol::HandleSlotSentence(board, sentence, slot);
     });
     watch.RequireOnlyChanged(module_slot, kTerminalSlot);
     if (module_slot >= 0) RequireSane(board, module_slot);
 
-    WithExactCopy(line, [&](std::string_view sentence) {
+    harness.exact.With(line, [&](std::string_view sentence) {
       flashpost::protocol::HandleTerminalSentence(board, sentence);
     });
     watch.RequireOnlyChanged(kTerminalSlot, module_slot);
