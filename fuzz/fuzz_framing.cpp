@@ -12,15 +12,22 @@ using flashpost::workers::kSentenceBufferSize;
 using flashpost::workers::kVbiFrameBufferSize;
 using flashpost::workers::kVbiHeaderLength;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size == 0) return 0;
-  const uint8_t mode_pattern = data[0];
-  size_t next = 1;
-  size_t fed = 0;
+namespace {
+
+// The line one input plays: its bytes, how far the framer has read them, the protocol switch and
+// the clock the framer sees.
+struct Line {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  size_t next = 0;
   uint32_t now = 0;
-  int mode = mode_pattern & 1;
-  Framer framer(Framer::Hooks{
-      .mode = [&] { return mode; },
+  int mode = 0;
+};
+
+// One framer for the process, its hooks reading whichever line is being played.
+Framer MakeFramer(Line& line) {
+  return Framer(Framer::Hooks{
+      .mode = [&line] { return line.mode; },
       .display = [] {},
       .sentence =
           [](std::string_view s) {
@@ -39,20 +46,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
               if (f[i] != 0) std::abort();  // zeros behind the frame
             }
           },
-      .read_byte = [&]() -> std::optional<uint8_t> {
-        if (next >= size) {
-          now += 100;  // silent line: a read time-out
+      .read_byte = [&line]() -> std::optional<uint8_t> {
+        if (line.next >= line.size) {
+          line.now += 100;  // silent line: a read time-out
           return std::nullopt;
         }
-        return data[next++];
+        return line.data[line.next++];
       },
-      .now = [&] { return now; },
+      .now = [&line] { return line.now; },
       .stop_requested = [] { return false; },
   });
-  while (next < size) {
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  static Line line;
+  static Framer framer = MakeFramer(line);
+  // A fresh receive state is a fresh framer: the mode a frame began in is only read while a frame
+  // is open, and every frame opens by setting it.
+  framer.State() = {};
+  const uint8_t mode_pattern = data[0];
+  line = Line{.data = data, .size = size, .next = 1, .now = 0, .mode = mode_pattern & 1};
+  size_t fed = 0;
+  while (line.next < size) {
     // Switch modes now and then, as the terminal's protocol switch does.
-    if (++fed % 97 == 0) mode = (mode_pattern >> ((fed / 97) % 8)) & 1;
-    framer.Feed(data[next++]);
+    if (++fed % 97 == 0) line.mode = (mode_pattern >> ((fed / 97) % 8)) & 1;
+    framer.Feed(data[line.next++]);
     const auto& st = framer.State();
     if (st.FrameCount < 0 || st.FrameCount > kVbiFrameBufferSize) std::abort();
   }

@@ -7,20 +7,19 @@
 // of it (or none), whether the true checksum and a CR go behind it, and whether the one-shot
 // reply flags are cleared first, so that fuzzing reaches the parsers rather than the tests
 // in front of them.
+//
+// One board serves every input (board_rig.h puts it back after each); a line costs its handlers
+// and the checks behind them.
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "board/port_board.h"
+#include "board_rig.h"
 #include "protocol/nmea.h"
-#include "serial/serial_port.h"
-#include "support/fake_serial.h"
 
 namespace {
 
@@ -32,12 +31,9 @@ constexpr std::string_view kStarts[] = {
     "",         "$GPGSV,", "$GPGSA,", "$PQRV100,", "$GPGSV,3", "$PQRV28,01,",
     "$PQRV200", "$GP",     "$PQ",     "$"};
 
-void Require(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "fuzz_nmea_handlers: %s\n", what);
-    std::abort();
-  }
-}
+constexpr const char* kName = "fuzz_nmea_handlers";
+
+void Require(bool ok, const char* what) { flashpost::fuzz::Require(ok, kName, what); }
 
 // Everything the handlers may write, for one slot.
 struct SlotState {
@@ -80,23 +76,34 @@ bool Unchanged(const PortBoard& board, int slot, const SlotState& s) {
          (!flashpost::app::IsModuleSlot(slot) || board.CustomerIdReply[slot] == s.texts[3]);
 }
 
-// The board as last seen; after each call only the slot the handler works on may differ.
+// The two slots the handlers work on (a module slot, the terminal slot) as last seen: after each
+// call the slot its handler works on may have changed, the other one must not. Every further slot
+// the rig compares with the fresh board once the input is through (BoardRig::Finish), which stops
+// the run on any change to one of them as well.
 class BoardWatch {
  public:
-  explicit BoardWatch(const PortBoard& board) : board_(board) { Refresh(); }
-  void RequireOnlyChanged(int allowed) {
-    for (int slot = 0; slot < kSlotCount; ++slot) {
-      if (slot != allowed) Require(Unchanged(board_, slot, slots_[slot]), "another slot changed");
-    }
+  // The board must be fresh: what the watch sees now is what Restart goes back to.
+  explicit BoardWatch(const PortBoard& board) : board_(board) {
+    for (int slot = 0; slot < kSlotCount; ++slot) fresh_[slot] = Snapshot(board_, slot);
+    slots_ = fresh_;
+  }
+  // After a call whose handler works on `allowed` (-1: none), the handled slot `other`.
+  void RequireOnlyChanged(int allowed, int other) {
+    if (other >= 0) Require(Unchanged(board_, other, slots_[other]), "another slot changed");
     if (allowed >= 0) slots_[allowed] = Snapshot(board_, allowed);
   }
   // Changes made by the harness itself.
-  void Refresh() {
-    for (int slot = 0; slot < kSlotCount; ++slot) slots_[slot] = Snapshot(board_, slot);
+  void Refresh(int slot) {
+    if (slot >= 0) slots_[slot] = Snapshot(board_, slot);
+  }
+  // The slot has been put back to the fresh board's.
+  void Restart(int slot) {
+    if (slot >= 0) slots_[slot] = fresh_[slot];
   }
 
  private:
   const PortBoard& board_;
+  std::array<SlotState, kSlotCount> fresh_;
   std::array<SlotState, kSlotCount> slots_;
 };
 
@@ -119,26 +126,50 @@ void RequireSane(const PortBoard& board, int slot) {
   Require(fix >= 0 && fix <= 9, "fix type is not one digit");
 }
 
-std::string BuildLine(std::string_view raw) {
-  if (raw.empty()) return {};
+// Builds the line into `line`, whose storage is kept from line to line.
+void BuildLine(std::string_view raw, std::string& line) {
+  line.clear();
+  if (raw.empty()) return;
   const uint8_t control = static_cast<uint8_t>(raw[0]);
-  std::string line(kStarts[control % std::size(kStarts)]);
+  line += kStarts[control % std::size(kStarts)];
   line += raw.substr(1);
   if (control & 0x80) {
     line += '*';
     line += flashpost::protocol::NmeaChecksum(line).text;
     line += '\r';
   }
-  return line;
 }
 
-// Hands the handler a copy exactly as long as the line, so a read past its end is an error.
-template <class Handle>
-void WithExactCopy(const std::string& line, Handle handle) {
-  auto copy = std::make_unique<char[]>(line.size());
-  line.copy(copy.get(), line.size());
-  handle(std::string_view(copy.get(), line.size()));
-}
+// Hands the handler a copy exactly as long as the line, ending where a heap block ends, so a
+// read past its end is an error.
+class ExactCopy {
+ public:
+  template <class Handle>
+  void With(const std::string& line, Handle handle) {
+    std::unique_ptr<char[]> own;
+    char* end = block_.get() + kBlockSize;
+    if (line.size() > kBlockSize) {  // longer than any line of a -max_len input
+      own = std::make_unique<char[]>(line.size());
+      end = own.get() + line.size();
+    }
+    char* copy = end - line.size();
+    line.copy(copy, line.size());
+    handle(std::string_view(copy, line.size()));
+  }
+
+ private:
+  static constexpr size_t kBlockSize = 512;
+  std::unique_ptr<char[]> block_ = std::make_unique<char[]>(kBlockSize);
+};
+
+// Built on the first input, kept for the process.
+struct Harness {
+  Harness() { rig.Freeze(); }
+  flashpost::fuzz::BoardRig rig{kName, "4800"};
+  BoardWatch watch{rig.Board()};
+  ExactCopy exact;
+  std::string line;
+};
 
 }  // namespace
 
@@ -147,43 +178,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int slot = data[0] % 12 - 1;
   std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
 
-  flashpost::platform::ManualClock clock;
-  std::vector<std::string> names;
-  for (int k = 0; k < kSlotCount; ++k) names.push_back("port" + std::to_string(k));
-  flashpost::testing::FakeSerialSystem serial(names);
-  PortBoard board(clock, serial);
-  for (int k = 0; k < kSlotCount; ++k) {
-    Require(flashpost::serial::OpenPort(board, names[k], "4800", k) == 1, "fake port refused");
-  }
+  static Harness harness;
+  PortBoard& board = harness.rig.Board();
+  BoardWatch& watch = harness.watch;
   const int module_slot = flashpost::app::IsModuleSlot(slot) ? slot : -1;
-  BoardWatch watch(board);
 
   while (!rest.empty()) {
     const size_t lf = rest.find('\n');
     const std::string_view raw = rest.substr(0, lf);
     rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
 
-    if (!raw.empty() && (static_cast<uint8_t>(raw[0]) & 0x40)) {
-      for (int k = 0; k < kSlotCount; ++k) {
-        board.VersionSeen[k].store(0);
-        board.CustomerIdReplySeen[k].store(0);
-        board.Reply200Seen[k].store(0);
-      }
-      watch.Refresh();
+    // Only the module slot's flags can be set: the slot handler sets no other slot's, the
+    // terminal handler none, and the watch stops the run on any other change.
+    if (module_slot >= 0 && !raw.empty() && (static_cast<uint8_t>(raw[0]) & 0x40)) {
+      board.VersionSeen[module_slot].store(0);
+      board.CustomerIdReplySeen[module_slot].store(0);
+      board.Reply200Seen[module_slot].store(0);
+      watch.Refresh(module_slot);
     }
-    const std::string line = BuildLine(raw);
+    std::string& line = harness.line;
+    BuildLine(raw, line);
 
-    WithExactCopy(line, [&](std::string_view sentence) {
+    harness.exact.With(line, [&](std::string_view sentence) {
       flashpost::protocol::HandleSlotSentence(board, sentence, slot);
     });
-    watch.RequireOnlyChanged(module_slot);
+    watch.RequireOnlyChanged(module_slot, kTerminalSlot);
     if (module_slot >= 0) RequireSane(board, module_slot);
 
-    WithExactCopy(line, [&](std::string_view sentence) {
+    harness.exact.With(line, [&](std::string_view sentence) {
       flashpost::protocol::HandleTerminalSentence(board, sentence);
     });
-    watch.RequireOnlyChanged(kTerminalSlot);
+    watch.RequireOnlyChanged(kTerminalSlot, module_slot);
     RequireSane(board, kTerminalSlot);
   }
+
+  harness.rig.Finish({module_slot, kTerminalSlot});
+  watch.Restart(module_slot);
+  watch.Restart(kTerminalSlot);
   return 0;
 }

@@ -1,0 +1,306 @@
+// A port board with a fake port open on every slot, built once per fuzzer process and put back to
+// its fresh state after every input, so that an input costs what its own bytes cost rather than a
+// board, ten ports and their logs.
+//
+// How the put-back is kept honest: an image holds every value of a slot, and of the board
+// outside the slots, that can be read back (numbers, texts, whether a port, a worker or a
+// transfer is there, the reference receiver's store, the clock). The rig keeps the images of
+// its fresh board. Finish() restores the slots an input worked on and the board outside the
+// slots from those images, then requires every slot and the rest of the board to match them
+// again. A value the restore missed stops the fuzzer on the very input that changed it (which
+// then fails alone, too), so no input runs on what an earlier one left behind.
+//
+// Texts are only compared once written: the rig listens to every text of the board, and a text
+// changes only through a write, which its listener hears.
+
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "board/port_board.h"
+#include "serial/serial_port.h"
+#include "support/fake_serial.h"
+
+namespace flashpost::fuzz {
+
+inline void Require(bool ok, const char* who, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "%s: %s\n", who, what);
+    std::abort();
+  }
+}
+
+// Calls number(atomic) for every per-slot number of the board and text(shared text) for every
+// per-slot text, always in the same order.
+template <class Number, class Text>
+void VisitSlot(app::PortBoard& b, int slot, Number&& number, Text&& text) {
+  number(b.PortHandle[slot]);
+  for (auto* table : {&b.ReadEnabled,   &b.ProtocolMode,        &b.ProgressPercent,
+                      &b.VersionSeen,   &b.JobAllImageNoCode,   &b.JobFsa,
+                      &b.JobFwAp,       &b.JobReUpdate,         &b.JobAllImageWithCode,
+                      &b.JobXtalCal,    &b.JobCnoTest,          &b.JobCustomerId,
+                      &b.FixType,       &b.CustomerIdReplySeen, &b.Reply200Seen,
+                      &b.GsvComplete,   &b.SentencesSeen,       &b.OpenRetrying,
+                      &b.EphemerisMode, &b.EphemerisSentCount}) {
+    number((*table)[slot]);
+  }
+  for (auto* table : {&b.StatusColor, &b.TestStatusColor, &b.StartTick, &b.OpenRetrySince}) {
+    number((*table)[slot]);
+  }
+  for (auto& entry : b.SatPrn[slot]) number(entry);
+  for (auto& entry : b.SatSnr[slot]) number(entry);
+  number(b.PendingResend[slot].Armed);
+  number(b.PendingResend[slot].MessageId);
+  number(b.PendingResend[slot].SentTick);
+  for (auto* texts : {&b.StatusText, &b.OpenFailureText, &b.TestStatusText, &b.VersionField3,
+                      &b.VersionField4, &b.ReportedVersion, &b.OpenPortName, &b.RunBaudText}) {
+    text((*texts)[slot]);
+  }
+  if (app::IsModuleSlot(slot)) text(b.CustomerIdReply[slot]);
+}
+
+// The same for the board outside the slots (the reference store and the references to threads
+// aside).
+template <class Number, class Text>
+void VisitShared(app::PortBoard& b, Number&& number, Text&& text) {
+  number(b.NextPortHandle);
+  for (auto* value : {&b.ChipIsSecond, &b.OverallSuccess, &b.AttemptCount, &b.WaitTimeoutMs,
+                      &b.XtalAfterDownload, &b.SelectedPortCount, &b.PortsFound,
+                      &b.ReferenceRequestSent, &b.OutputProtocolIndex, &b.OptionWord}) {
+    number(*value);
+  }
+  number(b.MessageColor);
+  number(b.TestMessageColor);
+  number(b.BaudIndexDigit);
+  for (auto* value : {&b.CurrentPortName, &b.CurrentBaudText, &b.MessageText, &b.TestMessageText,
+                      &b.SavedBaudText, &b.TerminalBaudText}) {
+    text(*value);
+  }
+  for (auto& value : b.SelectedPorts) text(value);
+}
+
+// The values a visit met, in its order.
+struct Image {
+  std::array<int64_t, 64> numbers{};
+  std::array<std::string, 16> texts;
+  size_t number_count = 0;
+  size_t text_count = 0;
+};
+
+// True when the board holds what the image holds, reading the numbers and the written texts in
+// place.
+template <class Visit>
+bool Matches(const Image& image, uint32_t written, Visit visit) {
+  size_t n = 0;
+  size_t t = 0;
+  bool same = true;
+  visit(
+      [&](const auto& atomic) {
+        same &= static_cast<int64_t>(atomic.load()) == image.numbers[n++];
+      },
+      [&](const app::SharedText& text) {
+        if (written & (1u << t)) same &= text == image.texts[t];
+        ++t;
+      });
+  return same && n == image.number_count && t == image.text_count;
+}
+
+template <class Visit>
+void Restore(const Image& image, uint32_t written, Visit visit) {
+  size_t n = 0;
+  size_t t = 0;
+  visit(
+      [&](auto& atomic) {
+        using T = typename std::remove_reference_t<decltype(atomic)>::value_type;
+        atomic.store(static_cast<T>(image.numbers[n++]));
+      },
+      [&](app::SharedText& text) {
+        if ((written & (1u << t)) && !(text == image.texts[t])) text.Set(image.texts[t]);
+        ++t;
+      });
+}
+
+// Ports named port0..port9, one per slot, all opened at the given speed. Set up the board
+// further, then call Freeze() once: what the board holds then is what every input starts from.
+class BoardRig {
+ public:
+  BoardRig(const char* who, std::string baud) : who_(who), baud_(std::move(baud)) {
+    for (int k = 0; k < app::kSlotCount; ++k) names_.push_back("port" + std::to_string(k));
+    serial_ = std::make_unique<testing::FakeSerialSystem>(names_);
+    board_ = std::make_unique<app::PortBoard>(clock_, *serial_);
+    for (int k = 0; k < app::kSlotCount; ++k) {
+      Require(serial::OpenPort(*board_, names_[k], baud_, k) == 1, who_, "fake port refused");
+      logs_[k] = serial_->Log(names_[k]);
+    }
+  }
+  BoardRig(const BoardRig&) = delete;
+  BoardRig& operator=(const BoardRig&) = delete;
+
+  app::PortBoard& Board() { return *board_; }
+  // What was written to the slot's port since the input began.
+  testing::FakePortLog& Log(int slot) { return *logs_[slot]; }
+
+  void Freeze() {
+    auto& b = *board_;
+    for (int k = 0; k < app::kSlotCount; ++k) {
+      fresh_slots_[k] = CaptureSlot(k);
+      Listen(written_[k], [&](auto&& number, auto&& text) { VisitSlot(b, k, number, text); });
+    }
+    fresh_shared_ = CaptureShared();
+    Listen(written_[app::kSlotCount],
+           [&](auto&& number, auto&& text) { VisitShared(b, number, text); });
+  }
+
+  // Ends an input that may have changed the given slots: puts them and the board outside the
+  // slots back, empties the port logs, and stops the fuzzer if anything still differs.
+  void Finish(std::initializer_list<int> worked_on) {
+    for (int slot : worked_on) RestoreSlot(slot);
+    RestoreShared();
+    for (auto& log : logs_) {
+      std::lock_guard lock(log->mutex);
+      log->writes.clear();
+    }
+    for (int k = 0; k < app::kSlotCount; ++k) {
+      if (SlotMatches(k)) continue;
+      const bool worked = std::find(worked_on.begin(), worked_on.end(), k) != worked_on.end();
+      std::fprintf(stderr, "%s: slot %d %s\n", who_, k,
+                   worked ? "is not back to the fresh board's after the input"
+                          : "changed, though no handler of the input works on it");
+      std::abort();
+    }
+    Require(SharedMatches(), who_, "the board outside the slots is not back to the fresh board's");
+    written_.fill(0);
+  }
+
+ private:
+  struct SlotImage {
+    Image values;
+    bool port_open = false;
+    bool worker = false;
+    size_t transfers = 0;
+  };
+
+  struct SharedImage {
+    Image values;
+    app::ReferenceData::Ephemerides ephemerides;
+    app::ReferenceData::Aiding aiding;
+    bool terminal_reader = false;
+    uint32_t ticks = 0;
+  };
+
+  static Image Capture(auto visit) {
+    Image image;
+    visit(
+        [&](const auto& atomic) {
+          image.numbers.at(image.number_count++) = static_cast<int64_t>(atomic.load());
+        },
+        [&](const app::SharedText& text) { image.texts.at(image.text_count++) = text.Get(); });
+    return image;
+  }
+
+  // Sets bit t of `written` whenever text t of the visit is written.
+  static void Listen(uint32_t& written, auto visit) {
+    static_assert(std::tuple_size_v<decltype(Image::texts)> <= 32);
+    uint32_t bit = 1;
+    visit([](const auto&) {},
+          [&](app::SharedText& text) {
+            text.SetListener([&written, bit](const std::string&) { written |= bit; });
+            bit <<= 1;
+          });
+  }
+
+  SlotImage CaptureSlot(int slot) {
+    auto& b = *board_;
+    SlotImage image;
+    image.values = Capture([&](auto&& number, auto&& text) { VisitSlot(b, slot, number, text); });
+    auto port = b.Port[slot].Get();
+    image.port_open = port && port->IsOpen();
+    image.worker = app::IsModuleSlot(slot) && b.Worker[slot].Get() != nullptr;
+    image.transfers = b.Transfers[slot].Get()->size();
+    return image;
+  }
+
+  SharedImage CaptureShared() {
+    auto& b = *board_;
+    SharedImage image;
+    image.values = Capture([&](auto&& number, auto&& text) { VisitShared(b, number, text); });
+    image.ephemerides = b.Reference.ReadEphemerides([](const auto& e) { return e; });
+    b.Reference.ReadAiding([&](const auto& a) { image.aiding = a; });
+    image.terminal_reader = b.TerminalReader.Get() != nullptr;
+    image.ticks = clock_.Ticks();
+    return image;
+  }
+
+  bool SlotMatches(int slot) {
+    auto& b = *board_;
+    const SlotImage& fresh = fresh_slots_[slot];
+    auto port = b.Port[slot].Get();
+    return (port && port->IsOpen()) == fresh.port_open &&
+           (app::IsModuleSlot(slot) && b.Worker[slot].Get() != nullptr) == fresh.worker &&
+           b.Transfers[slot].Get()->size() == fresh.transfers &&
+           Matches(fresh.values, written_[slot],
+                   [&](auto&& number, auto&& text) { VisitSlot(b, slot, number, text); });
+  }
+
+  bool SharedMatches() {
+    auto& b = *board_;
+    const auto& e0 = fresh_shared_.ephemerides;
+    const auto& a0 = fresh_shared_.aiding;
+    bool same = b.Reference.ReadEphemerides([&](const auto& e) {
+      return e.EphemerisHeader == e0.EphemerisHeader && e.EphemerisTable == e0.EphemerisTable;
+    });
+    b.Reference.ReadAiding([&](const auto& a) {
+      same &= a.AidingTime == a0.AidingTime && a.AidingPosition == a0.AidingPosition;
+    });
+    return same && (b.TerminalReader.Get() != nullptr) == fresh_shared_.terminal_reader &&
+           clock_.Ticks() == fresh_shared_.ticks &&
+           Matches(fresh_shared_.values, written_[app::kSlotCount],
+                   [&](auto&& number, auto&& text) { VisitShared(b, number, text); });
+  }
+
+  void RestoreSlot(int slot) {
+    if (!app::IsSlot(slot)) return;
+    auto& b = *board_;
+    const SlotImage& fresh = fresh_slots_[slot];
+    auto port = b.Port[slot].Get();
+    if (fresh.port_open && !(port && port->IsOpen())) {
+      // Reopened the way the set-up opened it; what the open writes is put back below.
+      Require(serial::OpenPort(b, names_[slot], baud_, slot) == 1, who_, "fake port refused");
+    }
+    Restore(fresh.values, written_[slot],
+            [&](auto&& number, auto&& text) { VisitSlot(b, slot, number, text); });
+  }
+
+  void RestoreShared() {
+    auto& b = *board_;
+    Restore(fresh_shared_.values, written_[app::kSlotCount],
+            [&](auto&& number, auto&& text) { VisitShared(b, number, text); });
+    b.Reference.WithEphemerides([&](auto& e) { e = fresh_shared_.ephemerides; });
+    Require(b.Reference.TryWriteAiding([&](auto& a) { a = fresh_shared_.aiding; }), who_,
+            "aiding store busy");
+  }
+
+  const char* who_;
+  std::string baud_;
+  std::vector<std::string> names_;
+  platform::ManualClock clock_;
+  std::unique_ptr<testing::FakeSerialSystem> serial_;
+  std::unique_ptr<app::PortBoard> board_;
+  std::array<std::shared_ptr<testing::FakePortLog>, app::kSlotCount> logs_;
+  std::array<SlotImage, app::kSlotCount> fresh_slots_;
+  SharedImage fresh_shared_;
+  // Per slot, then the board outside the slots: the texts written since the input began.
+  std::array<uint32_t, app::kSlotCount + 1> written_{};
+};
+
+}  // namespace flashpost::fuzz
