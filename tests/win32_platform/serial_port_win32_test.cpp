@@ -5,6 +5,8 @@
 // the open; good for one run), FLASHPOST_TEST_LISTED_PORTS (COM names, comma-separated, that the
 // registry must list in this order) and FLASHPOST_TEST_MISSING_PORT (no device behind it).
 
+#include <windows.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -34,6 +36,11 @@ class ComEnds final : public suite::FarEnds {
   }
   std::string Missing() override { return FromDriver("FLASHPOST_TEST_MISSING_PORT"); }
   std::string HeldText() override { return "in use by another slot or another Flashpost"; }
+  bool PutsBackTheSpeed() override { return false; }  // only the time-outs go back
+  // Wine's COM ports take only the speeds its host has a constant for.
+  bool AnySpeed() override {
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr;
+  }
 };
 
 INSTANTIATE_TEST_SUITE_P(Com, SerialPortSuite,
