@@ -34,7 +34,7 @@ class FakeSysfs : public ::testing::Test {
     if (with_device && link_to.empty()) fs::create_directories(sys / name / "device");
   }
   const fs::path root_ = [] {
-    // tmpfs lists a folder newest first: names made in order reach the sort in reverse.
+    // tmpfs lists a folder by when its entries were made, so the test sets what the sort gets.
     const fs::path shm = "/dev/shm";
     std::string tmpl =
         ((fs::is_directory(shm) ? shm : fs::temp_directory_path()) / "fp-sysfs-XXXXXX");
@@ -49,19 +49,23 @@ TEST_F(FakeSysfs, ListsHardwareTtysWithNumbersInNumericOrder) {
   const Paths names = {"rfcomm0", "ttyACM0", "ttyACM1",  "ttyACM01-gnss-receiver",
                        "ttyAMA0", "ttyGS",   "ttyGS0x",  "ttyGSA0",
                        "ttyUSB",  "ttyUSB2", "ttyUSB2a", "ttyUSB10"};
-  for (const auto& name : names) AddTty(name, true);
-  AddTty("ttyUSB7", true, root_ / "devices/usb1/1-7");
-  for (const char* virtual_tty : {"tty0", "console", "ptmx"}) AddTty(virtual_tty, false);
-  // Legacy ttyS entries count only with a UART behind them: no /dev node, a file, and a tty that
-  // does not answer the serial ioctl, as an empty 8250 slot does not either.
-  for (const char* empty_slot : {"ttyS1", "ttyS2", "ttyS3"}) AddTty(empty_slot, true);
   std::ofstream(dev + "/ttyS2") << "not a tty";
   PseudoTerminal pty;
   fs::create_symlink(pty.SlavePath(), dev + "/ttyS3");
   Paths expected;
   for (const auto& name : names) expected.push_back(dev + "/" + name);
   expected.insert(expected.end() - 1, dev + "/ttyUSB7");
-  EXPECT_EQ(DiscoverSysfsPorts(sys.string(), dev), expected);
+  for (bool reverse : {false, true}) {  // the sort gets them in this order, then in reverse
+    fs::remove_all(sys);
+    for (size_t i = 0; i < names.size(); ++i)
+      AddTty(names[reverse ? names.size() - 1 - i : i], true);
+    AddTty("ttyUSB7", true, root_ / "devices/usb1/1-7");
+    for (const char* virtual_tty : {"tty0", "console", "ptmx"}) AddTty(virtual_tty, false);
+    // Legacy ttyS entries count only with a UART behind them: no /dev node, a file, and a tty
+    // that does not answer the serial ioctl, as an empty 8250 slot does not either.
+    for (const char* empty_slot : {"ttyS1", "ttyS2", "ttyS3"}) AddTty(empty_slot, true);
+    EXPECT_EQ(DiscoverSysfsPorts(sys.string(), dev), expected);
+  }
   EXPECT_TRUE(DiscoverSysfsPorts((sys / "nowhere").string(), dev).empty());
 }
 
