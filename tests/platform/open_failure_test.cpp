@@ -2,6 +2,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <optional>
 
+#include "platform/file.h"
 #include "platform/pty.h"
 #include "platform/serial_device.h"
 
@@ -18,23 +20,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Opens the port from another process, as another program would. Root opens a device whatever
-// its mode, so `ordinary_user` first makes the child user 65534 with no groups. What it was
-// told, or nothing (with `why`) when the port opened or the child could not drop root.
-std::optional<OpenFailure> OpenInChild(const std::string& path, bool ordinary_user,
-                                       std::string& why) {
+// Opens the port from another process, as another program would; `ordinary_user` first makes the
+// child user 65534 with no groups (root opens a device whatever its mode). What the child was
+// told, or nothing when the port opened or the child could not drop root.
+std::optional<OpenFailure> OpenInChild(const std::string& path, bool ordinary_user) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) return std::nullopt;
   const pid_t pid = fork();
   if (pid == 0) {
-    ::close(out[0]);
     std::string report = "E";
     if (!ordinary_user || (setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
                            setresuid(65534, 65534, 65534) == 0)) {
       SystemClock clock;
       OpenFailure failure;
       report = MakeHostSerialSystem()->Open(path, clock, 100, failure)
-                   ? "O"
+                   ? "E"
                    : static_cast<char>('0' + static_cast<int>(failure.cause)) + failure.text;
     }
     (void)!::write(out[1], report.data(), report.size());
@@ -46,16 +46,8 @@ std::optional<OpenFailure> OpenInChild(const std::string& path, bool ordinary_us
   for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) report.append(buffer, n);
   ::close(out[0]);
   if (pid > 0) waitpid(pid, nullptr, 0);
-  why = report.empty() || report[0] == 'E' ? "cannot become an ordinary user" : "it opened";
-  if (report.empty() || report[0] == 'E' || report[0] == 'O') return std::nullopt;
+  if (report.empty() || report[0] == 'E') return std::nullopt;
   return OpenFailure{static_cast<OpenFailureCause>(report[0] - '0'), report.substr(1)};
-}
-
-std::string OwnCommandName() {
-  std::ifstream comm("/proc/self/comm");
-  std::string name;
-  std::getline(comm, name);
-  return name;
 }
 
 TEST(OpenFailureTest, EachRefusalSaysWhy) {
@@ -65,16 +57,15 @@ TEST(OpenFailureTest, EachRefusalSaysWhy) {
   auto system = MakeHostSerialSystem();
   SystemClock clock;
   PseudoTerminal pty;
-  ASSERT_TRUE(pty.ok());
   auto held = system->Open(pty.SlavePath(), clock, 100);
   ASSERT_NE(held, nullptr);
-
-  std::string why;
-  auto elsewhere = OpenInChild(pty.SlavePath(), false, why);
-  ASSERT_TRUE(elsewhere) << why;
+  std::string name;
+  std::getline(std::ifstream("/proc/self/comm"), name);
+  auto elsewhere = OpenInChild(pty.SlavePath(), false);
+  ASSERT_TRUE(elsewhere);
   EXPECT_EQ(elsewhere->cause, OpenFailureCause::kInUse);
-  EXPECT_EQ(elsewhere->text, "in use by another program (PID " + std::to_string(getpid()) + ", " +
-                                 OwnCommandName() + ")");
+  EXPECT_EQ(elsewhere->text,
+            "in use by another program (PID " + std::to_string(getpid()) + ", " + name + ")");
 
   const struct {
     std::string path;
@@ -94,20 +85,17 @@ TEST(OpenFailureTest, EachRefusalSaysWhy) {
     EXPECT_EQ(failure.cause, c.cause) << c.path;
     EXPECT_EQ(failure.text, c.text);
   }
-
   held.reset();
   OpenFailure failure{OpenFailureCause::kOther, "stale"};
-  EXPECT_NE(system->Open(pty.SlavePath(), clock, 100, failure), nullptr);
+  EXPECT_NE(system->Open(pty.SlavePath(), clock, 100, failure), nullptr) << "no lock left behind";
   EXPECT_EQ(failure.cause, OpenFailureCause::kNone) << failure.text;
   fs::remove_all(dir);
 }
 
 TEST(OpenFailureTest, PermissionDeniedNamesTheGroupAndTheOneStep) {
   PseudoTerminal pty;
-  ASSERT_TRUE(pty.ok());
   const std::string path = pty.SlavePath();
-  std::optional<OpenFailure> failure;
-  std::string expected, why;
+  std::string expected = "permission denied: " + path + " has mode 0000 (owner ";
   if (geteuid() == 0) {
     // A device open to its group, as dialout's are, and a user outside that group.
     ASSERT_EQ(chmod(path.c_str(), 0660), 0);
@@ -116,15 +104,27 @@ TEST(OpenFailureTest, PermissionDeniedNamesTheGroupAndTheOneStep) {
     const std::string group = getgrgid(st.st_gid)->gr_name;
     expected = "permission denied: " + path + " belongs to group " + group +
                "; add yourself with  sudo usermod -aG " + group + " $USER  and log in again";
-    failure = OpenInChild(path, true, why);
   } else {
     ASSERT_EQ(chmod(path.c_str(), 0), 0);
-    expected = "permission denied: " + path + " has mode 0000 (owner ";
-    failure = OpenInChild(path, false, why);
   }
-  if (!failure) GTEST_SKIP() << "no refusal to show: " << why;
+  auto failure = OpenInChild(path, geteuid() == 0);
+  if (!failure) GTEST_SKIP() << "no refusal to show: the port opened or root could not be left";
   EXPECT_EQ(failure->cause, OpenFailureCause::kPermissionDenied);
   EXPECT_EQ(failure->text.substr(0, expected.size()), expected);
+}
+
+// Two fixtures on one PC that selected the same image share it; a writer waits for both.
+TEST(HeldFileTest, ReadersShareTheFileWhileAWriterThatLocksIsKeptOut) {
+  const std::string path = fs::temp_directory_path() / ("fp-held-" + std::to_string(getpid()));
+  std::ofstream(path) << "image";
+  auto first = OpenHeldFile(path), second = OpenHeldFile(path);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr) << "a second reader must share the file";
+  EXPECT_EQ(first->Size(), std::optional<uint64_t>(5));
+  const int writer = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  EXPECT_NE(::flock(writer, LOCK_EX | LOCK_NB), 0) << "a writer must wait for the readers";
+  ::close(writer);
+  fs::remove(path);
 }
 
 }  // namespace
