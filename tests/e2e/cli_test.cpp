@@ -369,6 +369,8 @@ const std::vector<Line> kLines = {
                     (std::vector<std::string>{"firmware", "settings", "calibration"}));
         },
         0, 1),
+    Line("EraseOnAPortThatDoesNotOpen", {}, {}, "erase --port /dev/flashpost-none", 3,
+         " Changing Baud Rate to 115200.....\n|[red] Cannot open /dev/flashpost-none port !\n"),
     Line(
         "EraseGivesUpOnAModuleWithoutItsBootCode", {Boot(kSilent)}, {},
         "erase --port {0} --timeout-s 3 --json", 1,
@@ -415,6 +417,8 @@ std::string Put(std::string text, const std::vector<std::pair<std::string, std::
   }
   return text;
 }
+
+void PrintTo(const Line& line, std::ostream* os) { *os << line.args; }
 
 class CliStationTest : public ::testing::TestWithParam<Line> {};
 
@@ -554,21 +558,26 @@ TEST(CliSignalTest, ACommandClosesItsPortAndExitsWith128PlusTheSignal) {
   } cases[] = {{{"update", "--baud", "9600"}, 9600, SIGTERM},
                {{"terminal", "--baud", "9600"}, 9600, SIGINT},
                {{"erase"}, 115200, SIGHUP},
-               {{"cno", "--test", "id", "--id", "LINE7", "--baud", "9600"}, 9600, SIGTERM}};
+               {{"cno", "--test", "id", "--id", "LINE7", "--baud", "9600"}, 9600, SIGTERM},
+               {{"mcd", "--reference", "{R}", "--job", "fwap", "--file", "{F}"}, 115200, SIGINT}};
+  const std::string file = std::filesystem::temp_directory_path() / "flashpost-e2e-signal.bin";
+  std::ofstream(file) << std::string(475 * 1024, '\0');
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0]);
-    platform::PseudoTerminal module;  // silent: every run waits for it
+    platform::PseudoTerminal module, reference;  // silent: every run waits for them
     platform::SystemClock clock;
     auto earlier = platform::MakeHostSerialSystem()->Open(module.SlavePath(), clock, 100);
     ASSERT_TRUE(earlier && earlier->Configure(2400));
     earlier.reset();  // the port rests at 2400, as an earlier program left it
 
     std::vector<std::string> argv = {FLASHPOST_BINARY};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    for (const std::string& arg : c.args) {
+      argv.push_back(arg == "{R}" ? reference.SlavePath() : arg == "{F}" ? file : arg);
+    }
     argv.insert(argv.end(), {"--port", module.SlavePath()});
     std::string error;
-    auto child =
-        platform::StartChildProcess(argv, {"FLASHPOST_PORTS=" + module.SlavePath()}, error);
+    auto child = platform::StartChildProcess(
+        argv, {"FLASHPOST_PORTS=" + module.SlavePath() + ":" + reference.SlavePath()}, error);
     ASSERT_NE(child, nullptr) << error;
     for (int i = 0; i < 1000 && module.ProgramSideSettings().baud != c.baud; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -580,6 +589,7 @@ TEST(CliSignalTest, ACommandClosesItsPortAndExitsWith128PlusTheSignal) {
     EXPECT_FALSE(child->EndedBySignal()) << "killed with its port open";
     EXPECT_EQ(module.ProgramSideSettings().baud, 2400u) << "the port was not closed";
   }
+  std::filesystem::remove(file);
 }
 
 }  // namespace
