@@ -67,45 +67,31 @@ std::vector<uint8_t> Ack(uint8_t id) { return Frame(200, id, {0x01}); }
 
 class SequencerTest : public ::testing::Test {
  protected:
-  // Stands in for the VBI senders and the slot stop: records every call in order and keeps a
-  // pending record per slot the way the senders arm it.
-  SequencerActions Actions() {
-    auto arm = [this](int slot, uint32_t id) {
-      pending_[slot] = PendingRecord{id, clock_.Ticks()};
-    };
-    return {
-        .send_pvt_aiding =
-            [this, arm](int slot) {
-              Record("pvt", slot);
-              if (vbi_mode_) arm(slot, 21);  // the sender sends nothing in NMEA mode
-            },
-        .send_next_ephemeris =
-            [this, arm](int slot) {
-              Record("eph", slot);
-              arm(slot, 41);
-            },
-        .set_ephemeris_mode = [this](int slot,
-                                     int mode) { Record("mode" + std::to_string(mode), slot); },
-        .reset_aiding_state =
-            [this](int slot) {
-              Record("reset", slot);
-              pending_.erase(slot);
-            },
-        .pending_resend = [this](int slot) -> std::optional<PendingRecord> {
-          auto it = pending_.find(slot);
-          if (it == pending_.end()) return std::nullopt;
-          return it->second;
-        },
-        .clear_pending_resend =
-            [this](int slot) {
-              Record("clear", slot);
-              pending_.erase(slot);
-            },
-        .stop_slot = [this](int slot) { Record("stop", slot); },
+  // Stand-ins for the VBI senders and the slot stop: each records its call and arms (id > 0) or
+  // disarms (id < 0) the slot's pending record the way the real one does.
+  std::function<void(int)> Action(std::string what, int id = 0) {
+    return [this, what, id](int slot) {
+      calls_.push_back(what + ":" + std::to_string(slot));
+      if (id < 0) pending_.erase(slot);
+      // The PVT sender sends nothing in NMEA mode and leaves the record as it was.
+      if (id > 0 && (id != 21 || vbi_mode_)) {
+        pending_[slot] = PendingRecord{static_cast<uint32_t>(id), clock_.Ticks()};
+      }
     };
   }
-  void Record(const std::string& what, int slot) {
-    calls_.push_back(what + ":" + std::to_string(slot));
+  SequencerActions Actions() {
+    return {.send_pvt_aiding = Action("pvt", 21),
+            .send_next_ephemeris = Action("eph", 41),
+            .set_ephemeris_mode = [this](int slot,
+                                         int mode) { Action("mode" + std::to_string(mode))(slot); },
+            .reset_aiding_state = Action("reset", -1),
+            .pending_resend = [this](int slot) -> std::optional<PendingRecord> {
+              auto it = pending_.find(slot);
+              if (it == pending_.end()) return std::nullopt;
+              return it->second;
+            },
+            .clear_pending_resend = Action("clear", -1),
+            .stop_slot = Action("stop")};
   }
 
   void Feed(const std::vector<uint8_t>& frame, int slot) {
@@ -131,63 +117,6 @@ class SequencerTest : public ::testing::Test {
   Calls calls_;
   Sequencer sequencer_{board_, Actions()};
 };
-
-struct VersionCase {
-  uint16_t version;
-  uint8_t minor;
-  const char* text;
-};
-
-class VersionTextTest : public SequencerTest, public ::testing::WithParamInterface<VersionCase> {};
-
-TEST_P(VersionTextTest, ShowsMajorFromVersionFieldAndSignedMinor) {
-  board_.StatusColor[2].store(0x123456);
-  Feed(VersionReport(GetParam().version, GetParam().minor), 2);
-  EXPECT_EQ(Text(2), GetParam().text);
-  EXPECT_EQ(Color(2), 0x123456u);
-  EXPECT_TRUE(sequencer_.SequenceActive(2));
-  EXPECT_EQ(sequencer_.SequenceStep(2), 0);
-  EXPECT_TRUE(calls_.empty());  // nothing goes to the module
-}
-
-INSTANTIATE_TEST_SUITE_P(Versions, VersionTextTest,
-                         ::testing::Values(VersionCase{103, 2, "[ F/W Ver: 1.2 ] - 1 "},
-                                           VersionCase{103, 0xFF, "[ F/W Ver: 1.-1 ] - 1 "},
-                                           VersionCase{99, 5, "[ F/W Ver: 0.5 ] - 1 "},
-                                           VersionCase{0x0401, 0x80, "[ F/W Ver: 10.-128 ] - 1 "},
-                                           VersionCase{0xFFFF, 0x7F, "[ F/W Ver: 655.127 ] - 1 "}));
-
-TEST_F(SequencerTest, OnlySlotZeroWritesTheMessageLine) {
-  board_.MessageColor.store(kRed);
-  Feed(VersionReport(103, 2), 4);
-  Feed(StatusReport(0), 4);
-  Feed(StatusReport(6), 4);
-  EXPECT_EQ(board_.MessageText.Get(), " ");
-  EXPECT_EQ(board_.MessageColor.load(), kRed);
-  Feed(VersionReport(103, 2), 0);
-  EXPECT_EQ(board_.MessageText.Get(), "Send CMD1");
-  EXPECT_EQ(board_.MessageColor.load(), kNavy);
-  Feed(StatusReport(0), 0);
-  board_.StatusColor[0].store(0x123456);
-  Feed(StatusReport(6), 0);
-  EXPECT_EQ(Text(0), " F1 Success - 2 ");
-  EXPECT_EQ(Color(0), 0x123456u);
-  EXPECT_EQ(board_.MessageText.Get(), "Send PVT");
-  EXPECT_EQ(calls_, (Calls{"pvt:4", "pvt:0"}));
-}
-
-TEST_F(SequencerTest, AVersionReportIsIgnoredWhileActiveAndTakenAgainAfterAFailure) {
-  Feed(VersionReport(103, 2), 1);
-  Feed(StatusReport(3), 1);
-  Feed(VersionReport(205, 9), 1);
-  EXPECT_EQ(Text(1), " F3 Failure - 1(No Calibration) ");
-  EXPECT_EQ(sequencer_.SequenceStep(1), 1);
-  Feed(StatusReport(5), 1);  // step 1 wants 6: fail, reset
-  EXPECT_FALSE(sequencer_.SequenceActive(1));
-  Feed(VersionReport(205, 9), 1);
-  EXPECT_EQ(Text(1), "[ F/W Ver: 2.9 ] - 1 ");
-  EXPECT_TRUE(sequencer_.SequenceActive(1));
-}
 
 TEST_F(SequencerTest, UnknownUnexpectedAndMalformedMessagesChangeNothing) {
   Feed(VersionReport(103, 2), 0);
@@ -221,46 +150,6 @@ TEST_F(SequencerTest, UnknownUnexpectedAndMalformedMessagesChangeNothing) {
   EXPECT_TRUE(sequencer_.AwaitCalibrationData(1));
   EXPECT_EQ(sequencer_.CalibrationRecord(1), CalibrationWords{});
 }
-
-struct StatusCase {
-  int step;
-  uint32_t phase;
-  const char* text;
-  uint32_t color;  // 0x123456: left as it was
-  int next_step;
-  bool fails;
-};
-
-class StatusTableTest : public SequencerTest, public ::testing::WithParamInterface<StatusCase> {};
-
-TEST_P(StatusTableTest, TextColourAndNextStep) {
-  const auto& c = GetParam();
-  DriveTo(c.step, 3);
-  board_.VersionSeen[3].store(1);
-  board_.StatusColor[3].store(0x123456);
-  Feed(StatusReport(c.phase), 3);
-  EXPECT_EQ(Text(3), c.text);
-  EXPECT_EQ(Color(3), c.color);
-  EXPECT_EQ(sequencer_.SequenceStep(3), c.next_step);
-  // A verdict before the data leaves the data awaited.
-  EXPECT_EQ(sequencer_.AwaitCalibrationData(3), c.next_step >= 3 && !c.fails);
-  EXPECT_EQ(calls_, (c.fails ? Calls{"reset:3", "stop:3"} : Calls{}));
-  EXPECT_EQ(sequencer_.SequenceActive(3), !c.fails);
-  EXPECT_EQ(board_.VersionSeen[3].load(), c.fails ? 0 : 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, StatusTableTest,
-    ::testing::Values(StatusCase{0, 0, " F3 Success - 1(Calibrated) ", kNavy, 1, false},
-                      StatusCase{0, 6, " F3 Failure - 1(No Calibration) ", kNavy, 1, false},
-                      StatusCase{1, 0, " F1 Failure - 2(Test Fail!)", kRed, 0, true},
-                      StatusCase{1, 4, " F1 Failure - 2(Test Fail!)", kRed, 0, true},
-                      StatusCase{1, 7, " F1 Failure - 2(Test Fail!)", kRed, 0, true},
-                      StatusCase{2, 4, " F2 Success - 3 ", kNavy, 3, false},
-                      StatusCase{2, 6, " F2 Failure - 3(Test Fail!) ", kRed, 0, true},
-                      StatusCase{3, 0, " F3 Success - 4(Test OK!)", kNavy, 4, false},
-                      StatusCase{3, 4, " F3 Failure - 4(Test Fail!) ", kRed, 0, true},
-                      StatusCase{4, 3, " F3 Success - 4(Test OK!)", 0x123456, 4, false}));
 
 // What the calibration data does by the output protocol the operator chose; a second one is
 // not taken.
@@ -297,114 +186,162 @@ TEST_F(SequencerTest, CalibrationDataByOutputProtocol) {
   EXPECT_EQ(Color(1), kNavy);
 }
 
-// The run's time-out and the PVT resend, paced by the navigation reports and the worker's
-// watch. A script's events, on slot 3: "+ms" moves the clock on; V a version report, 0, 1 or 6
-// a status report with that phase, N a navigation report, W the worker's watch, A the PVT's
-// acknowledgement, a21 or a41 a pending record armed now, nmea the PVT sender in NMEA mode.
-struct TimingCase {
+// The sequence driven by a script of events on the row's slot: "+ms" moves the clock on, "@tick"
+// sets it, "t<ms>" is the run's waiting time; V is a version report (v<number>/<minor> one with
+// those fields), a digit a status report with that phase, N a navigation report, W the worker's
+// watch, A<id> an acknowledgement, a<id> a pending record armed now, nmea the PVT sender in NMEA
+// mode, and c puts the status colour back to kUntouched.
+constexpr uint32_t kUntouched = 0x123456;
+
+struct ScriptCase {
   const char* name;
-  uint32_t start_tick;
-  int32_t wait_ms;
+  int slot;
   const char* script;
-  const char* calls;    // in order
+  const char* calls;    // the actions run, in order
   const char* text;     // the status line at the end
+  uint32_t color;       // its colour
   const char* message;  // the message line at the end
+  int step;
 };
 
-class TimingTest : public SequencerTest, public ::testing::WithParamInterface<TimingCase> {};
+class ScriptTest : public SequencerTest, public ::testing::WithParamInterface<ScriptCase> {};
 
-TEST_P(TimingTest, CallsAndLinesAtTheEnd) {
+TEST_P(ScriptTest, LinesActionsAndStepAtTheEnd) {
   const auto& c = GetParam();
-  clock_.Advance(c.start_tick - clock_.Ticks());
-  board_.WaitTimeoutMs.store(c.wait_ms);
-  board_.StartTick[3].store(clock_.Ticks() - 60000);  // left from an earlier wait
+  const int slot = c.slot;
+  board_.StatusColor[slot].store(kUntouched);
+  board_.MessageColor.store(kRed);
+  board_.VersionSeen[slot].store(1);
+  board_.WaitTimeoutMs.store(10000);
+  board_.StartTick[slot].store(clock_.Ticks() - 60000);  // left from an earlier wait
   std::istringstream script(c.script);
   for (std::string e; script >> e;) {
+    const auto number = [&e] { return static_cast<uint32_t>(std::stoul(e.substr(1))); };
     if (e[0] == '+') {
-      clock_.Advance(std::stoul(e.substr(1)));
+      clock_.Advance(number());
+    } else if (e[0] == '@') {
+      clock_.Advance(number() - clock_.Ticks());
+      board_.StartTick[slot].store(clock_.Ticks() - 60000);
+    } else if (e[0] == 't') {
+      board_.WaitTimeoutMs.store(static_cast<int32_t>(number()));
     } else if (e == "V") {
-      Feed(VersionReport(103, 2), 3);
+      Feed(VersionReport(103, 2), slot);
+    } else if (e[0] == 'v') {
+      Feed(VersionReport(static_cast<uint16_t>(number()),
+                         static_cast<uint8_t>(std::stoul(e.substr(e.find('/') + 1)))),
+           slot);
     } else if (e == "N") {
-      Feed(NavigationReport(), 3);
+      Feed(NavigationReport(), slot);
     } else if (e == "W") {
-      sequencer_.WatchCalibration(3);
-    } else if (e == "A") {
-      Feed(Ack(21), 3);
+      sequencer_.WatchCalibration(slot);
+    } else if (e[0] == 'A') {
+      Feed(Ack(static_cast<uint8_t>(number())), slot);
     } else if (e == "nmea") {
       vbi_mode_ = false;
     } else if (e[0] == 'a') {
-      pending_[3] = PendingRecord{static_cast<uint32_t>(std::stoul(e.substr(1))), clock_.Ticks()};
+      pending_[slot] = PendingRecord{number(), clock_.Ticks()};
+    } else if (e == "c") {
+      board_.StatusColor[slot].store(kUntouched);
     } else {
-      Feed(StatusReport(std::stoul(e)), 3);
+      Feed(StatusReport(std::stoul(e)), slot);
     }
   }
   std::string calls;
-  for (const auto& call : calls_)
-    calls += (calls.empty() ? "" : " ") + call.substr(0, call.find(':'));
-  EXPECT_EQ(calls, c.calls);
-  EXPECT_EQ(Text(3), c.text);
-  EXPECT_EQ(board_.MessageText.Get(), c.message);
-  if (std::string(c.text).starts_with("Time out")) {
-    EXPECT_EQ(Color(3), kRed);
-    EXPECT_FALSE(sequencer_.SequenceActive(3));
+  const std::string own = ":" + std::to_string(slot);
+  for (const auto& call : calls_) {
+    calls +=
+        (calls.empty() ? "" : " ") + (call.ends_with(own) ? call.substr(0, call.find(':')) : call);
   }
+  EXPECT_EQ(calls, c.calls);
+  EXPECT_EQ(Text(slot), c.text);
+  EXPECT_EQ(Color(slot), c.color);
+  EXPECT_EQ(board_.MessageText.Get(), c.message);
+  const std::string message = c.message;
+  EXPECT_EQ(board_.MessageColor.load(),
+            message == " " || message == "Resend ID 21!" ? kRed : kNavy);
+  EXPECT_EQ(sequencer_.SequenceStep(slot), c.step);
+  // A failure or a time-out resets the slot; nothing else does.
+  EXPECT_EQ(board_.VersionSeen[slot].load(), calls.find("stop") != std::string::npos ? 0 : 1);
 }
 
 constexpr const char* kTimedOut = "Time out : 10S";
+constexpr const char* kCalibrated = " F3 Success - 4(Test OK!)";
 
 INSTANTIATE_TEST_SUITE_P(
-    Timing, TimingTest,
+    Sequence, ScriptTest,
     ::testing::Values(
-        // Counted from leaving step 0; the reset disarms the PVT, so no resend follows the stop.
-        TimingCase{"ExactlyAtTheLimit", 50000, 10000, "V +3000 0 6 +9999 N +1 N +5000 N",
-                   "pvt pvt reset stop", kTimedOut, "Resend ID 21!"},
-        TimingCase{"FromTheVersionReportUntilTheFirstStatus", 50000, 10000, "V +500 N +9499 N +1 N",
-                   "reset stop", kTimedOut, " "},
-        TimingCase{"AcrossTheTickWrapInWholeSeconds", 0xFFFFF000u, 35999, "V 0 +35998 N +1 N",
-                   "reset stop", "Time out : 35S", " "},
-        TimingCase{"NotAfterTheVerdict", 50000, 10000, "V 0 6 A 4 0 +100000 N W +100000 W",
-                   "pvt mode0 eph clear", " F3 Success - 4(Test OK!)", " "},
+        // The version report: the major from the version number, the minor signed; nothing goes
+        // to the module.
+        ScriptCase{"Version", 2, "V", "", "[ F/W Ver: 1.2 ] - 1 ", kUntouched, " ", 0},
+        ScriptCase{"NegativeMinor", 2, "v103/255", "", "[ F/W Ver: 1.-1 ] - 1 ", kUntouched, " ",
+                   0},
+        ScriptCase{"ZeroMajor", 2, "v99/5", "", "[ F/W Ver: 0.5 ] - 1 ", kUntouched, " ", 0},
+        ScriptCase{"LowestMinor", 2, "v1025/128", "", "[ F/W Ver: 10.-128 ] - 1 ", kUntouched, " ",
+                   0},
+        ScriptCase{"Highest", 2, "v65535/127", "", "[ F/W Ver: 655.127 ] - 1 ", kUntouched, " ", 0},
+        ScriptCase{"VersionOnSlotZero", 0, "V", "", "[ F/W Ver: 1.2 ] - 1 ", kUntouched,
+                   "Send CMD1", 0},
+        ScriptCase{"VersionIgnoredWhileActive", 1, "V 3 v205/9", "",
+                   " F3 Failure - 1(No Calibration) ", kNavy, " ", 1},
+        ScriptCase{"VersionTakenAgainAfterAFailure", 1, "V 3 5 v205/9", "reset stop",
+                   "[ F/W Ver: 2.9 ] - 1 ", kRed, " ", 0},
+        // The status reports, step by step.
+        ScriptCase{"Calibrated", 3, "V 0", "", " F3 Success - 1(Calibrated) ", kNavy, " ", 1},
+        ScriptCase{"NotCalibrated", 3, "V 6", "", " F3 Failure - 1(No Calibration) ", kNavy, " ",
+                   1},
+        ScriptCase{"StepOneWantsSixNotZero", 3, "V 0 0", "reset stop",
+                   " F1 Failure - 2(Test Fail!)", kRed, " ", 0},
+        ScriptCase{"StepOneWantsSixNotFour", 3, "V 0 4", "reset stop",
+                   " F1 Failure - 2(Test Fail!)", kRed, " ", 0},
+        ScriptCase{"StepOneWantsSixNotSeven", 3, "V 0 7", "reset stop",
+                   " F1 Failure - 2(Test Fail!)", kRed, " ", 0},
+        ScriptCase{"StepOneSendsThePvt", 3, "V 0 c 6", "pvt", " F1 Success - 2 ", kUntouched, " ",
+                   2},
+        ScriptCase{"StepOneOnSlotZero", 0, "V 0 c 6", "pvt", " F1 Success - 2 ", kUntouched,
+                   "Send PVT", 2},
+        ScriptCase{"StepTwoWantsFour", 3, "V 0 6 c 4", "pvt", " F2 Success - 3 ", kNavy, " ", 3},
+        ScriptCase{"StepTwoFails", 3, "V 0 6 6", "pvt reset stop", " F2 Failure - 3(Test Fail!) ",
+                   kRed, " ", 0},
+        ScriptCase{"StepThreeWantsZero", 3, "V 0 6 4 c 0", "pvt", kCalibrated, kNavy, " ", 4},
+        ScriptCase{"StepThreeFails", 3, "V 0 6 4 4", "pvt reset stop",
+                   " F3 Failure - 4(Test Fail!) ", kRed, " ", 0},
+        ScriptCase{"DoneTakesNoMoreReports", 3, "V 0 6 4 0 c 0 3 6", "pvt", kCalibrated, kUntouched,
+                   " ", 4},
+        // The acknowledgements.
+        ScriptCase{"Ack1", 0, "A1", "clear", " ", kUntouched, " ", 0},
+        ScriptCase{"Ack9", 3, "A9", "clear", " ", kUntouched, " ", 0},
+        ScriptCase{"Ack11", 0, "A11", "clear", " ", kUntouched, "Get ACK command(VBI->NMEA)!", 0},
+        ScriptCase{"Ack11OnSlotTwo", 2, "A11", "clear", " ", kUntouched, " ", 0},
+        ScriptCase{"Ack21", 0, "A21", "mode0 eph clear", " ", kUntouched, "Send EPH", 0},
+        ScriptCase{"Ack21OnSlotFive", 5, "A21", "mode0 eph clear", " ", kUntouched, " ", 0},
+        ScriptCase{"Ack41", 0, "A41", "mode1 eph clear", " ", kUntouched, " ", 0},
+        ScriptCase{"OtherAcks", 1, "A0 A2 A14 A200", "", " ", kUntouched, " ", 0},
+        // The time-out, counted from leaving step 0; the reset disarms the PVT, so no resend
+        // follows the stop.
+        ScriptCase{"TimeOutExactlyAtTheLimit", 3, "V +3000 0 6 +9999 N +1 N +5000 N",
+                   "pvt pvt reset stop", kTimedOut, kRed, "Resend ID 21!", 0},
+        ScriptCase{"TimeOutFromTheVersionReportUntilTheFirstStatus", 3, "V +500 N +9499 N +1 N",
+                   "reset stop", kTimedOut, kRed, " ", 0},
+        ScriptCase{"TimeOutAcrossTheTickWrapInWholeSeconds", 3,
+                   "@4294963200 t35999 V 0 +35998 N +1 N", "reset stop", "Time out : 35S", kRed,
+                   " ", 0},
+        ScriptCase{"NoTimeOutAfterTheVerdict", 3, "V 0 6 A21 4 0 +100000 N W +100000 W",
+                   "pvt mode0 eph clear", kCalibrated, kNavy, " ", 4},
         // The worker's watch starts the run's clock without a version report; the status
         // reports still move the steps on.
-        TimingCase{"WatchedWithoutAVersionReport", 50000, 10000, "W 1 6 +9999 W +1 W",
-                   "pvt reset stop", kTimedOut, " "},
-        TimingCase{"WatchedAndSilent", 50000, 10000, "W +10000 W", "reset stop", kTimedOut, " "},
-        // Counted from the fresh send; any slot writes the message.
-        TimingCase{"PvtResentEveryTwoSecondsUntilAcknowledged", 50000, 60000,
-                   "V 0 6 +1999 N +1 N +1999 N +2500 N A +5000 N", "pvt pvt pvt mode0 eph clear",
-                   " F1 Success - 2 ", "Resend ID 21!"},
-        // Only the PVT is resent; a sender in NMEA mode cannot re-arm, so it goes again.
-        TimingCase{"OnlyThePvtAndAgainWhenTheSenderCannotRearm", 50000, 10000,
-                   "a41 +10000 N nmea a21 +2000 N +100 N", "pvt pvt", " ", "Resend ID 21!"}),
+        ScriptCase{"WatchedWithoutAVersionReport", 3, "W 1 6 +9999 W +1 W", "pvt reset stop",
+                   kTimedOut, kRed, " ", 0},
+        ScriptCase{"WatchedAndSilent", 3, "W +10000 W", "reset stop", kTimedOut, kRed, " ", 0},
+        // The PVT is resent two seconds after its last send until acknowledged; any slot
+        // writes the message.
+        ScriptCase{"PvtResentUntilAcknowledged", 3,
+                   "t60000 V 0 6 +1999 N +1 N +1999 N +2500 N A21 +5000 N",
+                   "pvt pvt pvt mode0 eph clear", " F1 Success - 2 ", kNavy, "Resend ID 21!", 2},
+        // Only the PVT; a sender in NMEA mode cannot re-arm it, so it goes again.
+        ScriptCase{"OnlyThePvtAndAgainWhenTheSenderCannotRearm", 3,
+                   "a41 +10000 N nmea a21 +2000 N +100 N", "pvt pvt", " ", kUntouched,
+                   "Resend ID 21!", 0}),
     [](const auto& info) { return std::string(info.param.name); });
-
-struct AckCase {
-  uint8_t id;
-  int slot;
-  Calls calls;
-  const char* message;  // the message line afterwards
-};
-
-class AckTableTest : public SequencerTest, public ::testing::WithParamInterface<AckCase> {};
-
-TEST_P(AckTableTest, ActionsInOrder) {
-  const auto& c = GetParam();
-  board_.MessageColor.store(kRed);
-  Feed(Ack(c.id), c.slot);
-  EXPECT_EQ(calls_, c.calls);
-  EXPECT_EQ(board_.MessageText.Get(), c.message);
-  EXPECT_EQ(board_.MessageColor.load(), std::string(c.message) == " " ? kRed : kNavy);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Acknowledged, AckTableTest,
-    ::testing::Values(AckCase{1, 0, {"clear:0"}, " "}, AckCase{9, 3, {"clear:3"}, " "},
-                      AckCase{11, 0, {"clear:0"}, "Get ACK command(VBI->NMEA)!"},
-                      AckCase{11, 2, {"clear:2"}, " "},
-                      AckCase{21, 0, {"mode0:0", "eph:0", "clear:0"}, "Send EPH"},
-                      AckCase{21, 5, {"mode0:5", "eph:5", "clear:5"}, " "},
-                      AckCase{41, 0, {"mode1:0", "eph:0", "clear:0"}, " "}, AckCase{0, 0, {}, " "},
-                      AckCase{2, 1, {}, " "}, AckCase{14, 0, {}, " "}, AckCase{200, 0, {}, " "}));
 
 TEST_F(SequencerTest, ResetSlotTablesPutsEverySlotToIdleAndKeepsRecords) {
   board_.OutputProtocolIndex.store(1);

@@ -156,10 +156,13 @@ TEST_F(UpdateFirmwareTest, TheReUpdateGoesThroughTheKernelWithTheSecondImage) {
   board_.JobReUpdate[2] = 1;
   board_.ChipIsSecond = 1;
   Run(&ReUpdate);
+  // Seven escapes 100 ms apart, then eight ones, at the kernel's speed.
   EXPECT_EQ(Received(1), std::string(1, kEsc));
+  const uint32_t first_escape = clock_.Ticks();
   EXPECT_EQ(board_.StatusText[2].Get(), "Into Kernel mode.....");
   EXPECT_EQ(pty_.ProgramSideSettings().baud, 115200u);
   EXPECT_EQ(Received(14), std::string(6, kEsc) + std::string(8, kOne));
+  EXPECT_GE(clock_.Ticks() - first_escape, 600u);
   TakeTheImage(payloads::ImageP2());
   EXPECT_EQ(transfer_text_, "P2 File is being transferred...");
   EXPECT_EQ(board_.StatusText[2].Get(), " FW Re-update OK!(OK)");

@@ -137,20 +137,6 @@ TEST_F(SenderTest, AClosedPortFailsTheWrite) {
   EXPECT_EQ(board_.StatusText[2].Get(), "Download Failed!(can't Send)");
 }
 
-TEST_F(SenderTest, KernelEntryIsSevenEscapesThenEightOnes) {
-  const uint32_t start = clock_.Ticks();
-  EXPECT_TRUE(SendKernelEntry(job_));
-  EXPECT_GE(clock_.Ticks() - start, 700u);
-  Bytes got;
-  for (int i = 0; i < 20 && got.size() < 15; ++i) {
-    auto more = pty_.Receive(50);
-    got.insert(got.end(), more.begin(), more.end());
-  }
-  Bytes expected(7, kEsc);
-  expected.insert(expected.end(), 8, kOne);
-  EXPECT_EQ(got, expected);
-}
-
 TEST_F(SenderTest, AStopEndsTheAckWaitAtOnceAndLeavesTheSlotAlone) {
   board_.WaitTimeoutMs = 60'000;
   board_.StatusText[2].Set("P2 File is being transferred...");
