@@ -12,7 +12,7 @@
 namespace flashpost::download {
 namespace {
 
-// The module's side played by the test on a pty, UpdateFirmware on a worker thread of its own.
+// The module's side played by the test on a pty, the procedure on a worker thread of its own.
 class UpdateFirmwareTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -26,8 +26,8 @@ class UpdateFirmwareTest : public ::testing::Test {
     board_.VersionSeen[2] = 1;
     board_.OverallSuccess = 0;
   }
-  void Run() {
-    worker_ = std::thread([this] { UpdateFirmware(services_, pty_.SlavePath(), 2, stop_); });
+  void Run(decltype(&UpdateFirmware) procedure = &UpdateFirmware) {
+    worker_ = std::thread([this, procedure] { procedure(services_, pty_.SlavePath(), 2, stop_); });
   }
   void Join() {
     if (worker_.joinable()) worker_.join();
@@ -37,32 +37,59 @@ class UpdateFirmwareTest : public ::testing::Test {
 
   // Waits (real time, bounded) until the program has the line at that speed; its clock tick.
   uint32_t AwaitSpeed(uint32_t baud) {
-    for (int i = 0; i < 5000; ++i) {
-      if (pty_.ProgramSideSettings().baud == baud) return clock_.Ticks();
+    for (int i = 0; i < 5000 && pty_.ProgramSideSettings().baud != baud; ++i) {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    ADD_FAILURE() << "the line never went to " << baud;
+    EXPECT_EQ(pty_.ProgramSideSettings().baud, baud);
     return clock_.Ticks();
   }
-
-  // Waits (real time, bounded) for the slot's status text: the worker sets it after the reopen.
+  // Waits (real time, bounded) for the slot's status text.
   void AwaitStatus(const std::string& text) {
-    for (int i = 0; i < 5000 && board_.StatusText[2].Get() != text; ++i)
+    for (int i = 0; i < 5000 && board_.StatusText[2].Get() != text; ++i) {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
     EXPECT_EQ(board_.StatusText[2].Get(), text);
   }
-
-  // The update command, and where the line stood when it came.
-  uint32_t ExpectCommandAtModuleSpeed() {
+  // The next n bytes the module gets.
+  std::string Received(size_t n) {
     std::string got;
-    for (int i = 0; i < 100 && got.size() < 22; ++i) {
-      auto bytes = pty_.Receive(50, 22 - got.size());
+    for (int i = 0; i < 100 && got.size() < n; ++i) {
+      auto bytes = pty_.Receive(50, n - got.size());
       got.append(bytes.begin(), bytes.end());
     }
-    uint32_t tick = clock_.Ticks();
-    EXPECT_EQ(got, "$PQRV11,1,0,6,2,0*1C\r\n");
+    return got;
+  }
+  // The update command, and where the line stood when it came.
+  uint32_t ExpectCommandAtModuleSpeed() {
+    EXPECT_EQ(Received(22), "$PQRV11,1,0,6,2,0*1C\r\n");
     EXPECT_EQ(pty_.ProgramSideSettings().baud, 9600u) << "opened at the run's NMEA speed";
-    return tick;
+    return clock_.Ticks();
+  }
+  // A receiver that takes the image, noting the status line during the transfer.
+  void TakeTheImage(std::span<const uint8_t> image) {
+    Receiver rx(pty_, kBlock1K, {}, [&](int n) {
+      if (n == 1) transfer_text_ = board_.StatusText[2].Get();
+    });
+    pty_.Send(Bytes{kNak});
+    Join();
+    EXPECT_EQ(rx.packets.load(), 480);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), rx.data.begin()));
+  }
+  // The module asks for the image four seconds after the reopen for the kernel, then says no
+  // more.
+  void NakFourSecondsAfterTheReopen() {
+    Run();
+    ExpectCommandAtModuleSpeed();
+    const uint32_t reopen = AwaitSpeed(115200);
+    clock_.Sleep(4000 - std::min<uint32_t>(clock_.Ticks() - reopen, 4000));
+    pty_.Send(Bytes{kNak});
+    Join();
+    EXPECT_EQ(board_.StatusColor[2].load(), app::kRed);
+    EXPECT_EQ(board_.JobFwAp[2].load(), 0);
+    EXPECT_EQ(board_.VersionSeen[2].load(), 0);
+    EXPECT_EQ(board_.OverallSuccess.load(), 0);
+    EXPECT_EQ(restores_, 1);
+    EXPECT_EQ(ok_enables_, 0);
   }
 
   platform::ScaledClock clock_{10.0};
@@ -73,6 +100,7 @@ class UpdateFirmwareTest : public ::testing::Test {
   platform::PseudoTerminal pty_;
   ui::StopSignal stop_;
   std::thread worker_;
+  std::string transfer_text_;
   int restores_ = 0;
   int ok_enables_ = 0;
 };
@@ -81,18 +109,11 @@ TEST_F(UpdateFirmwareTest, CommandThenPausesThenTheImageAtKernelSpeed) {
   board_.JobFsa[2] = 1;
   board_.ChipIsSecond = 0;
   Run();
-  uint32_t command_tick = ExpectCommandAtModuleSpeed();
-  uint32_t reopen_tick = AwaitSpeed(115200);
-  EXPECT_GE(reopen_tick - command_tick, 1400u) << "1000 ms, the close, then 500 ms";
+  const uint32_t command_tick = ExpectCommandAtModuleSpeed();
+  EXPECT_GE(AwaitSpeed(115200) - command_tick, 1400u) << "1000 ms, the close, then 500 ms";
   AwaitStatus("Flash is being erased...");
-  {
-    Receiver rx(pty_, kBlock1K);
-    pty_.Send(Bytes{kNak});
-    Join();
-    EXPECT_EQ(rx.packets.load(), 480);
-    auto image = payloads::ImageP1();
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), rx.data.begin()));
-  }
+  TakeTheImage(payloads::ImageP1());
+  EXPECT_EQ(transfer_text_, "P1 File is being transferred...");
   // Both jobs' texts go out; the firmware job's, written last, stays.
   EXPECT_EQ(board_.StatusText[2].Get(), " FW(AP) update OK!(OK)");
   EXPECT_EQ(board_.StatusColor[2].load(), app::kGreen);
@@ -105,33 +126,15 @@ TEST_F(UpdateFirmwareTest, CommandThenPausesThenTheImageAtKernelSpeed) {
 
 TEST_F(UpdateFirmwareTest, ANakFourSecondsAfterTheReopenIsTakenWithFiveSecondsToWait) {
   board_.WaitTimeoutMs = 5000;
-  Run();
-  ExpectCommandAtModuleSpeed();
-  uint32_t reopen = AwaitSpeed(115200);
-  clock_.Sleep(4000 - std::min<uint32_t>(clock_.Ticks() - reopen, 4000));
-  pty_.Send(Bytes{kNak});
-  Join();  // no ACK follows: the transfer fails after its own wait
+  NakFourSecondsAfterTheReopen();  // no ACK follows: the transfer fails after its own wait
   EXPECT_EQ(board_.StatusText[2].Get(), "Xmodem_1K Download Failed!");
-  EXPECT_EQ(board_.StatusColor[2].load(), app::kRed);
   EXPECT_EQ(board_.CurrentBaudText.Get(), "115200");
-  EXPECT_EQ(board_.JobFwAp[2].load(), 0);
-  EXPECT_EQ(board_.VersionSeen[2].load(), 0);
 }
 
 TEST_F(UpdateFirmwareTest, TheSameNakIsTooLateWithThreeSeconds) {
   board_.WaitTimeoutMs = 3000;
-  Run();
-  ExpectCommandAtModuleSpeed();
-  uint32_t reopen = AwaitSpeed(115200);
-  clock_.Sleep(4000 - std::min<uint32_t>(clock_.Ticks() - reopen, 4000));
-  pty_.Send(Bytes{kNak});
-  Join();
+  NakFourSecondsAfterTheReopen();
   EXPECT_EQ(board_.StatusText[2].Get(), "Waiting ACK failed...");
-  EXPECT_EQ(board_.JobFwAp[2].load(), 0);
-  EXPECT_EQ(board_.VersionSeen[2].load(), 0);
-  EXPECT_EQ(board_.OverallSuccess.load(), 0);
-  EXPECT_EQ(restores_, 1);
-  EXPECT_EQ(ok_enables_, 0);
 }
 
 TEST_F(UpdateFirmwareTest, AStopInAPauseEndsTheUpdateWithoutTouchingTheSlot) {
@@ -149,6 +152,26 @@ TEST_F(UpdateFirmwareTest, AStopInAPauseEndsTheUpdateWithoutTouchingTheSlot) {
   EXPECT_EQ(restores_, 0);
 }
 
+TEST_F(UpdateFirmwareTest, TheReUpdateGoesThroughTheKernelWithTheSecondImage) {
+  board_.JobReUpdate[2] = 1;
+  board_.ChipIsSecond = 1;
+  Run(&ReUpdate);
+  // Seven escapes 100 ms apart, then eight ones, at the kernel's speed.
+  EXPECT_EQ(Received(1), std::string(1, kEsc));
+  const uint32_t first_escape = clock_.Ticks();
+  EXPECT_EQ(board_.StatusText[2].Get(), "Into Kernel mode.....");
+  EXPECT_EQ(pty_.ProgramSideSettings().baud, 115200u);
+  EXPECT_EQ(Received(14), std::string(6, kEsc) + std::string(8, kOne));
+  EXPECT_GE(clock_.Ticks() - first_escape, 600u);
+  TakeTheImage(payloads::ImageP2());
+  EXPECT_EQ(transfer_text_, "P2 File is being transferred...");
+  EXPECT_EQ(board_.StatusText[2].Get(), " FW Re-update OK!(OK)");
+  EXPECT_EQ(board_.StatusColor[2].load(), app::kGreen);
+  EXPECT_EQ(board_.JobReUpdate[2].load(), 0);
+  EXPECT_EQ(board_.OverallSuccess.load(), 1);
+  EXPECT_EQ(ok_enables_, 1);
+}
+
 TEST(UpdateFirmwareOpenTest, SlotZeroStopsRetryingAFailedOpenAfterTenSeconds) {
   platform::ManualClock clock;
   ui::HeadlessLoop loop(clock);
@@ -159,7 +182,7 @@ TEST(UpdateFirmwareOpenTest, SlotZeroStopsRetryingAFailedOpenAfterTenSeconds) {
   board.JobFwAp[0] = 1;
   board.VersionSeen[0] = 1;
   board.OverallSuccess = 1;
-  uint32_t start = clock.Ticks();
+  const uint32_t start = clock.Ticks();
   int tries = 0;
   // As slot 0's worker does: the job runs again on every pass while its flag stays set.
   while (board.JobFwAp[0].load() != 0 && tries < 1000) {
@@ -172,7 +195,6 @@ TEST(UpdateFirmwareOpenTest, SlotZeroStopsRetryingAFailedOpenAfterTenSeconds) {
   EXPECT_LE(tries, 41) << "at most four tries a second";
   EXPECT_EQ(board.VersionSeen[0].load(), 0);
   EXPECT_EQ(board.OverallSuccess.load(), 0);
-
   // A multi-port slot keeps its flags: its worker ends after one run anyway.
   board.JobFwAp[3] = 1;
   UpdateFirmware(services, "COM9", 3, stop);

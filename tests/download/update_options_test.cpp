@@ -36,19 +36,6 @@ class UpdateOptionsTest : public ::testing::Test {
   void SetUp() override { board_.ProtocolMode[app::kTerminalSlot] = terminal_mode_; }
 };
 
-TEST_F(UpdateOptionsTest, StartsWithItsCaptionsAndNoJobSet) {
-  EXPECT_EQ(group_.GroupBox18.Caption(), "Update Option");
-  EXPECT_EQ(group_.RadioButton2.Caption(), "All Image(No code)");
-  EXPECT_TRUE(group_.RadioButton2.Checked());
-  EXPECT_EQ(CountSet(board_.JobAllImageNoCode), 0) << "shown selected, but not clicked";
-  EXPECT_EQ(group_.BBChip.Caption(), "BBChip");
-  EXPECT_EQ(group_.AutoCalibration.Caption(), "&& XTAL Calibration");
-  EXPECT_EQ(group_.ComboBox3.Text(), "9600");
-  EXPECT_EQ(group_.ComboBox3.Items().size(), 9u);
-  EXPECT_EQ(group_.ComboBox7.Text(), "NMEA protocol");
-  EXPECT_EQ(group_.ComboBox8.Items()[6], "Xmodem protocol (for firmware upgrade)");
-}
-
 TEST_F(UpdateOptionsTest, CalibrationThenFirmwareSwitchesModeAndWaitingTime) {
   group_.RadioButton4.Click();
   EXPECT_EQ(edit25_.Text(), "35000");

@@ -14,58 +14,48 @@
 namespace flashpost::download {
 namespace {
 
-uint8_t Sum(const uint8_t* data, size_t n) {
-  unsigned sum = 0;
-  for (size_t i = 0; i < n; ++i) sum += data[i];
-  return static_cast<uint8_t>(sum & 0xFF);
-}
-
 // Cuts a payload into packets the way the senders do and checks every byte of each.
-void CheckTransferLayout(std::span<const uint8_t> payload, size_t block, size_t expected_packets) {
-  size_t offset = 0;
-  size_t packets = 0;
-  uint8_t number = 0;
-  while (offset < payload.size()) {
-    ++number;
-    XmodemPacket p = BuildXmodemPacket(payload, offset, number, block);
-    ++packets;
-    const bool last = packets == expected_packets;
-    ASSERT_EQ(p.last, last) << packets;
-    ASSERT_EQ(p.size, 3 + block + 1 + (last ? 1 : 0)) << packets;
-    ASSERT_EQ(p.bytes[0], block == kBlock1K ? kStx : kSoh);
-    ASSERT_EQ(p.bytes[1], static_cast<uint8_t>(packets & 0xFF));
-    ASSERT_EQ(p.bytes[2], static_cast<uint8_t>(~packets & 0xFF));
-    const size_t carried = std::min(block, payload.size() - offset);
-    ASSERT_TRUE(std::equal(payload.begin() + offset, payload.begin() + offset + carried,
-                           p.bytes.begin() + 3));
-    for (size_t i = carried; i < block; ++i) ASSERT_EQ(p.bytes[3 + i], kFill) << i;
-    ASSERT_EQ(p.bytes[3 + block], Sum(p.bytes.data() + 3, block)) << "checksum of " << packets;
-    if (last) {
-      ASSERT_EQ(p.bytes[3 + block + 1], kEot);
+TEST(XmodemPacketTest, EveryPayloadGoesInNumberedPaddedPacketsEndingWithEot) {
+  const struct {
+    std::span<const uint8_t> payload;
+    size_t block;
+    size_t packets;
+  } cases[] = {{payloads::ImageP2(), kBlock1K, 480},
+               {payloads::LoaderImage1(), kBlock128, 22},
+               {payloads::LoaderImage2(), kBlock128, 28}};
+  for (const auto& [payload, block, expected_packets] : cases) {
+    size_t offset = 0;
+    size_t packets = 0;
+    while (offset < payload.size()) {
+      ++packets;
+      const XmodemPacket p =
+          BuildXmodemPacket(payload, offset, static_cast<uint8_t>(packets), block);
+      const bool last = packets == expected_packets;
+      ASSERT_EQ(p.last, last) << packets;
+      ASSERT_EQ(p.size, 3 + block + 1 + (last ? 1 : 0)) << packets;
+      ASSERT_EQ(p.bytes[0], block == kBlock1K ? kStx : kSoh);
+      ASSERT_EQ(p.bytes[1], static_cast<uint8_t>(packets));
+      ASSERT_EQ(p.bytes[2], static_cast<uint8_t>(~packets));
+      const size_t carried = std::min(block, payload.size() - offset);
+      ASSERT_TRUE(std::equal(payload.begin() + offset, payload.begin() + offset + carried,
+                             p.bytes.begin() + 3));
+      unsigned sum = 0;
+      for (size_t i = 0; i < block; ++i) sum += p.bytes[3 + i];
+      for (size_t i = carried; i < block; ++i) ASSERT_EQ(p.bytes[3 + i], kFill) << i;
+      ASSERT_EQ(p.bytes[3 + block], static_cast<uint8_t>(sum)) << "checksum of " << packets;
+      if (last) {
+        ASSERT_EQ(p.bytes[3 + block + 1], kEot);
+      }
+      offset += p.payload_taken;
     }
-    offset += p.payload_taken;
+    EXPECT_EQ(packets, expected_packets);
   }
-  EXPECT_EQ(packets, expected_packets);
-}
-
-TEST(XmodemPacketTest, TheImageGoesIn480PacketsEndingWithFillAndEot) {
-  CheckTransferLayout(payloads::ImageP2(), kBlock1K, 480);
-  XmodemPacket last = BuildXmodemPacket(payloads::ImageP1(), 490496, 224, kBlock1K);
-  EXPECT_EQ(last.size, 1029u);
-  EXPECT_EQ(last.payload_taken, 1020u);
-  EXPECT_EQ(last.bytes[1], 224);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(last.bytes[3 + 1020 + i], kFill);
-}
-
-TEST(XmodemPacketTest, TheLoadersGoIn22And28PacketsOf128) {
-  CheckTransferLayout(payloads::LoaderImage1(), kBlock128, 22);
-  CheckTransferLayout(payloads::LoaderImage2(), kBlock128, 28);
-}
-
-TEST(XmodemPacketTest, BlockNumbersWrapToZeroWithComplementFF) {
-  auto p = BuildXmodemPacket(payloads::ImageP1(), 255 * 1024, 0, kBlock1K);
-  EXPECT_EQ(p.bytes[1], 0x00);
-  EXPECT_EQ(p.bytes[2], 0xFF);
+  // The number wraps to 0 with the complement 0xFF.
+  const auto wrapped = BuildXmodemPacket(payloads::ImageP1(), 255 * 1024, 0, kBlock1K);
+  EXPECT_EQ(wrapped.bytes[1], 0x00);
+  EXPECT_EQ(wrapped.bytes[2], 0xFF);
+  EXPECT_EQ(payloads::Crc32(std::span(reinterpret_cast<const uint8_t*>("123456789"), 9)),
+            0xCBF43926u);
 }
 
 TEST(XmodemPacketTest, ProgressTruncatesAndReachesExactlyOneHundred) {
@@ -76,22 +66,12 @@ TEST(XmodemPacketTest, ProgressTruncatesAndReachesExactlyOneHundred) {
   EXPECT_EQ(TransferProgress(22, 128, payloads::kLoader1Size), 100) << "capped";
 }
 
-TEST(PayloadTest, StandInsHaveTheRightSizesAndDiffer) {
-  EXPECT_EQ(payloads::ImageP1().size(), payloads::kImageSize);
-  EXPECT_EQ(payloads::LoaderImage2().size(), payloads::kLoader2Size);
-  EXPECT_FALSE(std::equal(payloads::ImageP1().begin(), payloads::ImageP1().end(),
-                          payloads::ImageP2().begin()));
-  EXPECT_EQ(
-      payloads::Crc32(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>("123456789"), 9)),
-      0xCBF43926u);
-}
-
 class SenderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(pty_.ok());
     ASSERT_EQ(serial::OpenPort(board_, pty_.SlavePath(), "115200", 2), 1);
-    board_.WaitTimeoutMs = 5000;
+    board_.ChipIsSecond = 0;
   }
   platform::ScaledClock clock_{50.0};
   std::unique_ptr<platform::SerialSystem> host_ = platform::MakeHostSerialSystem();
@@ -101,55 +81,52 @@ class SenderTest : public ::testing::Test {
   const serial::SlotJob job_{board_, 2, stop_};
 };
 
-TEST_F(SenderTest, TheImageArrivesWholeAndProgressEndsAtOneHundred) {
-  std::vector<int> progress;
-  {
-    Receiver rx(pty_, kBlock1K, {},
-                [&](int) { progress.push_back(board_.ProgressPercent[2].load()); });
-    board_.ChipIsSecond = 0;
-    ASSERT_TRUE(SendXmodem1K(job_));
-    EXPECT_EQ(rx.packets.load(), 480);
+// What the sender makes of the receiver's answers: only an ACK within the wait limit moves it
+// on, and there is no retransmission.
+TEST_F(SenderTest, RepliesToEachPacket) {
+  const struct {
+    size_t block;
+    Receiver::Answer answer;  // to packet n
+    uint32_t delay_ms;        // clock time before the answer to packet 2
+    bool sent;
+    int packets;
+  } cases[] = {
+      {kBlock1K, {}, 0, true, 480},
+      {kBlock128,
+       [](int) {
+         return Bytes{kNak, 0x18, 'x', kAck};
+       },
+       0, true, 22},
+      {kBlock128, [](int n) { return n == 3 ? Bytes{kNak} : Bytes{kAck}; }, 0, false, 3},
+      {kBlock1K, {}, 1500, false, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    board_.WaitTimeoutMs = c.delay_ms > 0 ? 1000 : 5000;
+    board_.StatusText[2].Set("");
+    std::vector<int> progress;
+    const uint32_t start = clock_.Ticks();
+    Receiver rx(pty_, c.block, c.answer, [&](int n) {
+      progress.push_back(board_.ProgressPercent[2].load());
+      if (n == 2) clock_.Sleep(c.delay_ms);
+    });
+    EXPECT_EQ(c.block == kBlock1K ? SendXmodem1K(job_) : SendXmodem(job_, true), c.sent);
+    EXPECT_EQ(rx.packets.load(), c.packets);
+    EXPECT_EQ(board_.StatusText[2].Get(), c.sent ? "" : "Download Failed!(No ACK)");
+    EXPECT_GE(clock_.Ticks() - start, c.sent ? 0u : 1000u) << "the wait limit";
+    if (!c.sent || c.block != kBlock1K) continue;
     // The EOT travels behind the last packet's checksum, read after the last answer.
-    for (int i = 0; i < 100 && !rx.saw_eot; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    for (int i = 0; i < 100 && !rx.saw_eot; ++i) clock_.Sleep(250);
     EXPECT_TRUE(rx.saw_eot.load());
     EXPECT_EQ(board_.ProgressPercent[2].load(), 100);
+    // Progress is written after each ACK; the receiver saw the value of the block before.
+    EXPECT_EQ(progress[1], 0) << "after the first block";
+    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
     // The receiver is idle now: the sender only returned after its last answer.
-    auto image = payloads::ImageP1();
+    const auto image = payloads::ImageP1();
     ASSERT_GE(rx.data.size(), image.size());
     EXPECT_TRUE(std::equal(image.begin(), image.end(), rx.data.begin()));
   }
-  // Progress is written after each ACK; the receiver saw the value of the block before.
-  ASSERT_GE(progress.size(), 2u);
-  EXPECT_EQ(progress[1], 0) << "after the first block";
-  EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
-}
-
-TEST_F(SenderTest, OnlyAckCountsAsAcknowledgement) {
-  // NAK, CAN and noise before each ACK are dropped, not taken as an answer.
-  Receiver rx(pty_, kBlock128, [](int) { return Bytes{kNak, 0x18, 'x', kAck}; });
-  ASSERT_TRUE(SendXmodem(job_, /*bbchip_checked=*/true));
-  EXPECT_EQ(rx.packets.load(), 22);
-}
-
-TEST_F(SenderTest, ANakInsteadOfAnAckFailsWithoutRetransmission) {
-  Receiver rx(pty_, kBlock128, [](int n) { return n == 3 ? Bytes{kNak} : Bytes{kAck}; });
-  board_.WaitTimeoutMs = 1000;
-  EXPECT_FALSE(SendXmodem(job_, false));
-  EXPECT_EQ(board_.StatusText[2].Get(), "Download Failed!(No ACK)");
-  EXPECT_EQ(rx.packets.load(), 3) << "the block was sent again";
-}
-
-TEST_F(SenderTest, AnAckAfterTheWaitLimitIsTooLate) {
-  Receiver rx(pty_, kBlock1K, {}, [&](int n) {
-    if (n == 2) clock_.Sleep(1500);  // clock time
-  });
-  board_.WaitTimeoutMs = 1000;
-  uint32_t start = clock_.Ticks();
-  EXPECT_FALSE(SendXmodem1K(job_));
-  EXPECT_EQ(board_.StatusText[2].Get(), "Download Failed!(No ACK)");
-  EXPECT_GE(clock_.Ticks() - start, 1000u);
 }
 
 TEST_F(SenderTest, AClosedPortFailsTheWrite) {
@@ -180,20 +157,6 @@ TEST_F(SenderTest, AStopEndsTheAckWaitAtOnceAndLeavesTheSlotAlone) {
   EXPECT_EQ(board_.ProgressPercent[2].load(), 0);
   EXPECT_FALSE(SendKernelEntry(job_));
   EXPECT_TRUE(pty_.Receive(100).empty()) << "nothing more reaches the module";
-}
-
-TEST_F(SenderTest, KernelEntryIsSevenEscapesThenEightOnes) {
-  uint32_t start = clock_.Ticks();
-  SendKernelEntry(job_);
-  EXPECT_GE(clock_.Ticks() - start, 700u);
-  auto got = pty_.Receive(200);
-  for (int i = 0; i < 20 && got.size() < 15; ++i) {
-    auto more = pty_.Receive(50);
-    got.insert(got.end(), more.begin(), more.end());
-  }
-  Bytes expected(7, kEsc);
-  expected.insert(expected.end(), 8, kOne);
-  EXPECT_EQ(got, expected);
 }
 
 }  // namespace
