@@ -137,32 +137,6 @@ TEST_F(TerminalReaderPtyTest, Button11DropsThePartlyAssembledSentence) {
   EXPECT_EQ(page_.Memo1.Lines(), Lines{"$GPGGA,2*00\r"});
 }
 
-TEST(TerminalSimTest, TheReaderShowsTheModulesLiveSentences) {
-  platform::ScaledClock clock(20.0);
-  ui::HeadlessLoop loop(clock);
-  auto host = platform::MakeHostSerialSystem();
-  sim::SimulatedModule module(sim::ModuleOptions{}, clock);
-  ASSERT_TRUE(module.ok());
-  module.Start();
-  app::Application application(clock, *host, loop);
-  auto& page = application.Form().TerminalPage;
-  page.ComboBox1.SetText(module.PortPath());
-  page.ComboBox2.SetText("9600");
-  page.Button3.Click();
-  ASSERT_EQ(page.Button3.Caption(), " Close ");
-
-  ASSERT_TRUE(loop.RunUntil(
-      [&] { return application.Board().FixType[kSlot].load() == 3 && page.Memo1.LineCount() >= 3; },
-      20'000));
-  for (const auto& line : page.Memo1.Lines()) {
-    EXPECT_TRUE(line.rfind("$GP", 0) == 0 || line.rfind("$PQ", 0) == 0) << line;
-    EXPECT_EQ(line.back(), '\r') << line;
-  }
-  page.Button3.Click();
-  EXPECT_EQ(page.Button3.Caption(), " Open ");
-  application.Close();
-}
-
 TEST(TerminalCommandTest, PrintsTheLiveLinesForTheGivenSecondsAndExitsZero) {
   platform::ScaledClock clock(5.0);
   sim::SimulatedModule module(sim::ModuleOptions{}, clock);
