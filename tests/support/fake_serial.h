@@ -55,10 +55,6 @@ struct FakePortLog {
     std::lock_guard lock(mutex);
     answers.emplace_back(std::move(key), std::move(answer));
   }
-  size_t Queued() {
-    std::lock_guard lock(mutex);
-    return queue.size();
-  }
   // The size of every read asked for, in order.
   std::vector<size_t> ReadSizes() {
     std::lock_guard lock(mutex);
