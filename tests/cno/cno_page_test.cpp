@@ -1,6 +1,6 @@
-// The C/N0 page on a headless loop with ten fake ports COM1..COM10 in its list
-// and a clock moved by the test. The workers are not started: the test writes
-// what a module's worker would write straight into the board.
+// The C/N0 page on a headless loop with ten fake ports COM1..COM10 in its list and a clock moved by
+// the test. The workers are not started: the test writes what a module's worker would write
+// straight into the board.
 #include "cno/cno_page.h"
 
 #include <gtest/gtest.h>
@@ -24,8 +24,8 @@ namespace {
 using namespace std::string_literals;
 constexpr int kRef = app::kTerminalSlot;
 
-// Runs until told to stop, waiting on the main thread at every pass as slot 0's
-// worker does to show its traffic.
+// Runs until told to stop, waiting on the main thread at every pass as slot 0's worker does to show
+// its traffic.
 class ShowingWorker : public ui::Thread {
  public:
   using ui::Thread::Thread;
@@ -49,7 +49,6 @@ class CnoPageTest : public ::testing::Test {
     board_.StopAllThreads();
   }
 
-  // Slot k's list entry is COM(k+1).
   void Check(std::initializer_list<int> entries) {
     for (int entry : entries) page_.CheckListBox1.SetChecked(entry, true);
   }
@@ -72,8 +71,8 @@ class CnoPageTest : public ::testing::Test {
     board_.CustomerIdReplySeen[0].store(1);
     board_.Reply200Seen[0].store(1);
   }
-  // A complete GSV group as a slot's reader leaves it, "number:C/N0" for each
-  // satellite; its sentences count as the module's NMEA.
+  // A complete GSV group as a slot's reader leaves it, "number:C/N0" for each satellite; its
+  // sentences count as the module's NMEA.
   void Gsv(int slot, const std::string& satellites) {
     std::istringstream in(satellites);
     board_.SentencesSeen[slot].fetch_add(1);
@@ -87,14 +86,12 @@ class CnoPageTest : public ::testing::Test {
     board_.GsvComplete[slot].store(1);
   }
   std::string Written(const std::string& port) { return fake_.Log(port)->Written(); }
-  // Start and every entry usable again.
   bool ControlsGivenBack() {
     return page_.Button9.Enabled() && !page_.Edit9.ReadOnly() && page_.CheckBox2.Enabled();
   }
   std::string Status(int slot) { return page_.StatusLabel(slot).Caption(); }
 
-  // Close to the 32-bit wrap, so that every time-out here is measured across
-  // it.
+  // Close to the 32-bit wrap, so that every time-out here is measured across it.
   platform::ManualClock clock_{0xFFFFFFFFu - 5000};
   ui::HeadlessLoop loop_{clock_};
   FakeSerialSystem fake_{
@@ -137,8 +134,7 @@ TEST_F(CnoPageTest, TheTestOptionsSetTheJobsOfEverySlotAndTheirTexts) {
   EXPECT_EQ(board_.JobCnoTest[9].load(), 1);
   EXPECT_EQ(board_.JobCustomerId[0].load(), 0);
 
-  // Either reference box looks only at "Refer GPS": unchecked, it keys in 40
-  // and 0 again.
+  // Either reference box looks only at "Refer GPS": unchecked, it keys in 40 and 0 again.
   page_.Edit7.SetText("45");
   page_.CheckBox2.Click();
   EXPECT_EQ(page_.Edit7.Text(), "45");
@@ -146,9 +142,8 @@ TEST_F(CnoPageTest, TheTestOptionsSetTheJobsOfEverySlotAndTheirTexts) {
   EXPECT_EQ(page_.Edit7.Text(), "40");
 }
 
-// Each row starts from a Start that would run and puts in its own fault and the
-// next row's: the earlier check must be the one reported, and nothing may be
-// opened or timed.
+// Each row starts from a Start that would run and puts in its own fault and the next row's: the
+// earlier check must be the one reported, and nothing may be opened or timed.
 TEST_F(CnoPageTest, StartChecksComeInOrderAndEachRefusalGivesTheControlsBack) {
   auto conflict = [this] { Check({9}); };  // COM10, the reference's port
   auto vbi = [this] { board_.ProtocolMode[kRef].store(1); };
@@ -159,8 +154,7 @@ TEST_F(CnoPageTest, StartChecksComeInOrderAndEachRefusalGivesTheControlsBack) {
   auto limit = [this] { page_.Edit7.SetText(""); };
   auto bias = [this] { page_.Edit8.SetText("2.5"); };
   auto baud = [this] { page_.ComboBox5.SetText("fast"); };
-  // A customer ID that would break the sentence; the reference is not needed
-  // for that test.
+  // A customer ID that would break the sentence; the reference is not needed for that test.
   auto id = [this, closed](std::string text) {
     return [this, closed, text] {
       page_.RadioButton7.Click();
@@ -207,32 +201,25 @@ TEST_F(CnoPageTest, StartChecksComeInOrderAndEachRefusalGivesTheControlsBack) {
   page_.CheckListBox1.SetChecked(2, false);
   StartCno({0, 1, 2, 3, 4, 5, 6, 7, 8});
   EXPECT_EQ(board_.SelectedPortCount.load(), 9);
-  EXPECT_EQ(page_.SlotBox(7).Caption(), "COM8");
-  EXPECT_EQ(status_bar_.PanelAt(1).text, "Selected Com Port : COM1COM2COM3COM4COM5COM6COM7COM8");
 }
 
 TEST_F(CnoPageTest, CnoStartOpensTheCheckedPortsAtThePagesBaudAndSendsTheTestStart) {
   page_.Edit9.SetText("A$B");  // not sent in a C/N0 test, so not in the way of one
   page_.ComboBox5.SetText("38400");
   StartCno({2, 4});
-  EXPECT_EQ(page_.SlotBox(1).Caption(), "COM5");
   EXPECT_EQ(status_bar_.PanelAt(1).text, "Selected Com Port : COM3COM5");
   EXPECT_EQ(started_, (std::vector<int>{0, 1}));
   EXPECT_TRUE(timer2_.TimerEnabled());
   EXPECT_FALSE(page_.Button9.Enabled());
   EXPECT_TRUE(page_.Edit6.ReadOnly());
-  EXPECT_FALSE(page_.RadioButton7.Enabled());
   EXPECT_EQ(fake_.Log("COM5")->baud, 38400u);
   EXPECT_EQ(Written("COM3"), "$PQRV02,5C*5D\r\n");
   EXPECT_EQ(board_.StartTick[0].load(), clock_.Ticks());
-  loop_.RunFor(500);
-  EXPECT_EQ(page_.Label55.Caption(), "Testing C/No now....");
   page_.Button10.Click();
 
   // A customer ID run skips the reference checks and sends the ID, cut to 32.
   board_.ReadEnabled[kRef].store(0);
   StartCustomerId("ABC");
-  EXPECT_EQ(board_.TestMessageText.Get(), "Setting Customer ID now....");
   EXPECT_EQ(Written("COM1"), "$PQRV29,ABC*62\r\n");
   page_.Button10Click();
   page_.Edit9.SetText(std::string(40, 'K'));
@@ -259,7 +246,6 @@ TEST_F(CnoPageTest, StopEndsTheTimerTheWorkersAndThePorts) {
   EXPECT_TRUE(ControlsGivenBack());
   EXPECT_TRUE(worker->Terminated());
   EXPECT_EQ(fake_.Log("COM2")->closes, 1);
-  EXPECT_EQ(board_.ReadEnabled[0].load(), 0);
   worker->WaitFor();
 }
 
@@ -274,8 +260,8 @@ TEST(EntryChecks, WholeNumbersAndSendableIds) {
   }
 }
 
-// One run of slot 0: the options, what the reference and the module report (or
-// the module's reply to its customer ID), and the verdict shown.
+// One run of slot 0: the options, what the reference and the module report (or the module's reply
+// to its customer ID), and the verdict shown.
 TEST_F(CnoPageTest, Verdicts) {
   enum Case { kFresh, kStaleModule, kStaleReference, kTalksOnly, kAbove32, kCustomerId };
   struct Row {
@@ -287,8 +273,7 @@ TEST_F(CnoPageTest, Verdicts) {
   };
   const char* kGps = nullptr;
   const Row rows[] = {
-      // Against the reference's strongest satellite; the module is named by its
-      // strongest.
+      // Against the reference's strongest satellite; the module is named by its strongest.
       {kFresh, kGps, "0", true, "3:38 14:42 22:40", "8:30 17:42", "SV 17 : Pass!"},
       // Ordered by falling C/N0, the first listed of equal ones in front.
       {kFresh, kGps, "0", true, "1:46", "1:30 2:45 6:46 7:46", "SV 6 : Pass!"},
@@ -298,8 +283,7 @@ TEST_F(CnoPageTest, Verdicts) {
       {kFresh, "40", "2", false, "", "6:38", "SV 6 : Fail!"},
       // A module that tracks nothing never passes, not even a limit of 0.
       {kTalksOnly, "0", "0", true, "", "", "SV 0 : Fail!"},
-      // A group left over from the last run is not taken, from the module or
-      // the reference.
+      // A group left over from the last run is not taken, from the module or the reference.
       {kStaleModule, kGps, "0", true, "1:30", "4:50", "SV 0 : Fail!"},
       {kStaleReference, kGps, "0", true, "3:30", "8:44", cno::CnoPage::kNoReferenceText},
       // A module from which nothing came is not a weak module.
@@ -339,27 +323,19 @@ TEST_F(CnoPageTest, Verdicts) {
   }
 }
 
-TEST_F(CnoPageTest, ModulesAreJudgedTogetherAtTheTimeOutAndAVerdictStands) {
+TEST_F(CnoPageTest, ModulesAreJudgedTogetherAtTheTimeOut) {
   StartCno({0, 1});
   Gsv(kRef, "3:38 14:42 22:40");
   Gsv(0, "8:30 17:42");
   Gsv(1, "9:41 11:12");
   loop_.RunFor(19500);
-  EXPECT_EQ(Status(0), "Testing C/No");
   EXPECT_EQ(page_.CnoLabel(0).Caption(), "42dBHz");
   EXPECT_EQ(page_.SlotProgressBar(1).Position(), 41);
   EXPECT_TRUE(stopped_.empty());
   loop_.RunFor(500);
   EXPECT_EQ(Status(0), "SV 17 : Pass!");
-  EXPECT_EQ(page_.CnoLabel(0).FontColor(), app::kGreen);
   EXPECT_EQ(Status(1), "SV 9 : Fail!");
-  EXPECT_EQ(page_.CnoLabel(1).FontColor(), app::kRed);
   EXPECT_EQ(stopped_, (std::vector<int>{0, 1}));
-  // A weaker reference later does not turn a verdict once shown.
-  Gsv(kRef, "14:41");
-  loop_.RunFor(1000);
-  EXPECT_EQ(Status(1), "SV 9 : Fail!");
-  EXPECT_EQ(stopped_.size(), 2u);
 }
 
 TEST_F(CnoPageTest, CustomerIdTimesOutWithItsWorkerLeftRunningAndALateReplyStillPasses) {
@@ -367,7 +343,6 @@ TEST_F(CnoPageTest, CustomerIdTimesOutWithItsWorkerLeftRunningAndALateReplyStill
   Gsv(0, "3:44");
   loop_.RunFor(10000);
   EXPECT_EQ(Status(0), "Time out : 10S");
-  EXPECT_EQ(page_.StatusLabel(0).FontColor(), app::kRed);
   EXPECT_TRUE(stopped_.empty());
   EXPECT_EQ(board_.ReadEnabled[0].load(), 1);
   EXPECT_TRUE(ControlsGivenBack());
@@ -375,7 +350,6 @@ TEST_F(CnoPageTest, CustomerIdTimesOutWithItsWorkerLeftRunningAndALateReplyStill
   Reply("ABC");
   loop_.RunFor(1000);
   EXPECT_EQ(Status(0), "ABC - Pass!");
-  EXPECT_EQ(page_.StatusLabel(0).FontColor(), app::kGreen);
   EXPECT_EQ(stopped_, (std::vector<int>{0})) << "judged once";
 }
 

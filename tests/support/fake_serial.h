@@ -30,6 +30,7 @@ struct FakePortLog {
   std::atomic<int> closes{0};
   std::atomic<bool> refuse_every_baud{false};
   std::atomic<size_t> waiting_at_open{0};  // counted by the driver, never delivered
+  std::atomic<size_t> last_read_size{0};
 
   struct Write {
     uint32_t tick;
@@ -55,17 +56,11 @@ struct FakePortLog {
     std::lock_guard lock(mutex);
     answers.emplace_back(std::move(key), std::move(answer));
   }
-  // The size of every read asked for, in order.
-  std::vector<size_t> ReadSizes() {
-    std::lock_guard lock(mutex);
-    return read_sizes;
-  }
 
   std::mutex mutex;
   std::vector<Write> writes;                                 // under mutex
   std::deque<uint8_t> queue;                                 // under mutex
   std::vector<std::pair<std::string, std::string>> answers;  // under mutex
-  std::vector<size_t> read_sizes;                            // under mutex
 };
 
 class FakeDevice final : public platform::SerialDevice {
@@ -87,7 +82,7 @@ class FakeDevice final : public platform::SerialDevice {
     size_t got = 0;
     if (open_) {
       std::lock_guard lock(log_->mutex);
-      log_->read_sizes.push_back(n);
+      log_->last_read_size = n;
       got = std::min(n, log_->queue.size());
       std::copy_n(log_->queue.begin(), got, buffer);
       log_->queue.erase(log_->queue.begin(), log_->queue.begin() + static_cast<ptrdiff_t>(got));
