@@ -1,174 +1,144 @@
+// The main form and its automatic and multi-port pages on fake ports COM1..COM10 (COM9 the
+// reference receiver's), with a clock that moves only when told, close to its 32-bit wrap.
 #include "app/main_form.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <array>
-#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
 
-#include "app/application.h"
-#include "protocol/vbi.h"
 #include "serial/serial_port.h"
 #include "support/fake_serial.h"
 #include "ui/headless_loop.h"
 
-namespace flashpost {
+namespace flashpost::app {
 namespace {
 
-using app::PortBoard;
-using app::TMainForm;
-using testing::FakeSerialSystem;
+using Options = download::UpdateOptionsGroup;
 
-// A stand-in slot worker: loops until asked to stop, optionally calling the main thread.
+// A stand-in worker: loops until asked to stop.
 class IdleWorker : public ui::Thread {
  public:
-  IdleWorker(ui::MainLoop& loop, platform::Clock& clock, bool call_main_thread)
-      : ui::Thread(loop), clock_(clock), call_main_thread_(call_main_thread) {}
-  std::atomic<int> main_thread_calls{0};
+  IdleWorker(ui::MainLoop& loop, platform::Clock& clock) : ui::Thread(loop), clock_(clock) {}
 
  protected:
   void Execute() override {
-    while (!Terminated()) {
-      if (call_main_thread_) {
-        if (Synchronize([this] { ++main_thread_calls; })) continue;
-      }
-      clock_.Sleep(10);
-    }
+    while (!Terminated()) clock_.Sleep(10);
   }
-
- private:
   platform::Clock& clock_;
-  bool call_main_thread_;
+};
+
+struct TempDir {
+  std::filesystem::path path = std::filesystem::temp_directory_path() /
+                               ("flashpost-mcd-" + std::to_string(std::random_device{}()));
+  TempDir() { std::filesystem::create_directories(path); }
+  ~TempDir() { std::filesystem::remove_all(path); }
 };
 
 class MainFormTest : public ::testing::Test {
  protected:
-  platform::ManualClock clock_;
+  ~MainFormTest() override { mcd_.Button7Click(); }
+
+  // The reference receiver as the terminal page leaves it once switched to VBI.
+  void ReferenceInVbi() {
+    mcd_.ComPortList.SetItems(ports_);
+    board_.OpenPortName[kTerminalSlot].Set("COM9");
+    board_.ReadEnabled[kTerminalSlot] = 1;
+    board_.ProtocolMode[kTerminalSlot] = 1;
+  }
+  // A file of the given size, chosen through the open dialog.
+  void Select(uint64_t size) {
+    auto path = files_.path / ("image-" + std::to_string(size) + ".bin");
+    std::ofstream(path, std::ios::binary).close();
+    std::filesystem::resize_file(path, size);
+    form_.OpenDialog1.SetFileName(path.string());
+    mcd_.Button2Click();
+  }
+  void Check(const std::vector<int>& entries) {
+    for (int i = 0; i < 10; ++i) mcd_.ComPortList.SetChecked(i, false);
+    for (int i : entries) mcd_.ComPortList.SetChecked(i, true);
+  }
+  std::string Message() const { return board_.MessageText.Get(); }
+  int WorkersStarted() const {
+    int n = 0;
+    for (const auto& worker : board_.Worker) n += worker.Get() ? 1 : 0;
+    return n;
+  }
+
+  std::vector<std::string> ports_{"COM1", "COM2", "COM3", "COM4",  "COM5",
+                                  "COM6", "COM7", "COM8", "COM10", "COM9"};
+  // Before the form, so removed after it: Windows cannot remove the file the form holds open.
+  TempDir files_;
+  platform::ManualClock clock_{0xFFFFF000u};
   ui::HeadlessLoop loop_{clock_};
-  FakeSerialSystem fake_{{"/dev/ttyUSB0", "/dev/ttyUSB1"}};
+  testing::FakeSerialSystem fake_{ports_};
   PortBoard board_{clock_, fake_};
   TMainForm form_{board_, loop_};
+  AutoUpdatePage& auto_ = form_.AutoPage;
+  download::MultiPortPage& mcd_ = form_.McdPage;
 };
 
-TEST_F(MainFormTest, TheWindowStartsOnTheAutomaticPageWithItsDefaults) {
-  EXPECT_EQ(form_.Caption(), "FlashpostV103_KX420");
-  EXPECT_EQ(form_.ClientWidth(), 305);
-  EXPECT_EQ(form_.ClientHeight(), 165);
-  EXPECT_TRUE(form_.FixedBorder());
-  EXPECT_TRUE(form_.MinimizeOnly());
-  ASSERT_EQ(form_.StatusBar1.PanelCount(), 2);
-  EXPECT_EQ(form_.StatusBar1.PanelAt(0).width, 186);
-  EXPECT_EQ(form_.StatusBar1.PanelAt(1).width, 200);
-  EXPECT_EQ(form_.PageControl1.Geometry().width, 601);
-  EXPECT_EQ(form_.PageControl1.Geometry().height, 681);
-
-  auto pages = form_.PageControl1.Pages();
-  ASSERT_EQ(pages.size(), 4u);
-  EXPECT_EQ(pages[0]->Caption(), "Terminal");
-  EXPECT_EQ(pages[1]->Caption(), "MCD");
-  EXPECT_EQ(pages[2]->Caption(), "C/N0");
-  for (int i = 0; i < 3; ++i) EXPECT_FALSE(pages[i]->TabVisible()) << pages[i]->Caption();
-  EXPECT_TRUE(pages[3]->TabVisible());
-  EXPECT_EQ(form_.PageControl1.ActivePage(), pages[3]);
-
-  auto& page = form_.AutoPage;
-  EXPECT_EQ(page.Label63.Caption(), "Flashpost");
-  EXPECT_EQ(page.Label63.FontColor(), app::kNavy);
-  EXPECT_EQ(page.Label63.BackgroundColor(), 0xC0C0C0u);
-  EXPECT_EQ(page.Label63.FontName(), "Arial");
-  EXPECT_EQ(page.Label64.Caption(), "0%");
-  EXPECT_EQ(page.Label57.Caption(), "COM Port :");
-  EXPECT_EQ(page.Label26.Caption(), "Baud Rate :");
-  EXPECT_EQ(page.ComboBox9.Items(),
-            (std::vector<std::string>{"1200", "2400", "4800", "9600", "19200", "38400", "57600",
-                                      "115200"}));
-  EXPECT_EQ(page.ComboBox9.Text(), "115200");
-  EXPECT_EQ(page.Button12.Caption(), "Scan ComPort");
-  EXPECT_EQ(page.Button13.Caption(), "OK");
-  EXPECT_EQ(page.ProgressBar17.Max(), 100);
-  EXPECT_TRUE(page.ProgressBar17.Smooth());
-  ASSERT_EQ(page.ComboBox6.Items().size(), 40u);
-  EXPECT_EQ(page.ComboBox6.Items()[39], "COM40");
-
-  EXPECT_FALSE(form_.Timer1.TimerEnabled());
-  EXPECT_FALSE(form_.Timer2.TimerEnabled());
-  EXPECT_FALSE(form_.Timer3.TimerEnabled());
-  EXPECT_EQ(form_.Timer1.Interval(), 500u);
-  EXPECT_EQ(form_.Timer2.Interval(), 500u);
-  EXPECT_EQ(form_.Timer3.Interval(), 100u);
-  EXPECT_EQ(form_.OpenDialog1.Filter(), "Binary File (*.bin)|*.bin|All Files (*.*)|*.*");
-
+// Progress goes to every bar and label of its slot; a blank status or message keeps the last.
+TEST_F(MainFormTest, RefreshShowsProgressStatusLinesAndMessages) {
   form_.FormCreate();
-  EXPECT_EQ(page.ComboBox6.Items(), (std::vector<std::string>{"/dev/ttyUSB0", "/dev/ttyUSB1"}));
-}
-
-TEST_F(MainFormTest, RefreshCopiesProgressToEveryBarAndLabelOfItsSlot) {
-  form_.RefreshBoard();
-  EXPECT_EQ(form_.AutoPage.Label64.Caption(), "0%");
-  EXPECT_EQ(form_.AutoPage.Label63.Caption(), "Flashpost") << "nothing written yet";
-
+  EXPECT_EQ(auto_.ComboBox6.Items(), ports_);
   board_.ProgressPercent[0] = 100;
   board_.ProgressPercent[3] = 57;
   board_.ProgressPercent[7] = 9;
-  form_.RefreshBoard();
-  EXPECT_EQ(form_.AutoPage.Label64.Caption(), "100%");
-  EXPECT_EQ(form_.AutoPage.ProgressBar17.Position(), 100);
-  EXPECT_EQ(form_.McdPage.Label19.Caption(), "100%");
-  EXPECT_EQ(form_.McdPage.ProgressBar1.Position(), 100);
-  EXPECT_EQ(form_.McdPage.ProgressBar4.Position(), 57);
-  EXPECT_EQ(form_.McdPage.Label6.Caption(), "57%");
-  EXPECT_EQ(form_.McdPage.ProgressBar8.Position(), 9);
-  EXPECT_EQ(form_.McdPage.Label14.Caption(), "9%");
-  EXPECT_EQ(form_.McdPage.Label2.Caption(), "0%");
-}
-
-TEST_F(MainFormTest, RefreshShowsStatusLinesAndABlankKeepsTheLastMessage) {
   board_.StatusText[0].Set(" FW(AP) update OK!(OK)");
-  board_.StatusColor[0] = app::kGreen;
-  board_.StatusText[2].Set("Cannot open COM5 port !");
-  board_.StatusColor[2] = app::kRed;
+  board_.StatusColor[0] = kGreen;
+  board_.StatusText[7].Set("Cannot open COM5 port !");
+  board_.StatusColor[7] = kRed;
+  board_.MessageText.Set("No Com Port Selected!");
+  board_.MessageColor = kRed;
   form_.RefreshBoard();
-  EXPECT_EQ(form_.AutoPage.Label63.Caption(), " FW(AP) update OK!(OK)");
-  EXPECT_EQ(form_.AutoPage.Label63.FontColor(), app::kGreen);
-  EXPECT_EQ(form_.McdPage.Label16.Caption(), " FW(AP) update OK!(OK)");
-  EXPECT_EQ(form_.McdPage.Label3.Caption(), "Cannot open COM5 port !");
-  EXPECT_EQ(form_.McdPage.Label3.FontColor(), app::kRed);
+  EXPECT_EQ(auto_.Label64.Caption(), "100%");
+  EXPECT_EQ(mcd_.ProgressBar4.Position(), 57);
+  EXPECT_EQ(mcd_.Label14.Caption(), "9%");
+  EXPECT_EQ(mcd_.Label16.Caption(), " FW(AP) update OK!(OK)");
+  EXPECT_EQ(mcd_.Label13.Caption(), "Cannot open COM5 port !");
+  EXPECT_EQ(mcd_.Label13.FontColor(), kRed);
+  EXPECT_EQ(mcd_.Label18.Caption(), "No Com Port Selected!");
 
   board_.StatusText[0].Set(" ");
-  board_.StatusColor[0] = app::kNavy;
-  form_.RefreshBoard();
-  EXPECT_EQ(form_.AutoPage.Label63.Caption(), " FW(AP) update OK!(OK)");
-  EXPECT_EQ(form_.AutoPage.Label63.FontColor(), app::kGreen);
-
-  board_.MessageText.Set("No Com Port Selected!");
-  board_.MessageColor = app::kRed;
-  form_.RefreshBoard();
-  EXPECT_EQ(form_.McdPage.Label18.Caption(), "No Com Port Selected!");
-  EXPECT_EQ(form_.McdPage.Label18.FontColor(), app::kRed);
+  board_.StatusColor[0] = kNavy;
   board_.MessageText.Set(" ");
   form_.RefreshBoard();
-  EXPECT_EQ(form_.McdPage.Label18.Caption(), "No Com Port Selected!");
+  EXPECT_EQ(auto_.Label63.Caption(), " FW(AP) update OK!(OK)");
+  EXPECT_EQ(auto_.Label63.FontColor(), kGreen);
+  EXPECT_EQ(mcd_.Label18.Caption(), "No Com Port Selected!");
+
+  // Timer1 refreshes every 500 ms while it is enabled.
+  board_.ProgressPercent[0] = 42;
+  form_.Timer1.SetTimerEnabled(true);
+  loop_.RunFor(400);
+  EXPECT_EQ(auto_.Label64.Caption(), "100%");
+  loop_.RunFor(200);
+  EXPECT_EQ(auto_.Label64.Caption(), "42%");
+  form_.Timer1.SetTimerEnabled(false);
+  board_.ProgressPercent[0] = 43;
+  loop_.RunFor(2000);
+  EXPECT_EQ(auto_.Label64.Caption(), "42%");
 }
 
 TEST_F(MainFormTest, TheReferenceRequestIsMadeOnceAfterAFixWhileSlotZeroHasAWorker) {
   int requests = 0;
   form_.RequestReferenceEphemeris = [&] { ++requests; };
-  board_.FixType[app::kTerminalSlot] = 3;
+  board_.FixType[kTerminalSlot] = 3;
   form_.RefreshBoard();
   EXPECT_EQ(requests, 0) << "no slot-0 worker yet";
-  EXPECT_EQ(board_.ReferenceRequestSent.load(), 0);
-
-  auto worker = ui::StartThread<IdleWorker>(loop_, clock_, false);
+  auto worker = ui::StartThread<IdleWorker>(loop_, clock_);
   board_.Worker[0].Set(worker);
-  board_.FixType[app::kTerminalSlot] = 2;
+  board_.FixType[kTerminalSlot] = 2;
   form_.RefreshBoard();
   EXPECT_EQ(requests, 0) << "no 3D fix";
-
-  board_.FixType[app::kTerminalSlot] = 3;
+  board_.FixType[kTerminalSlot] = 3;
   form_.RefreshBoard();
   form_.RefreshBoard();
   EXPECT_EQ(requests, 1);
-  EXPECT_EQ(board_.ReferenceRequestSent.load(), 1);
   board_.ReferenceRequestSent = 0;  // a new multi-port run
   form_.RefreshBoard();
   EXPECT_EQ(requests, 2);
@@ -176,196 +146,241 @@ TEST_F(MainFormTest, TheReferenceRequestIsMadeOnceAfterAFixWhileSlotZeroHasAWork
   worker->WaitFor();
 }
 
-// The form joins the VBI pieces: the reference request goes out on the terminal port, the slot
-// workers' frames reach the calibration, the terminal reader's frames the reference store.
-TEST_F(MainFormTest, VbiTrafficReachesTheCalibrationAndTheReferenceStore) {
-  ASSERT_EQ(serial::OpenPort(board_, "/dev/ttyUSB1", "115200", app::kTerminalSlot), 1);
-  board_.ProtocolMode[app::kTerminalSlot] = 1;
-  form_.RequestReferenceEphemeris();
-  auto writes = fake_.Log("/dev/ttyUSB1")->Writes();
-  ASSERT_EQ(writes.size(), 1u);
-  EXPECT_EQ(static_cast<uint8_t>(writes[0].bytes[2]), 14) << "the ephemeris request";
-  EXPECT_EQ(static_cast<uint8_t>(writes[0].bytes[8]), 141);
-
-  std::array<uint8_t, 1200> buffer{};
-  protocol::VbiFrame<6> version(100, 0);
-  version.Payload()[3] = 0xFE;  // minor -2
-  version.Payload()[4] = 0xF4;  // 500: major 5
-  version.Payload()[5] = 0x01;
-  version.Seal();
-  std::copy(version.Bytes().begin(), version.Bytes().end(), buffer.begin());
-  form_.Procedures.HandleModuleMessage(buffer.data(), 3);
-  EXPECT_EQ(board_.StatusText[3].Get(), "[ F/W Ver: 5.-2 ] - 1 ");
-  EXPECT_TRUE(form_.Calibration.SequenceActive(3));
-
-  buffer.fill(0);
-  protocol::VbiFrame<protocol::kEphemerisPayloadLength> report(141, 0);
-  report.Payload()[0] = 0x5A;  // header
-  report.Payload()[8] = 7;     // satellite 7's record
-  report.Payload()[9] = 0x33;
-  report.Seal();
-  std::copy(report.Bytes().begin(), report.Bytes().end(), buffer.begin());
-  ASSERT_TRUE(form_.TerminalPage.handle_reference_message);
-  form_.TerminalPage.handle_reference_message(buffer.data());
-  board_.Reference.ReadEphemerides([](const app::ReferenceData::Ephemerides& store) {
-    EXPECT_EQ(store.EphemerisHeader[0], 0x5A);
-    EXPECT_EQ(store.EphemerisTable[6][0], 7);
-    EXPECT_EQ(store.EphemerisTable[6][1], 0x33);
-  });
-}
-
-TEST_F(MainFormTest, Timer1RefreshesTheBoardWhileEnabled) {
-  board_.ProgressPercent[0] = 42;
-  form_.Timer1.SetTimerEnabled(true);
-  loop_.RunFor(400);
-  EXPECT_EQ(form_.AutoPage.Label64.Caption(), "0%");
-  loop_.RunFor(200);
-  EXPECT_EQ(form_.AutoPage.Label64.Caption(), "42%");
-  form_.Timer1.SetTimerEnabled(false);
-  board_.ProgressPercent[0] = 43;
-  loop_.RunFor(2000);
-  EXPECT_EQ(form_.AutoPage.Label64.Caption(), "42%");
-}
-
 TEST_F(MainFormTest, StopSlotEndsTheWorkerClosesThePortAndResetsCalibrationJobs) {
-  ASSERT_EQ(serial::OpenPort(board_, "/dev/ttyUSB0", "115200", 2), 1);
-  auto worker = ui::StartThread<IdleWorker>(loop_, clock_, false);
+  ASSERT_EQ(serial::OpenPort(board_, "COM1", "115200", 2), 1);
+  ASSERT_EQ(serial::OpenPort(board_, "COM2", "4800", 4), 1);
+  ASSERT_EQ(serial::OpenPort(board_, "COM3", "4800", 8), 1);
+  auto worker = ui::StartThread<IdleWorker>(loop_, clock_);
   board_.Worker[2].Set(worker);
   board_.XtalAfterDownload = 1;
   board_.JobXtalCal[2] = 1;
   board_.JobFsa[2] = 1;
   board_.JobFwAp[2] = 1;
-  form_.McdPage.Button1.SetEnabled(false);
-
+  mcd_.Button1.SetEnabled(false);
   form_.StopSlot(2);
   worker->WaitFor();
-  EXPECT_TRUE(form_.McdPage.Button1.Enabled());
-  EXPECT_TRUE(worker->Finished());
+  EXPECT_TRUE(mcd_.Button1.Enabled());
   EXPECT_EQ(board_.ReadEnabled[2].load(), 0);
-  EXPECT_EQ(fake_.Log("/dev/ttyUSB0")->closes.load(), 1);
   EXPECT_EQ(board_.JobAllImageNoCode[2].load(), 1);
-  EXPECT_EQ(board_.JobXtalCal[2].load(), 0);
-  EXPECT_EQ(board_.JobFsa[2].load(), 0);
+  EXPECT_EQ(board_.JobXtalCal[2].load() + board_.JobFsa[2].load(), 0);
   EXPECT_EQ(board_.ProtocolMode[2].load(), 1);
   EXPECT_EQ(board_.JobFwAp[2].load(), 1) << "the firmware job is not StopSlot's";
 
-  // Again on the ended worker: the same flags, no second close, the button given back.
-  form_.McdPage.Button1.SetEnabled(false);
+  // Again on the ended worker: the same flags, no second close.
   board_.JobAllImageNoCode[2] = 0;
   form_.StopSlot(2);
-  EXPECT_TRUE(form_.McdPage.Button1.Enabled());
-  EXPECT_EQ(board_.JobAllImageNoCode[2].load(), 1);
-  EXPECT_EQ(fake_.Log("/dev/ttyUSB0")->closes.load(), 1);
-}
+  EXPECT_EQ(fake_.Log("COM1")->closes.load(), 1);
 
-TEST_F(MainFormTest, StopSlotLeavesASlotWithoutAWorkerAloneAndIgnoresBadSlots) {
-  ASSERT_EQ(serial::OpenPort(board_, "/dev/ttyUSB0", "4800", 4), 1);
-  board_.XtalAfterDownload = 1;
-  form_.McdPage.Button1.SetEnabled(false);
-  form_.StopSlot(4);
-  EXPECT_EQ(board_.ReadEnabled[4].load(), 1) << "no worker: the port stays open";
-  EXPECT_EQ(board_.JobAllImageNoCode[4].load(), 0);
-  EXPECT_TRUE(form_.McdPage.Button1.Enabled());
-
-  form_.McdPage.Button1.SetEnabled(false);
-  form_.StopSlot(10);
-  form_.StopSlot(-1);
-  EXPECT_TRUE(form_.McdPage.Button1.Enabled());
+  // A module slot without a worker keeps its port; slot 8 has none of its own and closes its
+  // port; bad slots are ignored.
+  for (int slot : {4, 10, -1}) form_.StopSlot(slot);
   EXPECT_EQ(board_.ReadEnabled[4].load(), 1);
-}
+  EXPECT_EQ(board_.JobAllImageNoCode[4].load(), 0);
+  EXPECT_EQ(board_.ReadEnabled[8].load(), 1);
+  form_.StopSlot(8);
+  EXPECT_EQ(board_.ReadEnabled[8].load(), 0);
 
-TEST_F(MainFormTest, StopSlotNineClosesTheTerminalPortEvenAfterItsReaderEnded) {
-  ASSERT_EQ(serial::OpenPort(board_, "/dev/ttyUSB1", "4800", app::kTerminalSlot), 1);
-  auto reader = ui::StartThread<IdleWorker>(loop_, clock_, false);
+  // The terminal port closes even after its reader ended.
+  ASSERT_EQ(serial::OpenPort(board_, "COM9", "4800", kTerminalSlot), 1);
+  auto reader = ui::StartThread<IdleWorker>(loop_, clock_);
   reader->Terminate();
   reader->WaitFor();
   board_.TerminalReader.Set(reader);
-  form_.StopSlot(app::kTerminalSlot);
-  EXPECT_EQ(board_.ReadEnabled[app::kTerminalSlot].load(), 0);
-  EXPECT_EQ(fake_.Log("/dev/ttyUSB1")->closes.load(), 1);
+  form_.StopSlot(kTerminalSlot);
+  EXPECT_EQ(board_.ReadEnabled[kTerminalSlot].load(), 0);
 }
 
 TEST_F(MainFormTest, StopSlotFromAWorkerGivesTheButtonBackThroughTheMainThread) {
-  form_.McdPage.Button1.SetEnabled(false);
-  std::atomic<bool> done{false};
+  mcd_.Button1.SetEnabled(false);
   class Stopper : public ui::Thread {
    public:
-    Stopper(ui::MainLoop& loop, TMainForm& form, std::atomic<bool>& done)
-        : ui::Thread(loop), form_(form), done_(done) {}
+    Stopper(ui::MainLoop& loop, TMainForm& form) : ui::Thread(loop), form_(form) {}
 
    protected:
-    void Execute() override {
-      form_.StopSlot(6);
-      done_ = true;
-    }
-
-   private:
+    void Execute() override { form_.StopSlot(6); }
     TMainForm& form_;
-    std::atomic<bool>& done_;
   };
-  auto stopper = ui::StartThread<Stopper>(loop_, form_, done);
-  stopper->WaitFor();
-  EXPECT_TRUE(done);
-  EXPECT_FALSE(form_.McdPage.Button1.Enabled()) << "a worker must not touch the control itself";
+  ui::StartThread<Stopper>(loop_, form_)->WaitFor();
+  EXPECT_FALSE(mcd_.Button1.Enabled()) << "a worker must not touch the control itself";
   loop_.ProcessPending();
-  EXPECT_TRUE(form_.McdPage.Button1.Enabled());
+  EXPECT_TRUE(mcd_.Button1.Enabled());
 }
 
 TEST_F(MainFormTest, ATestRunOnSlotZeroDropsWhatAnAutomaticRunLeftRaised) {
-  // The automatic run that gave up left its fall-back raised; the terminal port is the
-  // reference receiver's.
+  // An automatic run that gave up left its fall-back raised; COM2 is the reference's port.
   board_.JobReUpdate[0] = 1;
-  board_.CurrentPortName.Set("/dev/ttyUSB1");
-  board_.ReadEnabled[app::kTerminalSlot] = 1;
+  board_.CurrentPortName.Set("COM2");
+  board_.ReadEnabled[kTerminalSlot] = 1;
   auto& page = form_.CnoPage;
   page.RadioButton6Click();
-  page.CheckListBox1.SetItems({"/dev/ttyUSB0", "/dev/ttyUSB1"});
+  page.CheckListBox1.SetItems({"COM1", "COM2"});
   board_.PortsFound = 2;
   page.CheckListBox1.SetChecked(0, true);
   page.Button9Click();
   ASSERT_NE(board_.Worker[0].Get(), nullptr);
   loop_.ProcessFor(2000);
   EXPECT_EQ(board_.JobReUpdate[0].load(), 0);
-  EXPECT_EQ(fake_.Log("/dev/ttyUSB1")->opens.load(), 0) << "the reference's port stays alone";
+  EXPECT_EQ(fake_.Log("COM2")->opens.load(), 0) << "the reference's port stays alone";
   page.Button10Click();
   board_.Worker[0].Get()->WaitFor();
 }
 
-TEST(ApplicationTest, ClosingWithAWorkerInsideASynchronousCallEndsCleanly) {
-  platform::ScaledClock clock(50.0);
-  ui::HeadlessLoop loop(clock);
-  FakeSerialSystem fake({"/dev/ttyUSB0"});
-  auto app = std::make_unique<app::Application>(clock, fake, loop);
-  auto& board = app->Board();
-  ASSERT_EQ(serial::OpenPort(board, "/dev/ttyUSB0", "115200", 0), 1);
-  auto worker = ui::StartThread<IdleWorker>(loop, clock, true);
-  board.Worker[0].Set(worker);
-  app->Form().Timer1.SetTimerEnabled(true);
-  EXPECT_TRUE(loop.RunUntil([&] { return worker->main_thread_calls > 3; }, 5000));
-
-  app->Close();
-  EXPECT_FALSE(app->Form().Timer1.TimerEnabled());
-  EXPECT_TRUE(worker->Terminated());
-  EXPECT_EQ(board.ReadEnabled[0].load(), 0);
-  EXPECT_EQ(fake.Log("/dev/ttyUSB0")->closes.load(), 1);
-  EXPECT_TRUE(loop.IsShutDown());
-  app.reset();  // joins the worker; must not hang
-  EXPECT_TRUE(worker->Finished());
+// The automatic page's supervision alone, as OK leaves it once the probe is out: no worker runs.
+TEST_F(MainFormTest, SilenceForTwoSecondsStartsTheFallBack) {
+  board_.StartTick[0] = clock_.Ticks();  // the answer window runs across the wrap
+  auto_.BeginSupervision();
+  ASSERT_EQ(serial::OpenPort(board_, "COM4", "9600", 0), 1);
+  clock_.Advance(1999);
+  auto_.SuperviseUpdate();
+  EXPECT_EQ(board_.JobReUpdate[0].load(), 0);
+  clock_.Advance(1);
+  auto_.SuperviseUpdate();
+  EXPECT_EQ(board_.JobReUpdate[0].load(), 1);
+  EXPECT_EQ(board_.ChipIsSecond.load(), 1);
+  EXPECT_EQ(board_.OverallSuccess.load(), 1);
+  EXPECT_EQ(board_.ReadEnabled[0].load(), 0) << "the probe's port is closed for the kernel";
 }
 
-TEST(ApplicationTest, TwoInstancesDoNotShareState) {
-  platform::ManualClock clock;
-  ui::HeadlessLoop loop_a(clock), loop_b(clock);
-  FakeSerialSystem fake({"/dev/ttyUSB0"});
-  app::Application a(clock, fake, loop_a), b(clock, fake, loop_b);
-  a.Board().StatusText[0].Set("A");
-  a.Board().CurrentBaudText.Set("115200");
-  EXPECT_EQ(b.Board().StatusText[0].Get(), " ");
-  EXPECT_EQ(b.Board().CurrentBaudText.Get(), "4800");
-  EXPECT_EQ(b.Board().CurrentPortName.Get(), "COM1");
-  EXPECT_EQ(b.Board().WaitTimeoutMs.load(), 10000);
-  EXPECT_EQ(b.Board().ChipIsSecond.load(), 2);
+TEST_F(MainFormTest, NothingIsSupervisedBeforeOkNorOnceAnotherPageRunsSlotZero) {
+  auto_.BeginSupervision();
+  auto_.EndSupervision();  // as a multi-port Start does
+  form_.Timer1.SetTimerEnabled(true);
+  ASSERT_EQ(serial::OpenPort(board_, "COM4", "9600", 0), 1);
+  clock_.Advance(5000);
+  board_.AttemptCount = 3;
+  form_.Timer1Timer();
+  EXPECT_EQ(board_.JobReUpdate[0].load(), 0) << "no fall-back onto another run's module";
+  EXPECT_EQ(board_.ReadEnabled[0].load(), 1);
+  EXPECT_TRUE(form_.Timer1.TimerEnabled());
+}
+
+// Each row chooses a job, a file, the ports, the reference's protocol and the waiting time, and
+// presses Start.
+TEST_F(MainFormTest, MultiPortStartChecksInTheirOrder) {
+  ReferenceInVbi();
+  struct Row {
+    void (Options::*job)();
+    int64_t size;  // -1: no file selected
+    std::vector<int> checked;
+    int reference_mode;  // 1 VBI, 0 NMEA
+    const char* waiting;
+    const char* message;
+    int workers;
+  };
+  const char* kFwAp = "File size is over 480K or small than 470K!(NG)";
+  const char* k512 = "File size is not 512KB!(NG)";
+  const char* kWaiting = "Waiting Time must be a whole number of ms!(NG)";
+  // A reference in NMEA stops every Start right after the file and time checks.
+  const char* kNmea = "Please make sure Ref. GPS on VBI mode!";
+  const auto fw_ap = &Options::RadioButton5Click;
+  const Row rows[] = {
+      {fw_ap, -1, {0}, 1, "10000", "Cannot open file!(NG)", 0},
+      {fw_ap, 491520, {0}, 0, "10000", kNmea, 0},
+      {fw_ap, 491521, {0}, 0, "10000", kFwAp, 0},
+      {fw_ap, 481280, {0}, 0, "10000", kNmea, 0},
+      {fw_ap, 481279, {0}, 0, "10000", kFwAp, 0},
+      {&Options::RadioButton1Click, 8192, {0}, 0, "10000", kNmea, 0},
+      {&Options::RadioButton1Click, 8193, {0}, 0, "10000", "File size is not 8KB!(NG)", 0},
+      {&Options::RadioButton2Click, 524288, {0}, 0, "10000", kNmea, 0},
+      {&Options::RadioButton2Click, 524287, {0}, 0, "10000", k512, 0},
+      {&Options::RadioButton3Click, 524288, {0}, 0, "10000", kNmea, 0},
+      {&Options::RadioButton3Click, 0, {0}, 0, "10000", k512, 0},
+      {&Options::RadioButton4Click, 1, {0}, 0, "35000", kNmea, 0},  // no size check
+      {fw_ap, 491520, {0}, 1, "", kWaiting, 0},
+      {fw_ap, 491520, {0}, 1, "0", kWaiting, 0},
+      {fw_ap, 491520, {0}, 1, "99999999999", kWaiting, 0},
+      {fw_ap, 491520, {9}, 1, "10000", "Please re-select Com Port", 0},  // the reference's port
+      // The count checks leave the waiting time locked.
+      {fw_ap,
+       491520,
+       {0, 1, 2, 3, 4, 5, 6, 7, 8},
+       1,
+       "10000",
+       " Error !( Com Port can't over 8 ports)",
+       0},
+      {fw_ap, 491520, {}, 1, "10000", " No Com Port Selected !", 0},
+      // A download starts one worker per selected port, each opening its own.
+      {fw_ap, 491520, {2, 4}, 1, "10000", "Downloading....", 2},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.message) + " " + std::to_string(row.size) + " " + row.waiting);
+    (mcd_.Options.*row.job)();
+    if (row.size >= 0) Select(row.size);
+    mcd_.Edit25.SetText(row.waiting);
+    Check(row.checked);
+    board_.ProtocolMode[kTerminalSlot] = row.reference_mode;
+    mcd_.Button1Click();
+    EXPECT_EQ(Message(), row.message);
+    EXPECT_EQ(board_.MessageColor.load(), row.workers ? kNavy : kRed);
+    EXPECT_EQ(WorkersStarted(), row.workers);
+    EXPECT_TRUE(form_.Timer1.TimerEnabled());
+    EXPECT_TRUE(mcd_.Button7.Enabled()) << "Stop stays usable";
+    EXPECT_EQ(mcd_.Button1.Enabled(), row.workers == 0);
+    EXPECT_EQ(mcd_.Options.GroupBox18.Enabled(), row.workers == 0);
+    EXPECT_EQ(form_.TerminalPage.SpeedButton3.Enabled(), row.workers == 0);
+    EXPECT_EQ(mcd_.Edit25.ReadOnly(), row.checked.size() != 1 && row.checked != std::vector{9});
+  }
+  EXPECT_EQ(board_.SelectedPorts[1].Get(), "COM5");
+  EXPECT_EQ(form_.StatusBar1.PanelAt(1).text, "Selected Com Port : COM3COM5");
+  EXPECT_FALSE(auto_.Supervising()) << "slot 0 is this run's, not the automatic page's";
+
+  // A file that cannot be opened is no file.
+  form_.OpenDialog1.SetFileName("/nonexistent/flashpost/image.bin");
+  mcd_.Button2Click();
+  mcd_.Button1Click();
+  EXPECT_EQ(Message(), "Cannot open file!(NG)");
+
+  // FW(AP) stays the job of the next Start, although the last run's updates lowered its flags.
+  mcd_.Options.RadioButton5.Click();
+  for (auto& job : board_.JobFwAp) job.store(0);
+  Select(300 * 1024);
+  mcd_.Button1Click();
+  EXPECT_EQ(Message(), kFwAp);
+  EXPECT_EQ(board_.JobFwAp[5].load(), 1);
+}
+
+TEST_F(MainFormTest, CalibrationOpensEveryPortInVbiBeforeItsWorker) {
+  ReferenceInVbi();
+  mcd_.Options.RadioButton4Click();
+  // No file: a calibration sends none. The modules talk at the speed the terminal page opened
+  // the reference at, whatever an earlier job left in the shared baud text.
+  board_.TerminalBaudText.Set("9600");
+  board_.CurrentBaudText.Set("115200");
+  board_.ReferenceRequestSent = 1;
+  fake_.Log("COM3")->refuse_every_baud = true;  // this one fails to open
+  Check({0, 2, 4});
+  mcd_.Button1Click();
+  EXPECT_EQ(board_.WaitTimeoutMs.load(), 35000);
+  for (int slot : {0, 2}) {
+    EXPECT_EQ(fake_.Log(slot == 0 ? "COM1" : "COM5")->opens.load(), 1) << slot;
+    EXPECT_EQ(board_.ProtocolMode[slot].load(), 1) << "a VBI module's frames reach calibration";
+  }
+  EXPECT_EQ(fake_.Log("COM1")->baud.load(), 9600u);
+  EXPECT_EQ(board_.StatusText[1].Get(), "Open Com Port Failed!");
+  EXPECT_EQ(board_.Worker[1].Get(), nullptr) << "no worker for a port that did not open";
+  EXPECT_EQ(board_.ReferenceRequestSent.load(), 0) << "the reference is asked again";
+
+  mcd_.Button7Click();
+  for (int slot : {0, 2}) {
+    EXPECT_TRUE(board_.Worker[slot].Get()->Terminated());
+    EXPECT_EQ(board_.ReadEnabled[slot].load(), 0);
+  }
+
+  // Without the reference open a calibration does not start, and Stop stays off.
+  board_.ReadEnabled[kTerminalSlot] = 0;
+  mcd_.Button1Click();
+  EXPECT_EQ(Message(), "Please Open Ref. GPS! ");
+  EXPECT_FALSE(mcd_.Button7.Enabled());
+
+  // Stop with calibration after download sets the run up again.
+  mcd_.Options.AutoCalibration.Click();
+  board_.JobXtalCal[7] = 1;
+  board_.ProtocolMode[7] = 0;
+  mcd_.Button7Click();
+  EXPECT_EQ(board_.JobAllImageNoCode[7].load(), 1);
+  EXPECT_EQ(board_.JobXtalCal[7].load(), 0);
+  EXPECT_EQ(board_.ProtocolMode[7].load(), 1);
 }
 
 }  // namespace
-}  // namespace flashpost
+}  // namespace flashpost::app

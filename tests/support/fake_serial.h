@@ -1,29 +1,36 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/serial_device.h"
 
 namespace flashpost::testing {
 
-// What the code did to one fake port, readable from the test after the device is gone.
+// One fake port: what the code did to it, readable after the device is gone, and the far end the
+// test plays. The test queues the module's bytes (at once, or as the answer to a key the code
+// writes); a read short of what it asked for lasts the read time-out of the injected clock.
 struct FakePortLog {
   std::atomic<int> opens{0};
   std::atomic<int> configures{0};
   std::atomic<uint32_t> baud{0};
   std::atomic<int> rx_purges{0};
+  std::atomic<int> tx_purges{0};
   std::atomic<int> drains{0};
   std::atomic<int> restores{0};
   std::atomic<int> restores_after_drain{0};
   std::atomic<int> rts_dtr_clears{0};
   std::atomic<int> closes{0};
   std::atomic<bool> refuse_every_baud{false};
-  std::atomic<size_t> waiting_at_open{0};
+  std::atomic<size_t> waiting_at_open{0};  // counted by the driver, never delivered
+  std::atomic<size_t> last_read_size{0};
 
   struct Write {
     uint32_t tick;
@@ -33,11 +40,29 @@ struct FakePortLog {
     std::lock_guard lock(mutex);
     return writes;
   }
+  // Everything written, in one string.
+  std::string Written() {
+    std::string all;
+    for (const Write& w : Writes()) all += w.bytes;
+    return all;
+  }
+  // Bytes the module has sent; they wait in the receive queue.
+  void Send(const std::string& bytes) {
+    std::lock_guard lock(mutex);
+    queue.insert(queue.end(), bytes.begin(), bytes.end());
+  }
+  // The next write of exactly `key` makes `answer` arrive.
+  void AnswerTo(std::string key, std::string answer) {
+    std::lock_guard lock(mutex);
+    answers.emplace_back(std::move(key), std::move(answer));
+  }
+
   std::mutex mutex;
-  std::vector<Write> writes;  // under mutex
+  std::vector<Write> writes;                                 // under mutex
+  std::deque<uint8_t> queue;                                 // under mutex
+  std::vector<std::pair<std::string, std::string>> answers;  // under mutex
 };
 
-// A port that records the calls made on it; reads return nothing after the clock's read time-out.
 class FakeDevice final : public platform::SerialDevice {
  public:
   FakeDevice(std::shared_ptr<FakePortLog> log, platform::Clock& clock, uint32_t timeout_ms)
@@ -53,22 +78,43 @@ class FakeDevice final : public platform::SerialDevice {
   platform::LineSettings Settings() override {
     return {log_->baud.load(), 8, 'N', 1, false, false};
   }
-  size_t Read(uint8_t*, size_t) override {
-    clock_.Sleep(timeout_ms_);
-    return 0;
+  size_t Read(uint8_t* buffer, size_t n) override {
+    size_t got = 0;
+    if (open_) {
+      std::lock_guard lock(log_->mutex);
+      log_->last_read_size = n;
+      got = std::min(n, log_->queue.size());
+      std::copy_n(log_->queue.begin(), got, buffer);
+      log_->queue.erase(log_->queue.begin(), log_->queue.begin() + static_cast<ptrdiff_t>(got));
+    }
+    if (got < n || n == 0) clock_.Sleep(timeout_ms_);
+    return got;
   }
   bool Write(const uint8_t* data, size_t n) override {
     if (!open_) return false;
     std::lock_guard lock(log_->mutex);
-    log_->writes.push_back({clock_.Ticks(), std::string(data, data + n)});
+    std::string bytes(data, data + n);
+    auto& answers = log_->answers;
+    auto answer = std::find_if(answers.begin(), answers.end(),
+                               [&](const auto& rule) { return rule.first == bytes; });
+    if (answer != answers.end()) {
+      log_->queue.insert(log_->queue.end(), answer->second.begin(), answer->second.end());
+      answers.erase(answer);
+    }
+    log_->writes.push_back({clock_.Ticks(), std::move(bytes)});
     return true;
   }
-  size_t BytesWaiting() override { return waiting_; }
-  void Purge(bool receive, bool) override {
-    if (receive) {
-      ++log_->rx_purges;
-      waiting_ = 0;
-    }
+  size_t BytesWaiting() override {
+    std::lock_guard lock(log_->mutex);
+    return waiting_ + log_->queue.size();
+  }
+  void Purge(bool receive, bool transmit) override {
+    if (transmit) ++log_->tx_purges;
+    if (!receive) return;
+    ++log_->rx_purges;
+    std::lock_guard lock(log_->mutex);
+    waiting_ = 0;
+    log_->queue.clear();
   }
   void ClearRtsDtr() override { ++log_->rts_dtr_clears; }
   void DrainOutput() override { ++log_->drains; }

@@ -1,28 +1,43 @@
-// The terminal page's handlers on fake ports, with a clock that moves only when told.
+// The terminal page and the flash eraser on fake ports, with a clock that moves only when told.
 #include "terminal/terminal_page.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "app/main_form.h"
+#include "serial/serial_port.h"
 #include "support/fake_serial.h"
-#include "terminal/terminal_reader.h"
+#include "terminal/flash_eraser.h"
+#include "terminal/show_traffic.h"
 #include "ui/headless_loop.h"
 
 namespace flashpost {
 namespace {
 
+using namespace std::string_literals;
 using Lines = std::vector<std::string>;
+using State = terminal::EraserMachine::State;
 constexpr int kSlot = app::kTerminalSlot;
 const std::string kPort = "/dev/ttyUSB1";
 
+Lines Split(const std::string& text) {
+  Lines pieces(1);
+  for (char c : text) c == '|' ? void(pieces.emplace_back()) : pieces.back().push_back(c);
+  return pieces;
+}
+
 class TerminalPageTest : public ::testing::Test {
  protected:
+  TerminalPageTest() {
+    page_.ComboBox1.SetText(kPort);
+    board_.CurrentBaudText.Set("9600");  // the terminal page's last speed
+  }
   // Opens kPort at 9600 through the page, as the operator would.
   void Open(int protocol_index = 0) {
-    page_.ComboBox1.SetText(kPort);
     page_.ComboBox2.SetText("9600");
     page_.ComboBox4.SetItemIndex(protocol_index);
     page_.Button3.Click();
@@ -35,178 +50,334 @@ class TerminalPageTest : public ::testing::Test {
     reader->Terminate();
     reader->WaitFor();
   }
-  std::vector<testing::FakePortLog::Write> Writes() { return fake_.Log(kPort)->Writes(); }
+  std::vector<testing::FakePortLog::Write> Writes() { return module_.Writes(); }
+  std::string Panel() { return form_.StatusBar1.PanelAt(0).text; }
+
+  void Tick(const std::string& arrived = "") {
+    module_.Send(arrived);
+    eraser_.Timer3Timer();
+  }
+  // The eraser started, and ticked on a module that behaves until the machine is in the state.
+  void DriveTo(int state) {
+    eraser_.SpeedButton3Click();
+    ASSERT_TRUE(form_.Timer3.TimerEnabled());
+    if (state >= State::kWakingBootMenu) Tick("ZZZZZZ");
+    while (state >= State::kReadingMenu && eraser_.EraserState() == State::kWakingBootMenu) Tick();
+    if (state >= State::kChoosingErase) Tick("=====\r\n0) Erase\r\n=====\r\n");
+    if (state >= State::kFinishing) Tick();
+    ASSERT_EQ(eraser_.EraserState(), state);
+  }
+  std::string Caption() { return page_.Label21.Caption(); }
+  // What the eraser's end and its Stop give back.
+  void ExpectEraserGone(bool mcd_stop) {
+    EXPECT_FALSE(form_.Timer3.TimerEnabled());
+    EXPECT_TRUE(form_.McdPage.Button1.Enabled());
+    EXPECT_EQ(form_.McdPage.Button7.Enabled(), mcd_stop);
+    EXPECT_EQ(board_.ReadEnabled[kSlot].load(), 0);
+    EXPECT_EQ(module_.closes.load(), module_.opens.load());
+    EXPECT_EQ(Panel(), "Not Connected : /dev/ttyUSB1 / 115200 bps");
+  }
 
   platform::ManualClock clock_;
   ui::HeadlessLoop loop_{clock_};
   testing::FakeSerialSystem fake_{{"/dev/ttyUSB0", kPort}};
+  testing::FakePortLog& module_ = *fake_.Log(kPort);
   app::PortBoard board_{clock_, fake_};
   app::TMainForm form_{board_, loop_};
   terminal::TerminalPage& page_ = form_.TerminalPage;
+  terminal::FlashEraser& eraser_ = form_.Eraser;
 };
-
-TEST_F(TerminalPageTest, ThePageStartsWithItsDesignTimeContents) {
-  EXPECT_EQ(form_.PageControl1.Pages()[0], &page_.Sheet);
-  EXPECT_EQ(page_.Sheet.Caption(), "Terminal");
-  EXPECT_EQ(page_.GroupBox9.Caption(), "Com Port Setting");
-  EXPECT_EQ(page_.GroupBox15.Caption(), "Terminal");
-  EXPECT_EQ(page_.GroupBox22.Caption(), "Terminal-Thread[0] ");
-  ASSERT_EQ(page_.ComboBox1.Items().size(), 40u);
-  EXPECT_EQ(page_.ComboBox1.Items().front(), "COM1");
-  EXPECT_EQ(page_.ComboBox1.Items()[38], "COM39");
-  EXPECT_NE(page_.ComboBox1.Items()[39], "COM40");
-  EXPECT_EQ(page_.ComboBox1.Items()[39].substr(0, 5), "COM40");
-  EXPECT_EQ(page_.ComboBox1.Text(), "COM1");
-  EXPECT_EQ(page_.ComboBox2.Text(), "115200");
-  EXPECT_EQ(page_.ComboBox2.ItemIndex(), 7);
-  EXPECT_EQ(page_.ComboBox4.Items(), (Lines{"NMEA", "VBI"}));
-  EXPECT_EQ(page_.ComboBox4.ItemIndex(), 0);
-  EXPECT_EQ(page_.Button3.Caption(), "Open");
-  EXPECT_EQ(page_.Button6.Caption(), "Switch Protocol");
-  EXPECT_EQ(page_.Button5.Caption(), "Scan ComPort");
-  EXPECT_EQ(page_.Edit3.Text(), " ");
-  EXPECT_EQ(page_.Edit19.Text(), " ");
-  EXPECT_TRUE(page_.Edit1.ReadOnly());
-  EXPECT_TRUE(page_.Edit13.ReadOnly());
-  EXPECT_FALSE(page_.Edit16.ReadOnly());
-  EXPECT_EQ(form_.Find("SpeedButton3"), &page_.SpeedButton3);
-}
 
 TEST_F(TerminalPageTest, OpenAndCloseShowTheConnectionAndHandTheEraserItsButtons) {
   for (ui::Edit* edit : page_.FixEdits()) edit->SetText("12:34");
   page_.Memo1.AddLine("old traffic");
   Open();
-
-  EXPECT_EQ(form_.StatusBar1.PanelAt(0).text, "Connected : /dev/ttyUSB1 / 9600 bps");
-  EXPECT_EQ(page_.Button3.Caption(), " Close ");
-  EXPECT_TRUE(page_.Button3.Enabled());
+  EXPECT_EQ(Panel(), "Connected : /dev/ttyUSB1 / 9600 bps");
   EXPECT_TRUE(form_.Timer1.TimerEnabled());
   EXPECT_FALSE(page_.Button4.Enabled());
   EXPECT_FALSE(page_.SpeedButton3.Enabled());
   EXPECT_EQ(page_.Memo1.LineCount(), 0);
-  for (ui::Edit* edit : page_.FixEdits()) {
-    EXPECT_EQ(edit->Text(), " ") << edit->Name();
-    EXPECT_EQ(edit->BackgroundColor(), 0xF0F0F0u) << edit->Name();
-  }
-  EXPECT_EQ(board_.CurrentPortName.Get(), kPort);
-  EXPECT_EQ(board_.SavedBaudText.Get(), "9600");
-  EXPECT_EQ(fake_.Log(kPort)->baud.load(), 9600u);
+  EXPECT_EQ(page_.FixEdits().back()->Text(), " ");
+  EXPECT_EQ(page_.FixEdits().back()->BackgroundColor(), 0xF0F0F0u);
   auto reader = board_.TerminalReader.Get();
   ASSERT_TRUE(reader);
 
   page_.Button3.Click();
-  EXPECT_EQ(form_.StatusBar1.PanelAt(0).text, "Not Connected : /dev/ttyUSB1 / 9600 bps");
-  EXPECT_EQ(page_.Button3.Caption(), " Open ");
+  EXPECT_EQ(Panel(), "Not Connected : /dev/ttyUSB1 / 9600 bps");
   EXPECT_FALSE(form_.Timer1.TimerEnabled());
   EXPECT_TRUE(page_.Button4.Enabled());
-  EXPECT_TRUE(page_.SpeedButton3.Enabled());
   EXPECT_EQ(board_.ReadEnabled[kSlot].load(), 0);
-  EXPECT_EQ(fake_.Log(kPort)->closes.load(), 1);
+  EXPECT_EQ(module_.closes.load(), 1);
   EXPECT_TRUE(reader->Terminated());
   reader->WaitFor();
 
-  // Opening again starts a new reader on the same port.
-  Open();
+  // Opening again starts a new reader on the same port; with VBI chosen it sends nothing.
+  Open(1);
   EXPECT_NE(board_.TerminalReader.Get(), reader);
-  EXPECT_EQ(fake_.Log(kPort)->opens.load(), 2);
-}
-
-TEST_F(TerminalPageTest, APortThatWillNotOpenLeavesThePageClosed) {
-  page_.ComboBox1.SetText("COM7");
-  page_.Button3.Click();
-  EXPECT_EQ(board_.ReadEnabled[kSlot].load(), 0);
-  EXPECT_EQ(board_.StatusText[kSlot].Get(), "Cannot open COM7 port !");
-  EXPECT_EQ(page_.Button3.Caption(), "Open");
-  EXPECT_TRUE(page_.Button3.Enabled());
-  EXPECT_FALSE(form_.Timer1.TimerEnabled());
-  EXPECT_TRUE(page_.SpeedButton3.Enabled());
-  EXPECT_EQ(form_.StatusBar1.PanelAt(0).text, "Cannot open COM7 port !")
-      << "the status bar tells why";
-  EXPECT_FALSE(board_.TerminalReader.Get());
-}
-
-TEST_F(TerminalPageTest, OpeningWithVbiSelectedFramesVbiAndSendsNothing) {
-  Open(/*protocol_index=*/1);
-  EXPECT_EQ(board_.ProtocolMode[kSlot].load(), 1);
   StopReader();
   EXPECT_TRUE(Writes().empty());
+}
+
+TEST_F(TerminalPageTest, APortThatWillNotOpenLeavesThePageAndTheEraserClosed) {
+  page_.ComboBox1.SetText("COM7");
+  page_.Button3.Click();
+  EXPECT_FALSE(form_.Timer1.TimerEnabled());
+  EXPECT_EQ(Panel(), "Cannot open COM7 port !") << "the status bar tells why";
+
+  form_.StatusBar1.SetPanelText(0, "");
+  eraser_.SpeedButton3Click();
+  EXPECT_FALSE(form_.Timer3.TimerEnabled());
+  EXPECT_EQ(Panel(), "Cannot open COM7 port !");
 }
 
 TEST_F(TerminalPageTest, SwitchProtocolGoesToVbiAndBack) {
   Open();
   StopReader();
-  page_.Memo1.AddLine("$GPGSA,old");
   page_.Edit4.SetText("4807.038");
-
-  uint32_t pressed = clock_.Ticks();
-  page_.Button6.Click();
-  auto writes = Writes();
-  ASSERT_EQ(writes.size(), 2u);
-  EXPECT_EQ(writes[0].bytes, "$PQRV11,1,1,1,2,0*1A\r\n");
-  EXPECT_EQ(writes[1].bytes, "$PQRV11,1,0,1,2,0*1B\r\n");
-  EXPECT_EQ(writes[1].tick - writes[0].tick, 500u);
-  EXPECT_EQ(clock_.Ticks() - pressed, 1500u) << "500 ms between the commands, then 1000 ms";
-  EXPECT_EQ(page_.Memo1.Lines(), Lines{"[ Switch to VBI Protocol ]"});
+  const std::string steps[][3] = {
+      {"$PQRV11,1,1,1,2,0*1A\r\n", "$PQRV11,1,0,1,2,0*1B\r\n", "[ Switch to VBI Protocol ]"},
+      {"\x81\xFF\x0B\x00\x02\x00\xC8\xFF\x29\x02"s, "\x81\xFF\x0B\x00\x02\x00\xD0\xFF\x21\x02"s,
+       "[ Switch to NMEA Protocol ]"}};
+  int mode = 1;
+  for (const auto& step : steps) {
+    page_.Memo1.AddLine("$GPGSA,old");
+    const size_t sent = Writes().size();
+    const uint32_t pressed = clock_.Ticks();
+    page_.Button6.Click();
+    auto writes = Writes();
+    ASSERT_EQ(writes.size(), sent + 2);
+    EXPECT_EQ(writes[sent].bytes, step[0]);
+    EXPECT_EQ(writes[sent + 1].bytes, step[1]);
+    EXPECT_EQ(writes[sent + 1].tick - writes[sent].tick, 500u);
+    EXPECT_EQ(clock_.Ticks() - pressed, 1500u) << "500 ms between the commands, then 1000 ms";
+    EXPECT_EQ(page_.Memo1.Lines(), Lines{step[2]});
+    EXPECT_EQ(page_.ComboBox4.ItemIndex(), mode);
+    EXPECT_EQ(board_.ProtocolMode[kSlot].load(), mode--);
+  }
   EXPECT_EQ(page_.Edit4.Text(), " ");
-  EXPECT_EQ(page_.ComboBox4.ItemIndex(), 1);
-  EXPECT_EQ(page_.ComboBox4.Text(), "VBI");
-  EXPECT_EQ(board_.ProtocolMode[kSlot].load(), 1);
-  EXPECT_TRUE(page_.Button6.Enabled());
 
-  pressed = clock_.Ticks();
-  page_.Button6.Click();
-  writes = Writes();
-  ASSERT_EQ(writes.size(), 4u);
-  EXPECT_EQ(writes[2].bytes, std::string("\x81\xFF\x0B\x00\x02\x00\xC8\xFF\x29\x02", 10));
-  EXPECT_EQ(writes[3].bytes, std::string("\x81\xFF\x0B\x00\x02\x00\xD0\xFF\x21\x02", 10));
-  EXPECT_EQ(writes[3].tick - writes[2].tick, 500u);
-  EXPECT_EQ(clock_.Ticks() - pressed, 1500u);
-  EXPECT_EQ(page_.Memo1.Lines(), Lines{"[ Switch to NMEA Protocol ]"});
-  EXPECT_EQ(page_.ComboBox4.ItemIndex(), 0);
-  EXPECT_EQ(page_.ComboBox4.Text(), "NMEA");
-  EXPECT_EQ(board_.ProtocolMode[kSlot].load(), 0);
-  EXPECT_TRUE(page_.Button6.Enabled());
-}
-
-TEST_F(TerminalPageTest, SwitchProtocolOnAClosedPortSendsNothingAndWaitsASecond) {
-  Open();
-  page_.Button3.Click();  // closed again
-  board_.TerminalReader.Get()->WaitFor();
+  // On a closed port: nothing sent, a second's wait, the memo kept.
+  page_.Button3.Click();
   page_.Memo1.AddLine("kept");
   const uint32_t pressed = clock_.Ticks();
   page_.Button6.Click();
-  EXPECT_TRUE(Writes().empty());
+  EXPECT_EQ(Writes().size(), 4u);
   EXPECT_EQ(clock_.Ticks() - pressed, 1000u);
-  EXPECT_EQ(page_.Memo1.Lines(), Lines{"kept"});
-  EXPECT_EQ(page_.ComboBox4.ItemIndex(), 0);
-  EXPECT_TRUE(page_.Button6.Enabled());
+  EXPECT_EQ(page_.Memo1.Lines(), (Lines{"[ Switch to NMEA Protocol ]", "kept"}));
 }
 
-TEST_F(TerminalPageTest, ScanComPortFillsTheThreeLists) {
+TEST_F(TerminalPageTest, ScanComPortFillsTheThreeListsAndSlotZeroTrafficGoesToItsMemo) {
   form_.CnoPage.CheckListBox1.AddItem("COM99");
   page_.Button5.Click();
   const Lines ports = {"/dev/ttyUSB0", kPort};
   EXPECT_EQ(page_.ComboBox1.Items(), ports);
   EXPECT_EQ(form_.CnoPage.CheckListBox1.Items(), ports);
   EXPECT_EQ(form_.McdPage.ComPortList.Items(), ports);
-  EXPECT_EQ(board_.PortsFound.load(), 2);
-}
 
-TEST_F(TerminalPageTest, SlotZeroTrafficGoesToTheWorkersMemo) {
-  ASSERT_TRUE(form_.Procedures.ShowTraffic);
   workers::FrameState state;
   std::string sentence = "$PQRV14,5,1,3,12*00\r";
   std::copy(sentence.begin(), sentence.end(), state.SentenceBuffer.begin());
   form_.Procedures.ShowTraffic(state);
   EXPECT_EQ(page_.Memo3.Lines(), Lines{sentence});
-  EXPECT_EQ(page_.Memo1.LineCount(), 0);
-
   board_.ProtocolMode[0] = 1;
   board_.ProtocolMode[kSlot] = 0;
   state.VbiFrameBuffer[2] = 100;
   state.VbiTotalLength = 20;
   form_.Procedures.ShowTraffic(state);
   EXPECT_EQ(page_.Memo3.Lines()[2], "VBIMessageLength:20") << "slot 0's own protocol decides";
+}
+
+TEST_F(TerminalPageTest, TheEraserOpensTheTerminalPortAt115200AndStopsTheReader) {
+  class IdleReader final : public ui::Thread {
+   public:
+    using ui::Thread::Thread;
+
+   protected:
+    void Execute() override {
+      while (!Terminated()) std::this_thread::yield();
+    }
+  };
+  auto reader = ui::StartThread<IdleReader>(loop_);
+  board_.TerminalReader.Set(reader);
+  page_.Memo2.AddLine("last run");
+  page_.SpeedButton3.Click();
+  EXPECT_TRUE(reader->Terminated());
+  reader->WaitFor();
+  EXPECT_EQ(Caption(), " Send command then into Kernel mode");
+  EXPECT_EQ(page_.Memo2.Lines(), Lines{" "});
+  EXPECT_EQ(Panel(), "Connected : /dev/ttyUSB1 / 115200 bps");
+  EXPECT_FALSE(form_.McdPage.Button1.Enabled());
+
+  // The timer's tick is the eraser's; a second Start keeps the open port and starts over.
+  module_.Send("ZZZZZ");
+  form_.Timer3.OnTimer();
+  EXPECT_EQ(eraser_.EraserZCount(), 5);
+  page_.SpeedButton3.Click();
+  EXPECT_EQ(module_.opens.load(), 1);
+  EXPECT_EQ(eraser_.EraserZCount(), 0);
+  EXPECT_EQ(board_.SavedBaudText.Get(), "115200");
+}
+
+// From a state, the bytes that arrive at each tick ('|' between ticks) and the module's answer to
+// a key the machine writes: where the machine goes, what it writes, says and shows.
+TEST_F(TerminalPageTest, TheEraserInEachStateOnTheBytesThatArrive) {
+  struct Row {
+    int from;
+    std::string ticks, key, answer;
+    int to;
+    std::string written, caption, memo;
+  };
+  const Row rows[] = {
+      // Power-up 'Z's count across ticks until six have come; other bytes do not count.
+      {State::kWaitingForModule, "xZZ\r||Z.ZZ|Z", "", "", State::kWakingBootMenu, "",
+       " Got connection!  ", " "},
+      // Five, then silence: the machine waits for as long as it runs.
+      {State::kWaitingForModule, "ZZZZZ" + std::string(50, '|'), "", "", State::kWaitingForModule,
+       "", " Please connect your module!  ", " "},
+      // Five spaces, one per tick, wake the boot menu.
+      {State::kWakingBootMenu, "|||", "", "", State::kWakingBootMenu, "    ",
+       "Sending Space Key!  ", " "},
+      {State::kWakingBootMenu, "||||", "", "", State::kReadingMenu, "     ", "Sending Space Key!  ",
+       " "},
+      // Four rules on one read choose erase; the text ends at its first NUL.
+      {State::kReadingMenu, "==\r\n0) Erase flash\r\n==\r\n\0garbage"s, "", "",
+       State::kChoosingErase, " ", " Into Manual Select!(NG)", "==|0) Erase flash|=="},
+      // A menu read never takes the answer to its own space.
+      {State::kReadingMenu, "ab", " ", "====", State::kReadingMenu, " ",
+       " Try to get 3th data!(NG)", "ab"},
+      // Three reads without the menu, and no fourth even of a good menu.
+      {State::kReadingMenu, "=== 1|=== 2|=== 3|====|", "", "", State::kReadingMenu, "   ",
+       " Try to get 3th data!(NG)", "=== 3"},
+      // Every question after the erase item gets a 'y'; the questions are read as long as what
+      // was waiting (ten bytes here).
+      {State::kChoosingErase, "menu echo!", "0", "Erase? E\r\n", State::kFinishing, "0yy",
+       " Send 'y' Key!(NG)", "Erase? E"},
+      {State::kChoosingErase, "menu echo!|", "0", "Erase? E\r\n", State::kFinishing, "0yy",
+       " Finished!(OK) ", "Erase? E"},
+      // A run that confirmed nothing erased nothing.
+      {State::kChoosingErase, "|", "", "", State::kFinishing, "0", " Nothing was erased!(NG) ", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.caption + row.ticks);
+    DriveTo(row.from);
+    const std::string before = module_.Written();
+    if (!row.key.empty()) module_.AnswerTo(row.key, row.answer);
+    for (const std::string& bytes : Split(row.ticks)) Tick(bytes);
+    EXPECT_EQ(eraser_.EraserState(), row.to);
+    EXPECT_EQ(module_.Written().substr(before.size()), row.written);
+    EXPECT_EQ(Caption(), row.caption);
+    EXPECT_EQ(page_.Memo2.Lines(), row.memo.empty() ? Lines{} : Split(row.memo));
+    if (row.from < row.to && row.to == State::kWakingBootMenu) {
+      EXPECT_EQ(eraser_.EraserRound(), 1) << "the rounds count afresh in the new state";
+    }
+    if (row.ticks == "|") ExpectEraserGone(false);  // the end of a run lets go of the port
+    eraser_.Button4Click();
+  }
+}
+
+TEST_F(TerminalPageTest, TheEraserWaitsForTheQuestionsNoLongerThanTheReadTimeOut) {
+  DriveTo(State::kChoosingErase);
+  module_.AnswerTo("0", "E");
+  const uint32_t before = clock_.Ticks();
+  Tick("1234");
+  EXPECT_EQ(clock_.Ticks() - before, serial::kReadTimeoutMs);
+  EXPECT_EQ(module_.Written().back(), 'y');
+  EXPECT_EQ(module_.last_read_size, 4u);
+
+  // Reads of nothing do not wait at all, nor does a port closed under the machine.
+  DriveTo(State::kChoosingErase);
+  const uint32_t idle = clock_.Ticks();
+  Tick();
+  DriveTo(State::kWaitingForModule);
+  serial::ClosePort(board_, kSlot);  // as a slot stop would
+  for (int n = 0; n < 10; ++n) Tick();
+  EXPECT_EQ(clock_.Ticks(), idle);
+}
+
+// Only the module's backlog goes: the keys the machine itself has sent stay on their way.
+TEST_F(TerminalPageTest, TheEraserDropsABacklogOver1024BytesAndEndsTheTick) {
+  for (int state : {State::kWaitingForModule, State::kReadingMenu, State::kChoosingErase}) {
+    SCOPED_TRACE(state);
+    DriveTo(state);
+    const std::string caption = Caption();
+    const std::string written = module_.Written();
+    const int32_t round = eraser_.EraserRound();
+    const int purges = module_.rx_purges.load();
+    Tick(std::string(1025, state == State::kWaitingForModule ? 'Z' : '='));
+    EXPECT_EQ(module_.rx_purges.load(), purges + 1);
+    EXPECT_EQ(module_.tx_purges.load(), 0);
+    EXPECT_EQ(eraser_.EraserState(), state);
+    EXPECT_EQ(eraser_.EraserRound(), round);
+    EXPECT_EQ(eraser_.EraserZCount(), state == State::kWaitingForModule ? 0 : 6);
+    EXPECT_EQ(Caption(), caption);
+    EXPECT_EQ(module_.Written(), written);
+    eraser_.Button4Click();
+  }
+  // 1024 is a whole chunk, scanned to its last byte.
+  DriveTo(State::kWaitingForModule);
+  Tick(std::string(1018, '.') + "ZZZZZZ");
+  EXPECT_EQ(eraser_.EraserState(), State::kWakingBootMenu);
+}
+
+TEST_F(TerminalPageTest, StoppingTheEraserInAnyStateGivesEverythingBack) {
+  for (int state = State::kWaitingForModule; state <= State::kFinishing; ++state) {
+    SCOPED_TRACE(state);
+    DriveTo(state);
+    page_.Button4.SetEnabled(false);
+    eraser_.Button4Click();
+    ExpectEraserGone(true);
+    EXPECT_TRUE(page_.Button4.Enabled());
+    EXPECT_EQ(eraser_.EraserRound(), 0);
+    EXPECT_EQ(Caption(), " Starting.....");
+  }
+}
+
+// How the reader's traffic is shown: a frame as the reader hands it over, header in the buffer
+// and zeros behind it, gets its counter, its length and its identifier's lines.
+TEST_F(TerminalPageTest, TrafficLinesForEachVbiIdentifierAndSentences) {
+  workers::FrameState state;
+  auto show_frame = [&](uint8_t id, uint8_t sub_id, int payload_length) {
+    state.VbiFrameBuffer.fill(0);
+    state.VbiFrameBuffer[0] = 0x81;
+    state.VbiFrameBuffer[1] = 0xFF;
+    state.VbiFrameBuffer[2] = id;
+    state.VbiFrameBuffer[3] = sub_id;
+    state.VbiTotalLength = payload_length + 8;
+    ++state.VbiMessageCounter;
+    terminal::ShowTraffic(page_.Memo1, state, 1, loop_);
+  };
+  const std::tuple<uint8_t, uint8_t, std::string> rows[] = {
+      {200, 21, "VBI Msg ID 200 :|ACK for CMD 21"},
+      {255, 41, "VBI Msg ID 255 :|NCK for CMD 41"},
+      {141, 0, "VBI Msg ID 141 :"},
+      {100, 0, "VBI Msg ID 100 :"},
+      {121, 0, "VBI Msg ID 121 :"},
+      {120, 0, "VBI Msg ID :120"},
+      {7, 3, "VBI Msg ID :7"}};
+  for (const auto& [id, sub_id, lines] : rows) {
+    page_.Memo1.Clear();
+    show_frame(id, sub_id, 117);
+    EXPECT_EQ(page_.Memo1.Lines(),
+              Split("VBIMessageCounter:" + std::to_string(state.VbiMessageCounter) +
+                    "|VBIMessageLength:125|" + lines + "|\n"));
+  }
+  // A full memo is cleared and the counter starts again; below the limit nothing is cleared.
+  page_.Memo1.Clear();
+  for (int i = 0; i < 499; ++i) page_.Memo1.AddLine("x");
+  show_frame(121, 0, 0);
+  EXPECT_EQ(page_.Memo1.LineCount(), 499 + 4);
+  show_frame(121, 0, 0);
+  EXPECT_EQ(page_.Memo1.Lines(),
+            Split("VBIMessageCounter:0|VBIMessageLength:8|VBI Msg ID 121 :|\n"));
+
+  // A sentence is one line with its carriage return; pending main-thread work runs first.
+  bool ran = false;
+  loop_.Post([&] { ran = true; });
+  const char text[] = "$GPGGA,123519,4807.038,N\r";
+  std::copy(text, text + sizeof text, state.SentenceBuffer.begin());
+  terminal::ShowTraffic(page_.Memo1, state, 0, loop_);
+  EXPECT_EQ(page_.Memo1.Lines().back(), text);
+  EXPECT_TRUE(ran);
 }
 
 }  // namespace
