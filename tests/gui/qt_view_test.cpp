@@ -33,13 +33,14 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 std::string S(const QString& s) { return s.toStdString(); }
 ui::Rect R(const QRect& r) { return {r.x(), r.y(), r.width(), r.height()}; }
 
-// Room for a one-line text: a label's contents, a button's face less its margins and, for a
-// check or radio box, its indicator.
+// Room for a one-line text: a label's contents, a push button's face inside its frame (the text
+// may run into the margins, as "Switch Protocol" does in its 88 pixels) and, for a check or
+// radio box, all but its indicator.
 int TextRoom(const QWidget* w) {
   if (auto* label = qobject_cast<const QLabel*>(w)) return label->contentsRect().width();
   const QStyle* style = w->style();
   if (qobject_cast<const QPushButton*>(w) != nullptr) {
-    return w->width() - 2 * style->pixelMetric(QStyle::PM_ButtonMargin);
+    return w->width() - 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth);
   }
   return w->width() - style->pixelMetric(QStyle::PM_IndicatorWidth) -
          style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing);
