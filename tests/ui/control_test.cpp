@@ -31,21 +31,22 @@ TEST(ControlTreeTest, FindsByNameAndForgetsDestroyedChildren) {
 
 TEST(ControlTreeTest, DisablingAGroupDisablesWhatIsInsideAndTellsObservers) {
   Form form("F");
-  GroupBox group("GroupBox1", &form);
+  GroupBox outer("Outer", &form);
+  GroupBox group("GroupBox1", &outer);
   Button button("Button1", &group);
   int clicks = 0;
   button.OnClick = [&] { ++clicks; };
   std::vector<std::string> seen;
   button.AddObserver([&](Control&, std::string_view p) { seen.emplace_back(p); });
 
-  group.SetEnabled(false);
+  outer.SetEnabled(false);
   EXPECT_TRUE(button.Enabled());
   EXPECT_FALSE(button.IsEffectivelyEnabled());
   button.Click();
   EXPECT_EQ(clicks, 0);
   EXPECT_FALSE(seen.empty()) << "a view of the button must learn that it is greyed out";
 
-  group.SetEnabled(true);
+  outer.SetEnabled(true);
   button.Click();
   EXPECT_EQ(clicks, 1);
   button.SetVisible(false);
