@@ -2,17 +2,63 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <functional>
 #include <thread>
 
-#include "download/test_receiver.h"
+#include "download/update_procedures.h"
 #include "payloads/payloads.h"
 #include "platform/pty.h"
 #include "serial/serial_port.h"
+#include "support/fake_serial.h"
+#include "ui/headless_loop.h"
 #include "ui/stop_signal.h"
 
 namespace flashpost::download {
 namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+// A receiver on the far end of a pty: reads whole packets and answers each as told, ACK by
+// default; before_answer runs just before the answer to packet n (from 1).
+class Receiver {
+ public:
+  using Answer = std::function<Bytes(int)>;
+  Receiver(platform::PseudoTerminal& pty, size_t block, Answer answer,
+           std::function<void(int)> before_answer)
+      : answer_(answer ? std::move(answer) : [](int) { return Bytes{kAck}; }),
+        before_answer_(std::move(before_answer)),
+        pty_(pty),
+        packet_(3 + block + 1) {}
+  std::atomic<int> packets{0};
+  std::atomic<bool> saw_eot{false};
+  Bytes data;
+
+ private:
+  void Run(const std::stop_token& stop) {
+    Bytes pending;
+    while (!stop.stop_requested()) {
+      if (!pending.empty() && pending[0] == kEot) {
+        saw_eot = true;
+        pending.erase(pending.begin());
+      }
+      // Asking for just what completes the packet returns as soon as it is there.
+      auto got = pty_.Receive(20, pending.size() < packet_ ? packet_ - pending.size() : 1);
+      pending.insert(pending.end(), got.begin(), got.end());
+      if (pending.size() < packet_ || pending[0] == kEot) continue;
+      data.insert(data.end(), pending.begin() + 3, pending.begin() + packet_ - 1);
+      pending.erase(pending.begin(), pending.begin() + packet_);
+      const int n = ++packets;
+      before_answer_(n);
+      pty_.Send(answer_(n));
+    }
+  }
+  const Answer answer_;
+  const std::function<void(int)> before_answer_;
+  platform::PseudoTerminal& pty_;
+  const size_t packet_;
+  std::jthread thread_{[this](std::stop_token stop) { Run(stop); }};
+};
 
 // Cuts a payload into packets the way the senders do and checks every byte of each.
 TEST(XmodemPacketTest, EveryPayloadGoesInNumberedPaddedPacketsEndingWithEot) {
@@ -157,6 +203,173 @@ TEST_F(SenderTest, AStopEndsTheAckWaitAtOnceAndLeavesTheSlotAlone) {
   EXPECT_EQ(board_.ProgressPercent[2].load(), 0);
   EXPECT_FALSE(SendKernelEntry(job_));
   EXPECT_TRUE(pty_.Receive(100).empty()) << "nothing more reaches the module";
+}
+
+// The module's side played by the test on a pty, the procedure on a worker thread of its own.
+class UpdateFirmwareTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pty_.ok());
+    services_.restore_controls = [this](bool) { ++restores_; };
+    services_.enable_ok = [this] { ++ok_enables_; };
+    board_.RunBaudText[2].Set("9600");
+    // Another slot's procedure has just set the shared text to the kernel speed.
+    board_.CurrentBaudText.Set("115200");
+    board_.JobFwAp[2] = 1;
+    board_.VersionSeen[2] = 1;
+  }
+  void TearDown() override { Join(); }
+  void Join() {
+    if (worker_.joinable()) worker_.join();
+    loop_.ProcessPending();
+  }
+  // Starts the procedure; it sends the update command at the run's NMEA speed.
+  uint32_t RunUntilTheCommand() {
+    worker_ = std::thread([this] { UpdateFirmware(services_, pty_.SlavePath(), 2, stop_); });
+    EXPECT_EQ(Received(22), "$PQRV11,1,0,6,2,0*1C\r\n");
+    EXPECT_EQ(pty_.ProgramSideSettings().baud, 9600u);
+    return clock_.Ticks();
+  }
+  // Waits (real time, bounded) until the condition holds; returns the clock tick then.
+  uint32_t Await(const std::function<bool()>& done) {
+    for (int i = 0; i < 5000 && !done(); ++i) std::this_thread::sleep_for(200us);
+    EXPECT_TRUE(done());
+    return clock_.Ticks();
+  }
+  uint32_t AwaitKernelSpeed() {
+    return Await([&] { return pty_.ProgramSideSettings().baud == 115200; });
+  }
+  // The next n bytes the module gets.
+  std::string Received(size_t n) {
+    std::string got;
+    for (int i = 0; i < 100 && got.size() < n; ++i) {
+      auto bytes = pty_.Receive(50, n - got.size());
+      got.append(bytes.begin(), bytes.end());
+    }
+    return got;
+  }
+  // A receiver that takes the image; returns the status line during the transfer.
+  std::string TakeTheImage(std::span<const uint8_t> image) {
+    std::string text;
+    Receiver rx(pty_, kBlock1K, {}, [&](int n) {
+      if (n == 1) text = board_.StatusText[2].Get();
+    });
+    pty_.Send(Bytes{kNak});
+    Join();
+    EXPECT_EQ(rx.packets.load(), 480);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), rx.data.begin()));
+    EXPECT_EQ(board_.StatusColor[2].load(), app::kGreen);
+    EXPECT_EQ(board_.OverallSuccess.load(), 1);
+    EXPECT_EQ(ok_enables_, 1);
+    return text;
+  }
+
+  platform::ScaledClock clock_{10.0};
+  ui::HeadlessLoop loop_{clock_};
+  std::unique_ptr<platform::SerialSystem> host_ = platform::MakeHostSerialSystem();
+  app::PortBoard board_{clock_, *host_};
+  DownloadServices services_{board_, loop_, {}, {}};
+  platform::PseudoTerminal pty_;
+  ui::StopSignal stop_;
+  std::thread worker_;
+  int restores_ = 0;
+  int ok_enables_ = 0;
+};
+
+TEST_F(UpdateFirmwareTest, CommandThenPausesThenTheImageAtKernelSpeed) {
+  board_.JobFsa[2] = 1;
+  board_.ChipIsSecond = 0;
+  const uint32_t command_tick = RunUntilTheCommand();
+  EXPECT_GE(AwaitKernelSpeed() - command_tick, 1400u) << "1000 ms, the close, then 500 ms";
+  Await([&] { return board_.StatusText[2].Get() == "Flash is being erased..."; });
+  EXPECT_EQ(TakeTheImage(payloads::ImageP1()), "P1 File is being transferred...");
+  // Both jobs' texts go out; the firmware job's, written last, stays.
+  EXPECT_EQ(board_.StatusText[2].Get(), " FW(AP) update OK!(OK)");
+  EXPECT_EQ(board_.CurrentBaudText.Get(), "9600") << "the operator's speed comes back";
+  EXPECT_EQ(board_.JobFwAp[2].load(), 0);
+  EXPECT_EQ(restores_, 1);
+}
+
+// The module asks for the image four seconds after the reopen for the kernel, then says no more:
+// with five seconds to wait the transfer fails after its own wait, with three the NAK is late.
+TEST_F(UpdateFirmwareTest, ANakFourSecondsAfterTheReopen) {
+  for (auto [wait_ms, text] :
+       {std::pair{5000, "Xmodem_1K Download Failed!"}, std::pair{3000, "Waiting ACK failed..."}}) {
+    SCOPED_TRACE(wait_ms);
+    board_.WaitTimeoutMs = wait_ms;
+    board_.JobFwAp[2] = 1;
+    board_.VersionSeen[2] = 1;
+    board_.OverallSuccess = 1;
+    RunUntilTheCommand();
+    const uint32_t reopen = AwaitKernelSpeed();
+    clock_.Sleep(4000 - std::min<uint32_t>(clock_.Ticks() - reopen, 4000));
+    pty_.Send(Bytes{kNak});
+    Join();
+    pty_.Receive(100);  // the unanswered first packet
+    EXPECT_EQ(board_.StatusText[2].Get(), text);
+    EXPECT_EQ(board_.StatusColor[2].load(), app::kRed);
+    EXPECT_EQ(board_.JobFwAp[2].load(), 0);
+    EXPECT_EQ(board_.VersionSeen[2].load(), 0);
+    EXPECT_EQ(board_.OverallSuccess.load(), 0);
+    EXPECT_EQ(ok_enables_, 0);
+  }
+  EXPECT_EQ(restores_, 2);
+}
+
+TEST_F(UpdateFirmwareTest, AStopInAPauseEndsTheUpdateWithoutTouchingTheSlot) {
+  RunUntilTheCommand();
+  Await([&] { return board_.StatusText[2].Get() == "Send FW(AP) command....."; });
+  const uint32_t stopped_at = clock_.Ticks();
+  stop_.Request();
+  Join();
+  EXPECT_LT(clock_.Ticks() - stopped_at, 1000u) << "the pauses are cut short";
+  EXPECT_NE(pty_.ProgramSideSettings().baud, 115200u) << "not reopened for the kernel";
+  EXPECT_EQ(board_.StatusText[2].Get(), "Send FW(AP) command.....");
+  EXPECT_EQ(board_.JobFwAp[2].load() + board_.VersionSeen[2].load(), 2);
+  EXPECT_EQ(restores_, 0);
+}
+
+TEST_F(UpdateFirmwareTest, TheReUpdateGoesThroughTheKernelWithTheSecondImage) {
+  board_.JobReUpdate[2] = 1;
+  board_.ChipIsSecond = 1;
+  worker_ = std::thread([this] { ReUpdate(services_, pty_.SlavePath(), 2, stop_); });
+  // Seven escapes 100 ms apart, then eight ones, at the kernel's speed.
+  EXPECT_EQ(Received(1), std::string(1, kEsc));
+  const uint32_t first_escape = clock_.Ticks();
+  EXPECT_EQ(board_.StatusText[2].Get(), "Into Kernel mode.....");
+  EXPECT_EQ(pty_.ProgramSideSettings().baud, 115200u);
+  EXPECT_EQ(Received(14), std::string(6, kEsc) + std::string(8, kOne));
+  EXPECT_GE(clock_.Ticks() - first_escape, 600u);
+  EXPECT_EQ(TakeTheImage(payloads::ImageP2()), "P2 File is being transferred...");
+  EXPECT_EQ(board_.StatusText[2].Get(), " FW Re-update OK!(OK)");
+  EXPECT_EQ(board_.JobReUpdate[2].load(), 0);
+}
+
+TEST(UpdateFirmwareOpenTest, SlotZeroStopsRetryingAFailedOpenAfterTenSeconds) {
+  platform::ManualClock clock;
+  ui::HeadlessLoop loop(clock);
+  testing::FakeSerialSystem fake;  // no ports at all
+  app::PortBoard board(clock, fake);
+  DownloadServices services{board, loop, {}, {}};
+  ui::StopSignal stop;
+  board.JobFwAp[0] = 1;
+  board.VersionSeen[0] = 1;
+  board.OverallSuccess = 1;
+  int tries = 0;
+  // As slot 0's worker does: the job runs again on every pass while its flag stays set.
+  for (; board.JobFwAp[0].load() != 0 && tries < 1000; ++tries) {
+    UpdateFirmware(services, "COM9", 0, stop);
+  }
+  EXPECT_EQ(board.StatusText[0].Get(), "Open Com Port Failed!");
+  EXPECT_GE(clock.Ticks(), kOpenRetryLimitMs);
+  EXPECT_LE(clock.Ticks(), kOpenRetryLimitMs + kOpenRetryPauseMs);
+  EXPECT_LE(tries, 41) << "at most four tries a second";
+  EXPECT_EQ(board.VersionSeen[0].load() + board.OverallSuccess.load(), 0);
+  // A multi-port slot keeps its flags: its worker ends after one run anyway.
+  board.JobFwAp[3] = 1;
+  UpdateFirmware(services, "COM9", 3, stop);
+  EXPECT_EQ(board.JobFwAp[3].load(), 1);
+  EXPECT_EQ(board.StatusColor[3].load(), app::kRed);
 }
 
 }  // namespace
