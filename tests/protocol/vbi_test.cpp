@@ -45,13 +45,11 @@ Bytes EphemerisReport(uint8_t satellite, uint8_t header_fill, uint8_t record_fil
 
 // Message 121 with the fix type in the top bits of byte 5, time at 8..13, position at 18..41.
 Bytes NavigationReport(uint8_t byte5, uint8_t time_fill, uint8_t position_fill) {
-  return Framed(121, 0,
-                Cat({Bytes(5, 0xEE),
-                     {byte5},
-                     Bytes(2, 0xEE),
-                     Bytes(6, time_fill),
-                     Bytes(4, 0xEE),
-                     Bytes(24, position_fill)}));
+  Bytes payload(42, 0xEE);
+  payload[5] = byte5;
+  std::fill_n(payload.begin() + 8, 6, time_fill);
+  std::fill_n(payload.begin() + 18, 24, position_fill);
+  return Framed(121, 0, payload);
 }
 
 class VbiTest : public ::testing::Test {

@@ -83,6 +83,7 @@ TEST(FramingTest, ByteStreamsIntoSentencesAndFrames) {
     std::vector<std::string> sentences;
     std::vector<std::string> frames;  // zeros behind each in the buffer
   } cases[] = {
+      // clang-format off
       // Sentences keep their CR and lose the LF.
       {{{0, "$GPGGA,123519,4807.038,N*47\r\n$PQRV100,A,B,5,1*00\n"}},
        {"$GPGGA,123519,4807.038,N*47\r", "$PQRV100,A,B,5,1*00"}},
@@ -96,12 +97,10 @@ TEST(FramingTest, ByteStreamsIntoSentencesAndFrames) {
       {{{0, overrun}, {0, "yyy\r\n$GPGSA,A,3*00\r\n"}, {0, overrun}}, {"$GPGSA,A,3*00\r"}},
       {{{0, full + "\n"}}, {full}},
       {{{0, "$GPTXT,\x81\x81,x*00\r\n"}}, {"$GPTXT,\x81\x81,x*00\r"}},
-      {{{1, VbiFrame(0x79, "") + VbiFrame(0x15, "\x01\x02\x03")}},
-       {},
+      {{{1, VbiFrame(0x79, "") + VbiFrame(0x15, "\x01\x02\x03")}}, {},
        {VbiFrame(0x79, ""), VbiFrame(0x15, "\x01\x02\x03")}},
       // The start byte restarts a header but is data inside a payload.
-      {{{1, "\x81\x15"}, {1, std::string(1, 0) + VbiFrame(0x16, "\x81\x81\x24")}},
-       {},
+      {{{1, "\x81\x15"}, {1, std::string(1, 0) + VbiFrame(0x16, "\x81\x81\x24")}}, {},
        {VbiFrame(0x16, "\x81\x81\x24")}},
       {{{1, "$GPGGA,1*00\r\n"}}, {}, {}},
       // A length beyond the limit is dropped at once, not waited for; the longest one completes.
@@ -109,15 +108,10 @@ TEST(FramingTest, ByteStreamsIntoSentencesAndFrames) {
       // The mode is read at every byte; a frame cut by a switch is dropped, not completed by the
       // bytes after the switch back.
       {{{0, "$GPGSA,A,3*00\r\n"}, {1, VbiFrame(0x15, "")}, {0, "$PQRV200*00\r\n"}},
-       {"$GPGSA,A,3*00\r", "$PQRV200*00\r"},
-       {VbiFrame(0x15, "")}},
-      {{{1, "\x81\x15"},
-        {1, std::string(1, 0)},
-        {0, "xyz"},
-        {1, std::string(2, 0)},
-        {1, VbiFrame(0x16, "")}},
-       {},
-       {VbiFrame(0x16, "")}},
+       {"$GPGSA,A,3*00\r", "$PQRV200*00\r"}, {VbiFrame(0x15, "")}},
+      {{{1, "\x81\x15"}, {1, std::string(1, 0)}, {0, "xyz"}, {1, std::string(2, 0)},
+        {1, VbiFrame(0x16, "")}}, {}, {VbiFrame(0x16, "")}},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);

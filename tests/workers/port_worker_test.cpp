@@ -4,11 +4,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <mutex>
 #include <thread>
 
 #include "platform/pty.h"
+#include "protocol/nmea.h"
 #include "serial/serial_port.h"
 #include "support/fake_serial.h"
 #include "ui/headless_loop.h"
@@ -193,11 +193,7 @@ class WorkerReadTest : public ::testing::Test {
   }
   bool ServeUntil(const std::function<bool()>& done) { return loop_.RunUntil(done, 20'000); }
   static std::string Sentence(const std::string& body) {
-    uint8_t x = 0;
-    for (char c : body) x ^= static_cast<uint8_t>(c);
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "*%02X\r\n", x);
-    return "$" + body + tail;
+    return "$" + body + "*" + protocol::NmeaChecksum("$" + body).text + "\r\n";
   }
 
   platform::ScaledClock clock_{20.0};
