@@ -137,14 +137,12 @@ TEST_F(SenderTest, RepliesToEachPacket) {
     bool sent;
     int packets;
   } cases[] = {
+      // clang-format off
       {kBlock1K, {}, 0, true, 480},
-      {kBlock128,
-       [](int) {
-         return Bytes{kNak, 0x18, 'x', kAck};
-       },
-       0, true, 22},
+      {kBlock128, [](int) { return Bytes{kNak, 0x18, 'x', kAck}; }, 0, true, 22},
       {kBlock128, [](int n) { return n == 3 ? Bytes{kNak} : Bytes{kAck}; }, 0, false, 3},
       {kBlock1K, {}, 1500, false, 2},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
