@@ -91,11 +91,8 @@ TEST(NmeaCaptureTest, ModuleSlotAndTerminalTakeEveryGsvGroupOfRealReceivers) {
           .sentence =
               [&](std::string_view sentence) {
                 board.GsvComplete[slot].store(0);
-                if (slot == app::kTerminalSlot) {
-                  protocol::HandleTerminalSentence(board, sentence);
-                } else {
-                  protocol::HandleSlotSentence(board, sentence, slot);
-                }
+                slot == app::kTerminalSlot ? protocol::HandleTerminalSentence(board, sentence)
+                                           : protocol::HandleSlotSentence(board, sentence, slot);
                 auto group = decoded.find(line);
                 if (group == decoded.end()) return;
                 ++groups_checked;
