@@ -1,5 +1,4 @@
-// One suite for every main loop: the headless one, Qt's and Win32's. Each back end instantiates
-// it with its loop type: INSTANTIATE_TYPED_TEST_SUITE_P(Qt, LoopSuite, gui::QtLoop).
+// One suite for every main loop: headless, Qt and Win32 each instantiate it with their loop type.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,7 +17,6 @@
 
 namespace flashpost::conformance {
 
-// Runs a function on its own thread, framework style.
 class FunctionThread : public ui::Thread {
  public:
   FunctionThread(ui::MainLoop& loop, std::function<void(FunctionThread&)> body)
@@ -50,37 +48,32 @@ TYPED_TEST_P(LoopSuite, PostsAndInvokesRunInOrderOnTheMainThread) {
     order.push_back(2);
     loop.Post([&] { order.push_back(3); });
   });
-  EXPECT_TRUE(order.empty()) << "posting never runs work on the spot";
+  EXPECT_TRUE(order.empty());
   loop.ProcessPending();
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
   EXPECT_TRUE(loop.Invoke([&] { order.push_back(4); })) << "on the main thread: at once";
   EXPECT_EQ(order.size(), 4u);
 
-  // From another thread too, posts and synchronous calls in the order they were made, while a
-  // timer ticks and the main thread only waits, as the close does.
-  int ticks = 0;
-  const int id = loop.StartTimer(100, [&] { ++ticks; });
+  // From a worker too, in order, while a timer ticks and the main thread only waits.
+  const int id = loop.StartTimer(100, [] {});
   std::vector<int> from_worker;
   std::atomic<bool> all_ran{true};
   auto worker = ui::StartThread<FunctionThread>(loop, [&](FunctionThread& self) {
     for (int i = 0; i < 200; ++i) {
-      auto task = [&, i] {
-        EXPECT_TRUE(loop.IsMainThread());
-        from_worker.push_back(i);
-      };
-      if (i % 4 != 3) {
+      auto task = [&, i] { from_worker.push_back(loop.IsMainThread() ? i : -1); };
+      if (i % 4 != 3)
         loop.Post(task);
-      } else if (!self.Synchronize(task)) {
+      else if (!self.Synchronize(task))
         all_ran = false;
-      }
     }
   });
   while (!worker->Finished()) loop.ProcessFor(200);
   worker->WaitFor();
   loop.StopTimer(id);
   EXPECT_TRUE(all_ran);
-  ASSERT_EQ(from_worker.size(), 200u);
-  for (int i = 0; i < 200; ++i) ASSERT_EQ(from_worker[i], i);
+  std::vector<int> expected(200);
+  for (int i = 0; i < 200; ++i) expected[i] = i;
+  EXPECT_EQ(from_worker, expected);
 }
 
 TYPED_TEST_P(LoopSuite, TimersTickByTheClockAndMayStopOrRestartThemselves) {
@@ -104,18 +97,19 @@ TYPED_TEST_P(LoopSuite, TimersTickByTheClockAndMayStopOrRestartThemselves) {
   EXPECT_TRUE(loop.RunUntil([&] { return ticks == 3; }, 60'000));
   loop.ProcessFor(2'000);
   EXPECT_EQ(ticks, 3) << "a timer that stopped itself stays stopped";
-  // Three intervals of the clock: 75 ms of real time here. Intervals taken as real milliseconds
-  // would have needed 1.5 s, which is 30000 of this clock's.
+  // Intervals taken as real milliseconds would end past 20000 of this clock's.
   EXPECT_GE(third_tick_at, 1'500u);
   EXPECT_LT(third_tick_at, 20'000u);
 
-  // A new interval from inside the tick restarts the timer while it runs; a tick may end its own
-  // timer and so let go of what the tick holds.
+  // A new interval from inside the tick restarts the timer; a tick may end its own timer.
   ticks = 0;
   timer.OnTimer = [&] { timer.SetInterval(++ticks % 2 == 0 ? 400 : 600); };
   timer.SetTimerEnabled(true);
   EXPECT_TRUE(loop.RunUntil([&] { return ticks >= 4; }, 60'000));
   timer.SetTimerEnabled(false);
+  const uint32_t before = this->clock_.Ticks();
+  EXPECT_FALSE(loop.RunUntil([] { return false; }, 2'000));
+  EXPECT_GE(this->clock_.Ticks() - before, 2'000u);
   int id = 0, once = 0;
   auto held = std::make_shared<int>(7);
   id = loop.StartTimer(100, [&, held] {
@@ -144,22 +138,6 @@ TYPED_TEST_P(LoopSuite, ATickIsNotReenteredWhileItServesTheLoop) {
   EXPECT_GE(other_ticks, 5) << "other timers keep ticking during the nested wait";
 }
 
-TYPED_TEST_P(LoopSuite, RunUntilStopsWhenTheConditionHoldsOrTheTimeIsUp) {
-  auto& loop = this->loop_;
-  int n = 0;
-  int id = loop.StartTimer(100, [&] { ++n; });
-  EXPECT_TRUE(loop.RunUntil([&] { return n == 4; }, 60'000));
-  EXPECT_EQ(n, 4);
-  loop.StopTimer(id);
-  const uint32_t before = this->clock_.Ticks();
-  EXPECT_FALSE(loop.RunUntil([] { return false; }, 2'000));
-  EXPECT_GE(this->clock_.Ticks() - before, 2'000u);
-  loop.ProcessFor(500);
-  EXPECT_EQ(n, 4) << "a stopped timer does not tick";
-}
-
-// A clock that moves only when told: the loop's silent waits move it on, so a long wait of the
-// main thread is over at once, and work posted meanwhile is still served.
 TYPED_TEST_P(LoopSuite, ProcessForMovesAManualClockOnThroughItsSilentWaits) {
   platform::ManualClock clock(0xFFFFFF00u);  // across the 32-bit wrap
   TypeParam loop(clock);
@@ -179,22 +157,20 @@ TYPED_TEST_P(LoopSuite, ProcessForMovesAManualClockOnThroughItsSilentWaits) {
 TYPED_TEST_P(LoopSuite, ShutdownReleasesAWorkerWaitingInInvokeAndStopsEverything) {
   auto& loop = this->loop_;
   std::atomic<int> result{-1};
-  std::atomic<bool> task_ran{false}, calling{false};
+  std::atomic<bool> calling{false};
   int ticks = 0, posted = 0;
   loop.StartTimer(10, [&] { ++ticks; });
   auto worker = ui::StartThread<FunctionThread>(loop, [&](FunctionThread& self) {
     calling = true;
-    result = self.Synchronize([&] { task_ran = true; }) ? 1 : 0;
+    result = self.Synchronize([] {}) ? 1 : 0;
   });
-  // Nobody serves the loop, so the worker sits in Invoke until the loop shuts down.
-  while (!calling) RealPause();
+  while (!calling) RealPause();  // nobody serves the loop: the worker sits in Invoke
   RealPause();
   EXPECT_FALSE(worker->Finished());
   loop.Post([&] { ++posted; });
   loop.Shutdown();
   worker->WaitFor();
   EXPECT_EQ(result, 0);
-  EXPECT_FALSE(task_ran);
   EXPECT_FALSE(loop.Invoke([] {})) << "after shutdown nothing runs, not even inline";
   loop.Post([&] { ++posted; });
   const uint32_t before = this->clock_.Ticks();
@@ -208,7 +184,6 @@ TYPED_TEST_P(LoopSuite, ShutdownReleasesAWorkerWaitingInInvokeAndStopsEverything
 REGISTER_TYPED_TEST_SUITE_P(LoopSuite, PostsAndInvokesRunInOrderOnTheMainThread,
                             TimersTickByTheClockAndMayStopOrRestartThemselves,
                             ATickIsNotReenteredWhileItServesTheLoop,
-                            RunUntilStopsWhenTheConditionHoldsOrTheTimeIsUp,
                             ProcessForMovesAManualClockOnThroughItsSilentWaits,
                             ShutdownReleasesAWorkerWaitingInInvokeAndStopsEverything);
 

@@ -1,6 +1,4 @@
-// What the view suites ask of a desktop front end: show a form or the whole window, read back
-// what a control's widget shows, act on a widget as the operator would. One probe per front end
-// (tests/gui for Qt, tests/win32_view for Win32) instantiates the suites.
+// What the view suites ask of a desktop front end: show, read back widgets, act as the operator.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,21 +28,17 @@ struct Layout {
 class ViewProbe {
  public:
   virtual ~ViewProbe() = default;
-  // A view of the form's controls in a host window of 500 x 600.
-  virtual void Show(ui::Form& form, bool show_hidden_tabs) = 0;
-  // The desktop window over a new session, shown.
+  virtual void Show(ui::Form& form, bool show_hidden_tabs) = 0;  // in a 500 x 600 host
   virtual app::Application& Open(platform::Clock& clock, platform::SerialSystem& serial,
                                  bool all_pages) = 0;
   virtual ui::MainLoop& Loop() = 0;
-  // The close box, served to its end; true when the window no longer shows.
-  virtual bool Close() = 0;
-  virtual void Drop() = 0;  // the view and its session go
+  virtual bool Close() = 0;  // the close box; true when the window no longer shows
+  virtual void Drop() = 0;   // the view and its session go
   virtual void ResizeHost(int width, int height) = 0;
 
   virtual bool Exists(const ui::Control& c) = 0;
   virtual bool Shown(const ui::Control& c) = 0;
   virtual bool Enabled(const ui::Control& c) = 0;
-  // Caption, text, group title or memo lines joined by '\n'.
   virtual std::string Text(const ui::Control& c) = 0;
   virtual ui::Color TextColor(const ui::Control& c) = 0;
   virtual ui::Rect Place(const ui::Control& c) = 0;
@@ -57,7 +51,6 @@ class ViewProbe {
   virtual Layout Measure(const ui::Control& c) = 0;
 
   virtual void Click(const ui::Control& c) = 0;
-  // Selects all of an edit's (or a combo box's) text and types the keys over it.
   virtual void Type(const ui::Control& c, const std::string& keys) = 0;
   virtual void Pick(const ui::ComboBox& c, int index) = 0;
   virtual void Tick(const ui::CheckListBox& c, int index, bool ticked) = 0;
@@ -68,7 +61,7 @@ class ViewProbe {
   int asks = 0;
 };
 
-// A page class of its own, as a new page of the form would be: the view needs nothing for it.
+// A page class the view knows nothing of.
 class ExtraPage : public ui::TabSheet {
  public:
   explicit ExtraPage(ui::PageControl& pages) : ui::TabSheet("ExtraPage", &pages) {
@@ -80,7 +73,7 @@ class ExtraPage : public ui::TabSheet {
   int clicks = 0;
 };
 
-// One control of every kind, with a group inside a group. Only what is clicked needs room.
+// One control of every kind. Only what is clicked needs room.
 struct TestForm : ui::Form {
   TestForm() : ui::Form("TestForm") {
     Button1.SetGeometry({8, 40, 80, 25});
@@ -108,7 +101,7 @@ struct TestForm : ui::Form {
   ui::CheckBox CheckBox1{"CheckBox1", &GroupBox1};
   ui::RadioButton RadioButton1{"RadioButton1", &GroupBox1};
   ui::RadioButton RadioButton2{"RadioButton2", &GroupBox1};
-  ui::GroupBox Outer{"Outer", this};  // a group inside a group
+  ui::GroupBox Outer{"Outer", this};
   ui::GroupBox Inner{"Inner", &Outer};
   ui::RadioButton RadioButton3{"RadioButton3", &Inner};
   ui::PageControl PageControl1{"PageControl1", this};
@@ -128,7 +121,6 @@ class ViewSuite : public ::testing::TestWithParam<std::unique_ptr<ViewProbe> (*)
   std::unique_ptr<ViewProbe> probe_ = GetParam()();  // goes before the form it shows
 };
 
-// The whole window over a session on two fake ports.
 class WindowSuite : public ViewSuite {
  protected:
   platform::ScaledClock clock_{20.0};
@@ -137,7 +129,6 @@ class WindowSuite : public ViewSuite {
 
 }  // namespace flashpost::conformance
 
-// In a probe's file, in namespace flashpost::conformance: FLASHPOST_VIEW_SUITES(Qt, MakeQtProbe);
 #define FLASHPOST_VIEW_SUITES(name, maker)                             \
   INSTANTIATE_TEST_SUITE_P(name, ViewSuite, ::testing::Values(maker)); \
   INSTANTIATE_TEST_SUITE_P(name, WindowSuite, ::testing::Values(maker))

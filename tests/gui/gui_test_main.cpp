@@ -3,8 +3,7 @@
 #include <QApplication>
 #include <QtGlobal>
 
-// One QApplication for all the window tests, on Qt's offscreen platform unless another was asked
-// for. Listing the tests, as the build does, needs no Qt at all.
+// One QApplication, offscreen unless another platform is asked for; listing tests needs no Qt.
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();

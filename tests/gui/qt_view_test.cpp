@@ -1,21 +1,6 @@
-// The Qt front end under the shared suites (tests/conformance) through a probe of its widgets,
-// and what is Qt's own: the loop's timers given back, the file filter in Qt's terms.
-#include <QAbstractButton>
-#include <QChildEvent>
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QStyle>
-#include <QStyleOptionGroupBox>
-#include <QTabBar>
-#include <QTabWidget>
+// The Qt front end under the shared suites, and what is Qt's own: timers given back, filters.
 #include <QTest>
-#include <memory>
+#include <QtWidgets>
 #include <optional>
 
 #include "conformance/loop_suite.h"
@@ -33,15 +18,12 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 std::string S(const QString& s) { return s.toStdString(); }
 ui::Rect R(const QRect& r) { return {r.x(), r.y(), r.width(), r.height()}; }
 
-// Room for a one-line text: a label's contents, a push button's face inside its frame (the text
-// may run into the margins, as "Switch Protocol" does in its 88 pixels) and, for a check or
-// radio box, all but its indicator.
+// Room for a one-line text; a push button's may run into its margins, not past its frame.
 int TextRoom(const QWidget* w) {
   if (auto* label = qobject_cast<const QLabel*>(w)) return label->contentsRect().width();
   const QStyle* style = w->style();
-  if (qobject_cast<const QPushButton*>(w) != nullptr) {
+  if (qobject_cast<const QPushButton*>(w) != nullptr)
     return w->width() - 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth);
-  }
   return w->width() - style->pixelMetric(QStyle::PM_IndicatorWidth) -
          style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing);
 }
@@ -140,31 +122,23 @@ class QtProbe final : public ViewProbe {
   std::vector<std::string> Tabs(const ui::PageControl& c) override {
     auto* tabs = qobject_cast<QTabWidget*>(W(c));
     std::vector<std::string> shown;
-    for (int i = 0; i < tabs->count(); ++i) {
+    for (int i = 0; i < tabs->count(); ++i)
       if (tabs->isTabVisible(i)) shown.push_back(S(tabs->tabText(i)));
-    }
     return shown;
   }
   Layout Measure(const ui::Control& c) override {
     QWidget* w = W(c);
-    Layout l{w->isVisible(),
-             w->parentWidget(),
-             R(w->geometry()),
-             R(w->parentWidget()->rect()),
-             false,
-             {}};
+    Layout l{w->isVisible(), w->parentWidget(), R(w->geometry()), R(w->parentWidget()->rect()),
+             false,          ui::Rect{}};
     const bool captioned = qobject_cast<QLabel*>(w) || qobject_cast<QAbstractButton*>(w);
     const QString text = captioned ? Q(Text(c)) : QString();
-    auto* label = qobject_cast<QLabel*>(w);
-    if (label != nullptr && label->wordWrap()) {
+    if (auto* label = qobject_cast<QLabel*>(w); label != nullptr && label->wordWrap())
       l.text_clipped = !text.isEmpty() && label->heightForWidth(w->width()) > w->height();
-    } else if (!text.isEmpty()) {
+    else if (!text.isEmpty())
       l.text_clipped = w->fontMetrics().horizontalAdvance(text) > TextRoom(w);
-    }
     if (auto* group = qobject_cast<QGroupBox*>(w); group != nullptr && !group->title().isEmpty()) {
-      const QRect caption = CaptionArea(group);
-      l.caption = R(caption);
-      l.text_clipped = !group->rect().contains(caption);
+      l.caption = R(CaptionArea(group));
+      l.text_clipped = !group->rect().contains(CaptionArea(group));
     }
     return l;
   }
@@ -192,7 +166,6 @@ class QtProbe final : public ViewProbe {
     }
   }
   void Tick(const ui::CheckListBox& c, int index, bool ticked) override {
-    // What the operator's tick does to the item.
     qobject_cast<QListWidget*>(W(c))->item(index)->setCheckState(ticked ? Qt::Checked
                                                                         : Qt::Unchecked);
   }
@@ -226,17 +199,15 @@ std::unique_ptr<ViewProbe> MakeQtProbe() { return std::make_unique<QtProbe>(); }
 FLASHPOST_VIEW_SUITES(Qt, &MakeQtProbe);
 INSTANTIATE_TYPED_TEST_SUITE_P(Qt, LoopSuite, gui::QtLoop);
 
-// Counts the children that objects gain and lose, as timers are made and given back.
+// Counts the children that objects gain and lose; Qt drops the filter when it goes.
 class ChildCount final : public QObject {
  public:
   ChildCount() { QCoreApplication::instance()->installEventFilter(this); }
-  ~ChildCount() override { QCoreApplication::instance()->removeEventFilter(this); }
   int live = 0;
 
  protected:
   bool eventFilter(QObject*, QEvent* e) override {
-    if (e->type() == QEvent::ChildAdded) ++live;
-    if (e->type() == QEvent::ChildRemoved) --live;
+    live += (e->type() == QEvent::ChildAdded) - (e->type() == QEvent::ChildRemoved);
     return false;
   }
 };
@@ -245,10 +216,7 @@ TEST(QtLoopTest, AStoppedTimerIsGivenBack) {
   platform::ScaledClock clock(20.0);
   gui::QtLoop loop(clock);
   ChildCount children;
-  for (int round = 0; round < 3; ++round) {
-    const int id = loop.StartTimer(100, [] {});
-    loop.StopTimer(id);
-  }
+  for (int round = 0; round < 3; ++round) loop.StopTimer(loop.StartTimer(100, [] {}));
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_EQ(children.live, 0) << "timers stopped for good still live";
 }

@@ -1,10 +1,4 @@
-// The Win32 front end under the shared suites (tests/conformance) through a probe of its native
-// controls, and what is Win32's own: the message loop's Run and the file filter.
-#include <algorithm>
-#include <memory>
-#include <string>
-#include <vector>
-
+// The Win32 front end under the shared suites, and what is Win32's own: Run and the file filter.
 #include "conformance/loop_suite.h"
 #include "conformance/view_probe.h"
 #include "win32/desktop_session.h"
@@ -37,18 +31,12 @@ LRESULT Send(HWND w, UINT message, WPARAM wparam = 0, LPARAM lparam = 0) {
   return SendMessageA(w, message, wparam, lparam);
 }
 
-// A plain top-level window to hold a view, shown without taking the focus.
+// A plain top-level window to hold a view (the view subclasses it), shown without the focus.
 class HostWindow {
  public:
   HostWindow(int width, int height) {
-    WNDCLASSEXA wc{};
-    wc.cbSize = sizeof(wc);
-    wc.lpfnWndProc = DefWindowProcA;
-    wc.hInstance = GetModuleHandleA(nullptr);
-    wc.lpszClassName = "FlashpostTestHost";
-    RegisterClassExA(&wc);
-    window_ = CreateWindowExA(0, wc.lpszClassName, "view test", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
-                              nullptr, nullptr, wc.hInstance, nullptr);
+    window_ = CreateWindowExA(0, "STATIC", "view test", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
+                              nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
     ResizeClient(width, height);
     ShowWindow(window_, SW_SHOWNOACTIVATE);
   }
@@ -72,7 +60,7 @@ constexpr int kGroupCaptionIndent = 8;
 std::pair<std::string, int> CaptionAndMargin(const ui::Control& c) {
   if (auto* x = dynamic_cast<const ui::Label*>(&c)) return {x->Caption(), 0};
   if (auto* x = dynamic_cast<const ui::Button*>(&c)) return {x->Caption(), 6};
-  if (auto* x = dynamic_cast<const ui::CheckBox*>(&c)) return {x->Caption(), 17};
+  if (auto* x = dynamic_cast<const ui::CheckBox*>(&c)) return {x->Caption(), 17};  // a tick mark
   if (auto* x = dynamic_cast<const ui::RadioButton*>(&c)) return {x->Caption(), 17};
   if (auto* x = dynamic_cast<const ui::GroupBox*>(&c)) return {x->Caption(), 16};
   return {};
@@ -159,10 +147,9 @@ class Win32Probe final : public ViewProbe {
   }
   std::vector<bool> Ticks(const ui::CheckListBox& c) override {
     std::vector<bool> ticks;
-    for (int i = 0; i < Send(W(c), LVM_GETITEMCOUNT); ++i) {
-      ticks.push_back((Send(W(c), LVM_GETITEMSTATE, i, LVIS_STATEIMAGEMASK) &
-                       LVIS_STATEIMAGEMASK) == INDEXTOSTATEIMAGEMASK(2));
-    }
+    for (int i = 0; i < Send(W(c), LVM_GETITEMCOUNT); ++i)
+      ticks.push_back(Send(W(c), LVM_GETITEMSTATE, i, LVIS_STATEIMAGEMASK) ==
+                      INDEXTOSTATEIMAGEMASK(2));
     return ticks;
   }
   int Position(const ui::ProgressBar& c, bool maximum) override {
@@ -195,16 +182,12 @@ class Win32Probe final : public ViewProbe {
     Layout l{IsWindowVisible(w) != FALSE,         parent, RectIn(w, parent),
              {0, 0, inside.right, inside.bottom}, false,  {}};
     const auto [caption, margin] = CaptionAndMargin(c);
-    auto* label = dynamic_cast<const ui::Label*>(&c);
-    if (label != nullptr && label->WordWrap()) {
+    if (auto* label = dynamic_cast<const ui::Label*>(&c); label != nullptr && label->WordWrap())
       l.text_clipped = TextSize(w, caption, client.right).cy > client.bottom;
-    } else if (!caption.empty()) {
+    else if (!caption.empty())
       l.text_clipped = TextSize(w, caption).cx > client.right - margin;
-    }
-    if (dynamic_cast<const ui::GroupBox*>(&c) != nullptr && !caption.empty()) {
-      const SIZE text = TextSize(w, caption);
+    if (const SIZE text = TextSize(w, caption); dynamic_cast<const ui::GroupBox*>(&c) && text.cx)
       l.caption = {kGroupCaptionIndent, 0, text.cx, text.cy};
-    }
     return l;
   }
 
@@ -214,9 +197,8 @@ class Win32Probe final : public ViewProbe {
   }
   void Type(const ui::Control& c, const std::string& keys) override {
     HWND edit = W(c);
-    if (dynamic_cast<const ui::ComboBox*>(&c) != nullptr) {
+    if (dynamic_cast<const ui::ComboBox*>(&c) != nullptr)
       edit = FindWindowExA(edit, nullptr, "Edit", nullptr);
-    }
     Send(edit, EM_SETSEL, 0, -1);
     for (char key : keys) Send(edit, WM_CHAR, static_cast<unsigned char>(key));
   }
@@ -227,7 +209,6 @@ class Win32Probe final : public ViewProbe {
          reinterpret_cast<LPARAM>(combo));
   }
   void Tick(const ui::CheckListBox& c, int index, bool ticked) override {
-    // What the list does when the operator clicks a tick box.
     LVITEMA state{};
     state.stateMask = LVIS_STATEIMAGEMASK;
     state.state = INDEXTOSTATEIMAGEMASK(ticked ? 2 : 1);
