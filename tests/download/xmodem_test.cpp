@@ -223,7 +223,8 @@ class UpdateFirmwareTest : public ::testing::Test {
   }
   // Starts the procedure; it sends the update command at the run's NMEA speed.
   uint32_t RunUntilTheCommand() {
-    worker_ = std::thread([this] { UpdateFirmware(services_, pty_.SlavePath(), 2, stop_); });
+    worker_ =
+        std::thread([this] { succeeded_ = UpdateFirmware(services_, pty_.SlavePath(), 2, stop_); });
     EXPECT_EQ(Received(22), "$PQRV11,1,0,6,2,0*1C\r\n");
     EXPECT_EQ(pty_.ProgramSideSettings().baud, 9600u);
     return clock_.Ticks();
@@ -270,6 +271,7 @@ class UpdateFirmwareTest : public ::testing::Test {
   platform::PseudoTerminal pty_;
   ui::StopSignal stop_;
   std::thread worker_;
+  bool succeeded_ = false;  // read after Join
   int restores_ = 0;
   int ok_enables_ = 0;
 };
@@ -325,6 +327,21 @@ TEST_F(UpdateFirmwareTest, AStopInAPauseEndsTheUpdateWithoutTouchingTheSlot) {
   EXPECT_EQ(board_.StatusText[2].Get(), "Send FW(AP) command.....");
   EXPECT_EQ(board_.JobFwAp[2].load() + board_.VersionSeen[2].load(), 2);
   EXPECT_EQ(restores_, 0);
+}
+
+// A stop while the image goes out is no success and no failure: the slot keeps its last text.
+TEST_F(UpdateFirmwareTest, AStopDuringTheTransferEndsTheUpdateUnsuccessfulAndSilent) {
+  RunUntilTheCommand();
+  AwaitKernelSpeed();
+  Receiver rx(pty_, kBlock1K, {}, [&](int n) {
+    if (n == 3) stop_.Request();
+  });
+  pty_.Send(Bytes{kNak});
+  Join();
+  EXPECT_FALSE(succeeded_);
+  EXPECT_LT(rx.packets.load(), 480);
+  EXPECT_EQ(board_.StatusText[2].Get(), "P2 File is being transferred...");
+  EXPECT_EQ(board_.OverallSuccess.load() + restores_ + ok_enables_, 0);
 }
 
 TEST_F(UpdateFirmwareTest, TheReUpdateGoesThroughTheKernelWithTheSecondImage) {

@@ -79,7 +79,7 @@ TEST_F(FakeSysfs, DescribesEachPortByItsLinksAndItsUsbAdapter) {
   AddTty("ttyACM0", true, usb / "1-3/1-3:1.0");
   const char* files[] = {"idVendor", "idProduct", "manufacturer", "product", "serial"};
   const char* ftdi[] = {"0403", "6001", "FTDI", "FT232R USB UART", "A10K1234"};
-  const char* ublox[] = {"1546", "01a8", nullptr, "u-blox \"GNSS\"", nullptr};
+  const char* ublox[] = {"1546", "01a8", nullptr, "u-blox\x01\"GNSS\"", nullptr};
   for (int i = 0; i < 5; ++i) {
     std::ofstream(usb / "1-2" / files[i]) << ftdi[i] << "\n";
     if (ublox[i]) std::ofstream(usb / "1-3" / files[i]) << ublox[i] << "\n";
@@ -97,7 +97,7 @@ TEST_F(FakeSysfs, DescribesEachPortByItsLinksAndItsUsbAdapter) {
                              " usb=0403:6001 manufacturer=\"FTDI\" product=\"FT232R USB UART\""
                              " serial=\"A10K1234\""},
       {dev + "/ttyACM0",
-       dev + "/ttyACM0 " + acm_id + " usb=1546:01a8 product=\"u-blox \\\"GNSS\\\"\""},
+       dev + "/ttyACM0 " + acm_id + " usb=1546:01a8 product=\"u-blox\\x01\\\"GNSS\\\"\""},
       {"/dev/pts/flashpost-none", "/dev/pts/flashpost-none"},
   };
   for (const auto& [port, line] : cases) {
