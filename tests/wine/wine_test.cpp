@@ -120,9 +120,9 @@ class WineRun final : public ::testing::Environment {
 
   bool Tool(const std::vector<std::string>& argv, const std::string& what) {
     auto tool = Start(argv);
-    const auto status = tool ? tool->Wait(milliseconds(180000)) : std::nullopt;
-    if (status != 0) problem_ = what + " failed:\n" + (tool ? tool->Output() : problem_);
-    return status == 0;
+    const bool ok = tool && tool->Wait(milliseconds(180000)).value_or(-1) == 0;
+    if (!ok) problem_ = what + " failed:\n" + (tool ? tool->Output() : problem_);
+    return ok;
   }
 
   // Windows need a display (Xvfb on the first free number from 90); the session's desktop
