@@ -51,7 +51,8 @@ class MainFormTest : public ::testing::Test {
   }
   // A file of the given size, chosen through the open dialog.
   void Select(uint64_t size) {
-    auto path = files_.path / ("image-" + std::to_string(size) + ".bin");
+    // A new file each time: the page keeps the last one open, and Windows will not resize it.
+    auto path = files_.path / ("image-" + std::to_string(++selected_) + ".bin");
     std::ofstream(path, std::ios::binary).close();
     std::filesystem::resize_file(path, size);
     form_.OpenDialog1.SetFileName(path.string());
@@ -72,6 +73,7 @@ class MainFormTest : public ::testing::Test {
                                   "COM6", "COM7", "COM8", "COM10", "COM9"};
   // Before the form, so removed after it: Windows cannot remove the file the form holds open.
   TempDir files_;
+  int selected_ = 0;
   platform::ManualClock clock_{0xFFFFF000u};
   ui::HeadlessLoop loop_{clock_};
   testing::FakeSerialSystem fake_{ports_};

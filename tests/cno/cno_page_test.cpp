@@ -8,6 +8,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,17 @@ class ShowingWorker : public ui::Thread {
  protected:
   void Execute() override {
     while (!Terminated()) Synchronize([] {});
+  }
+};
+
+// Runs until told to stop, without the main thread.
+class IdleWorker : public ui::Thread {
+ public:
+  using ui::Thread::Thread;
+
+ protected:
+  void Execute() override {
+    while (!Terminated()) std::this_thread::yield();
   }
 };
 
@@ -239,7 +251,7 @@ TEST_F(CnoPageTest, BeforeAnyTestOptionIsClickedStartSendsNothing) {
 
 TEST_F(CnoPageTest, StopEndsTheTimerTheWorkersAndThePorts) {
   StartCno({0, 1});
-  auto worker = ui::StartThread<ShowingWorker>(loop_);
+  auto worker = ui::StartThread<IdleWorker>(loop_);
   board_.Worker[1].Set(worker);
   page_.Button10.Click();
   EXPECT_FALSE(timer2_.TimerEnabled());
