@@ -22,18 +22,18 @@ constexpr int64_t kMaxTimeoutMs = 3'600'000;
 
 }  // namespace
 
-const CommandSpec& CnoCommand() {
+const CommandGrammar& CnoCommand() {
   auto number = [](std::string_view name, std::string_view help, int64_t min, int64_t max) {
-    return OptionSpec::Number(name, "N", help, min, max);
+    return OptionRule::Number(name, "N", help, min, max);
   };
-  static const CommandSpec spec{
+  static const CommandGrammar grammar{
       "cno",
       "Tests the modules' C/N0 against the reference receiver or a keyed-in limit, or writes a "
       "customer ID into them, on up to eight modules at once.",
       {
           {"--port", "NAME", "a module's port; up to eight", /*repeatable=*/true},
           {"--ports", "NAME,NAME,...", "the modules' ports as one list"},
-          OptionSpec::Choice("--test", "TEST", "the C/N0 test (default) or the customer ID",
+          OptionRule::Choice("--test", "TEST", "the C/N0 test (default) or the customer ID",
                              {"cno", "id"}),
           {"--reference", "PORT", "the reference receiver's port, opened in NMEA (C/N0 test)"},
           BaudOption("--reference-baud", "the reference's speed (default 115200)"),
@@ -48,7 +48,7 @@ const CommandSpec& CnoCommand() {
           JsonOption(),
           RecordOption(),
       }};
-  return spec;
+  return grammar;
 }
 
 bool CnoOptionsFrom(const ParsedOptions& parsed, CnoOptions& options, std::string& error) {

@@ -32,7 +32,7 @@ struct CnoOptions {
   std::string record;
 };
 
-const CommandSpec& CnoCommand();
+const CommandGrammar& CnoCommand();
 bool CnoOptionsFrom(const ParsedOptions& parsed, CnoOptions& options, std::string& error);
 
 // Runs the C/N0 page as an operator would: the reference receiver opened in NMEA for the C/N0

@@ -50,7 +50,7 @@ bool WholeNumberIn(const std::string& text, int64_t min, int64_t max) {
   return ec == std::errc() && end == text.data() + text.size() && value >= min && value <= max;
 }
 
-std::string Choices(const OptionSpec& option) {
+std::string Choices(const OptionRule& option) {
   std::string out;
   for (size_t i = 0; i < option.choices.size(); ++i) {
     if (i > 0) out += i + 1 == option.choices.size() ? " or " : ", ";
@@ -60,7 +60,7 @@ std::string Choices(const OptionSpec& option) {
 }
 
 // The value as the option takes it; false with the reason otherwise.
-bool CheckValue(const OptionSpec& option, const std::string& value, std::string& error) {
+bool CheckValue(const OptionRule& option, const std::string& value, std::string& error) {
   if (option.number && !WholeNumberIn(value, option.min, option.max)) {
     error = std::string(option.name) + " needs a whole number from " + std::to_string(option.min) +
             " to " + std::to_string(option.max) + ", not '" + value + "'";
@@ -76,17 +76,17 @@ bool CheckValue(const OptionSpec& option, const std::string& value, std::string&
 
 }  // namespace
 
-ParseResult ParseCommandLine(const CommandSpec& spec, const std::vector<std::string>& args,
+ParseResult ParseCommandLine(const CommandGrammar& grammar, const std::vector<std::string>& args,
                              ParsedOptions& options, std::string& error) {
   if (std::find(args.begin(), args.end(), "--help") != args.end()) return ParseResult::kHelp;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    auto option = std::find_if(spec.options.begin(), spec.options.end(),
-                               [&](const OptionSpec& o) { return o.name == arg; });
-    if (option == spec.options.end()) {
-      error = arg.rfind("--", 0) == 0
-                  ? std::string(spec.name) + " has no option '" + arg + "'"
-                  : std::string(spec.name) + " takes no argument '" + arg + "' (options begin --)";
+    auto option = std::find_if(grammar.options.begin(), grammar.options.end(),
+                               [&](const OptionRule& o) { return o.name == arg; });
+    if (option == grammar.options.end()) {
+      error = arg.rfind("--", 0) == 0 ? std::string(grammar.name) + " has no option '" + arg + "'"
+                                      : std::string(grammar.name) + " takes no argument '" + arg +
+                                            "' (options begin --)";
       return ParseResult::kError;
     }
     if (options.Has(option->name) && !option->repeatable) {
@@ -108,19 +108,19 @@ ParseResult ParseCommandLine(const CommandSpec& spec, const std::vector<std::str
   return ParseResult::kOk;
 }
 
-std::string CommandUsage(const CommandSpec& spec) {
-  std::string out = "usage: flashpost " + std::string(spec.name);
-  for (const OptionSpec& option : spec.options) {
+std::string CommandUsage(const CommandGrammar& grammar) {
+  std::string out = "usage: flashpost " + std::string(grammar.name);
+  for (const OptionRule& option : grammar.options) {
     out += " [" + std::string(option.name);
     if (!option.value_name.empty()) out += " " + std::string(option.value_name);
     out += option.repeatable ? " ...]" : "]";
   }
-  out += "\n" + std::string(spec.summary) + "\n\noptions:\n";
+  out += "\n" + std::string(grammar.summary) + "\n\noptions:\n";
   size_t width = 0;
-  for (const OptionSpec& option : spec.options) {
+  for (const OptionRule& option : grammar.options) {
     width = std::max(width, option.name.size() + 1 + option.value_name.size());
   }
-  for (const OptionSpec& option : spec.options) {
+  for (const OptionRule& option : grammar.options) {
     std::string head = std::string(option.name);
     if (!option.value_name.empty()) head += " " + std::string(option.value_name);
     out +=

@@ -20,22 +20,22 @@ enum ExitStatus : int {
 
 // One option of a command: a flag, or an option with one value (text, a whole number within its
 // bounds, or one of its choices).
-struct OptionSpec {
+struct OptionRule {
   // A flag when value_name is empty, else an option with a value of that name.
-  OptionSpec(std::string_view name, std::string_view value_name, std::string_view help,
+  OptionRule(std::string_view name, std::string_view value_name, std::string_view help,
              bool repeatable = false)
       : name(name), value_name(value_name), help(help), repeatable(repeatable) {}
-  static OptionSpec Number(std::string_view name, std::string_view value_name,
+  static OptionRule Number(std::string_view name, std::string_view value_name,
                            std::string_view help, int64_t min, int64_t max) {
-    OptionSpec option(name, value_name, help);
+    OptionRule option(name, value_name, help);
     option.number = true;
     option.min = min;
     option.max = max;
     return option;
   }
-  static OptionSpec Choice(std::string_view name, std::string_view value_name,
+  static OptionRule Choice(std::string_view name, std::string_view value_name,
                            std::string_view help, std::vector<std::string_view> choices) {
-    OptionSpec option(name, value_name, help);
+    OptionRule option(name, value_name, help);
     option.choices = std::move(choices);
     return option;
   }
@@ -51,10 +51,10 @@ struct OptionSpec {
 };
 
 // A command and the options it takes.
-struct CommandSpec {
+struct CommandGrammar {
   std::string_view name;     // "update"
   std::string_view summary;  // what it does, one line
-  std::vector<OptionSpec> options;
+  std::vector<OptionRule> options;
 };
 
 // The options a command line gave, by option name.
@@ -84,10 +84,10 @@ enum class ParseResult { kOk, kHelp, kError };
 // Reads the arguments after the command's name. An unknown option, one given twice that may not
 // be, a missing value and a value that is not what the option takes are refused at once, with
 // one line naming the option in error. "--help" anywhere asks for the command's usage.
-ParseResult ParseCommandLine(const CommandSpec& spec, const std::vector<std::string>& args,
+ParseResult ParseCommandLine(const CommandGrammar& grammar, const std::vector<std::string>& args,
                              ParsedOptions& options, std::string& error);
 
 // The command's usage and options, as --help prints them.
-std::string CommandUsage(const CommandSpec& spec);
+std::string CommandUsage(const CommandGrammar& grammar);
 
 }  // namespace flashpost::cli

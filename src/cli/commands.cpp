@@ -36,14 +36,15 @@ constexpr const char* kProgramUsage =
     "       flashpost --version    show the program version and the payloads it carries\n"
     "flashpost COMMAND --help lists a command's options.\n";
 
-const CommandSpec& WindowCommand() {
-  static const CommandSpec spec{"",
-                                "Opens the window: pick the port and the baud rate, press OK.",
-                                {
-                                    {"--all-pages", "", "every page's tab, for engineering"},
-                                    RecordOption(),
-                                }};
-  return spec;
+const CommandGrammar& WindowCommand() {
+  static const CommandGrammar grammar{
+      "",
+      "Opens the window: pick the port and the baud rate, press OK.",
+      {
+          {"--all-pages", "", "every page's tab, for engineering"},
+          RecordOption(),
+      }};
+  return grammar;
 }
 
 // One line per port: its name first, then its stable names and the adapter's details.
@@ -85,7 +86,7 @@ int OpenWindow(const ParsedOptions& options, std::FILE* err) {
 
 // A command: how it reads its options, and how it runs on the host's clock and ports.
 struct Command {
-  const CommandSpec& (*spec)();
+  const CommandGrammar& (*grammar)();
   std::function<int(const ParsedOptions&, std::FILE*, std::FILE*)> run;
 };
 
@@ -142,13 +143,13 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     return ListPorts(out);
   }
   for (const Command& command : Commands()) {
-    const CommandSpec& spec = command.spec();
-    if (args[0] != spec.name) continue;
+    const CommandGrammar& grammar = command.grammar();
+    if (args[0] != grammar.name) continue;
     ParsedOptions options;
     std::string error;
-    switch (ParseCommandLine(spec, {args.begin() + 1, args.end()}, options, error)) {
+    switch (ParseCommandLine(grammar, {args.begin() + 1, args.end()}, options, error)) {
       case ParseResult::kHelp:
-        std::fputs(CommandUsage(spec).c_str(), out);
+        std::fputs(CommandUsage(grammar).c_str(), out);
         return kAllPassed;
       case ParseResult::kError:
         return UsageError(error, err);

@@ -7,24 +7,24 @@ constexpr int64_t kMaxVerifySeconds = 600;
 constexpr int64_t kMaxBaud = 4'000'000;
 }  // namespace
 
-OptionSpec JsonOption() { return {"--json", "", "one JSON object per line instead of text"}; }
+OptionRule JsonOption() { return {"--json", "", "one JSON object per line instead of text"}; }
 
-OptionSpec RecordOption() {
+OptionRule RecordOption() {
   return {"--record", "FILE", "append each result to FILE as one JSON line, synced at once"};
 }
 
-OptionSpec VerifyOption() {
+OptionRule VerifyOption() {
   return {"--verify", "",
           "after a success, wait for the new firmware's NMEA, probe it and record its version"};
 }
 
-OptionSpec VerifyTimeoutOption() {
-  return OptionSpec::Number("--verify-timeout-s", "N", "how long --verify waits (default 10)", 1,
+OptionRule VerifyTimeoutOption() {
+  return OptionRule::Number("--verify-timeout-s", "N", "how long --verify waits (default 10)", 1,
                             kMaxVerifySeconds);
 }
 
-OptionSpec BaudOption(std::string_view name, std::string_view help) {
-  return OptionSpec::Number(name, "BAUD", help, 1, kMaxBaud);
+OptionRule BaudOption(std::string_view name, std::string_view help) {
+  return OptionRule::Number(name, "BAUD", help, 1, kMaxBaud);
 }
 
 bool VerifyOptionsFrom(const ParsedOptions& parsed, bool& verify, uint32_t& timeout_s,

@@ -12,11 +12,11 @@
 namespace flashpost::cli {
 
 // Options that several commands share, spelled and checked the same way everywhere.
-OptionSpec JsonOption();
-OptionSpec RecordOption();
-OptionSpec VerifyOption();
-OptionSpec VerifyTimeoutOption();
-OptionSpec BaudOption(std::string_view name, std::string_view help);
+OptionRule JsonOption();
+OptionRule RecordOption();
+OptionRule VerifyOption();
+OptionRule VerifyTimeoutOption();
+OptionRule BaudOption(std::string_view name, std::string_view help);
 
 // --verify and --verify-timeout-s; false when the time-out is given without --verify.
 bool VerifyOptionsFrom(const ParsedOptions& parsed, bool& verify, uint32_t& timeout_s,

@@ -61,20 +61,20 @@ class EraserReporter {
 
 }  // namespace
 
-const CommandSpec& EraseCommand() {
-  static const CommandSpec spec{
+const CommandGrammar& EraseCommand() {
+  static const CommandGrammar grammar{
       "erase",
       "Erases a module's flash through its boot menu with the terminal page's flash eraser: "
       "power the module up, or reset it, after starting the command.",
       {
           {"--port", "NAME", "the module's port: a name flashpost ports lists, or a link to one"},
-          OptionSpec::Number("--timeout-s", "N",
+          OptionRule::Number("--timeout-s", "N",
                              "how long to wait for the module and its menu (default 120)", 1,
                              kMaxTimeoutS),
           JsonOption(),
           RecordOption(),
       }};
-  return spec;
+  return grammar;
 }
 
 bool EraseOptionsFrom(const ParsedOptions& parsed, EraseOptions& options, std::string& error) {

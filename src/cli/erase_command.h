@@ -18,7 +18,7 @@ struct EraseOptions {
   std::string record;
 };
 
-const CommandSpec& EraseCommand();
+const CommandGrammar& EraseCommand();
 bool EraseOptionsFrom(const ParsedOptions& parsed, EraseOptions& options, std::string& error);
 
 // The boot code's questions among the lines the eraser showed after choosing the erase item, for

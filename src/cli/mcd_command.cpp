@@ -62,8 +62,8 @@ constexpr int kOutputNmeaItem = 2;
 
 }  // namespace
 
-const CommandSpec& McdCommand() {
-  static const CommandSpec spec{
+const CommandGrammar& McdCommand() {
+  static const CommandGrammar grammar{
       "mcd",
       "Runs one job of the multi-port page on up to eight modules at once, against the reference "
       "receiver, as an operator does with Start.",
@@ -73,25 +73,25 @@ const CommandSpec& McdCommand() {
                      "the reference's speed, also the modules' NMEA speed (default 115200)"),
           {"--port", "NAME", "a module's port; up to eight", /*repeatable=*/true},
           {"--ports", "NAME,NAME,...", "the modules' ports as one list"},
-          OptionSpec::Choice(
+          OptionRule::Choice(
               "--job", "JOB", "the job",
               {"fwap", "fsa", "all-image", "all-image-code", "xtal", "all-image-xtal"}),
           {"--file", "PATH",
            "the file whose size the page checks (the modules get the firmware "
            "built into the program)"},
-          OptionSpec::Number("--waiting-ms", "N",
+          OptionRule::Number("--waiting-ms", "N",
                              "the page's Waiting Time (default: the job's own)", 1, 3'600'000),
-          OptionSpec::Choice("--output", "PROTOCOL",
+          OptionRule::Choice("--output", "PROTOCOL",
                              "what a calibrated module talks afterwards (default nmea)",
                              {"nmea", "vbi"}),
-          OptionSpec::Number("--timeout-s", "N", "the whole run's limit (default 1800)", 1,
+          OptionRule::Number("--timeout-s", "N", "the whole run's limit (default 1800)", 1,
                              24 * 3600),
           JsonOption(),
           RecordOption(),
           VerifyOption(),
           VerifyTimeoutOption(),
       }};
-  return spec;
+  return grammar;
 }
 
 bool McdOptionsFrom(const ParsedOptions& parsed, McdOptions& options, std::string& error) {

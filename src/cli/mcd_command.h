@@ -31,7 +31,7 @@ struct McdOptions {
   uint32_t verify_timeout_s = 10;
 };
 
-const CommandSpec& McdCommand();
+const CommandGrammar& McdCommand();
 bool McdOptionsFrom(const ParsedOptions& parsed, McdOptions& options, std::string& error);
 
 // Runs the multi-port page as an operator would: the reference receiver opened on the terminal

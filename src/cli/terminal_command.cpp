@@ -31,22 +31,22 @@ std::string MemoLine(std::string_view line) {
 
 }  // namespace
 
-const CommandSpec& TerminalCommand() {
-  static const CommandSpec spec{
+const CommandGrammar& TerminalCommand() {
+  static const CommandGrammar grammar{
       "terminal",
       "Shows what the receiver on the port sends, as the terminal page does, and can switch it "
       "between NMEA and VBI.",
       {
           {"--port", "NAME", "the receiver's port: a name flashpost ports lists, or a link to one"},
           BaudOption("--baud", "the receiver's speed (default 115200)"),
-          OptionSpec::Choice("--protocol", "PROTOCOL", "what the receiver talks now (default nmea)",
+          OptionRule::Choice("--protocol", "PROTOCOL", "what the receiver talks now (default nmea)",
                              {"nmea", "vbi"}),
           {"--switch", "", "press Switch Protocol once the port is open"},
-          OptionSpec::Number("--seconds", "N",
+          OptionRule::Number("--seconds", "N",
                              "how long to show the traffic (default: until interrupted)", 0,
                              kMaxSeconds),
       }};
-  return spec;
+  return grammar;
 }
 
 bool TerminalOptionsFrom(const ParsedOptions& parsed, TerminalOptions& options,

@@ -19,7 +19,7 @@ struct TerminalOptions {
   std::optional<uint32_t> seconds;  // without it: until interrupted
 };
 
-const CommandSpec& TerminalCommand();
+const CommandGrammar& TerminalCommand();
 bool TerminalOptionsFrom(const ParsedOptions& parsed, TerminalOptions& options, std::string& error);
 
 // Works the terminal page as an engineer does (port, baud and protocol chosen, Open pressed,

@@ -20,8 +20,8 @@ constexpr uint32_t kRunLimitMs = 30 * 60 * 1000;
 
 }  // namespace
 
-const CommandSpec& UpdateCommand() {
-  static const CommandSpec spec{
+const CommandGrammar& UpdateCommand() {
+  static const CommandGrammar grammar{
       "update",
       "Updates the firmware of the module on the port, as OK on the window does: the module is "
       "probed for its version and updated by command, or through its boot kernel when it does "
@@ -34,7 +34,7 @@ const CommandSpec& UpdateCommand() {
           VerifyOption(),
           VerifyTimeoutOption(),
       }};
-  return spec;
+  return grammar;
 }
 
 bool UpdateOptionsFrom(const ParsedOptions& parsed, UpdateOptions& options, std::string& error) {

@@ -19,7 +19,7 @@ struct UpdateOptions {
   uint32_t verify_timeout_s = 10;
 };
 
-const CommandSpec& UpdateCommand();
+const CommandGrammar& UpdateCommand();
 // The options of a parsed command line; false with the reason for a combination that makes no
 // sense or a missing option.
 bool UpdateOptionsFrom(const ParsedOptions& parsed, UpdateOptions& options, std::string& error);

@@ -394,10 +394,10 @@ const std::vector<Line> kLines = {
 // The command line read and run as flashpost does it, on the test's clock and ports.
 int RunLine(const std::vector<std::string>& args, platform::Clock& clock,
             platform::SerialSystem& serial, std::FILE* out, std::FILE* err) {
-  auto run = [&](const cli::CommandSpec& spec, auto from, auto go, auto options) {
+  auto run = [&](const cli::CommandGrammar& grammar, auto from, auto go, auto options) {
     cli::ParsedOptions parsed;
     std::string error;
-    if (cli::ParseCommandLine(spec, {args.begin() + 1, args.end()}, parsed, error) !=
+    if (cli::ParseCommandLine(grammar, {args.begin() + 1, args.end()}, parsed, error) !=
             cli::ParseResult::kOk ||
         !from(parsed, options, error)) {
       std::fprintf(err, "%s\n", error.c_str());
