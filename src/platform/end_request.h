@@ -17,4 +17,8 @@ void CatchEndRequests();
 // program that a signal ended.
 int EndRequest();
 
+// Called first thing on every worker thread: a request then always reaches the main thread, the
+// one that watches for it, and never a worker that is about to end.
+void KeepEndRequestsOffThisThread();
+
 }  // namespace flashpost::platform

@@ -1,5 +1,7 @@
 #include "ui/thread.h"
 
+#include "platform/end_request.h"
+
 namespace flashpost::ui {
 
 Thread::~Thread() {
@@ -22,6 +24,7 @@ void Thread::Launch(std::shared_ptr<Thread> self) {
   // The thread holds itself until Execute returns, so that it frees itself when nobody else
   // keeps it.
   thread_ = std::thread([this, keep = std::move(self)]() mutable {
+    platform::KeepEndRequestsOffThisThread();
     Execute();
     finished_.store(true);
     keep.reset();

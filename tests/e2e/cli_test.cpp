@@ -66,14 +66,14 @@ std::string Slurp(std::FILE* f) {
   return text;
 }
 
-// The parts of `text` between the `at` characters.
+// The pieces of `text` between the `at` characters.
 std::vector<std::string> Split(const std::string& text, char at) {
-  std::vector<std::string> parts;
+  std::vector<std::string> pieces;
   for (size_t from = 0, to; from < text.size(); from = to + 1) {
     to = std::min(text.find(at, from), text.size());
-    parts.push_back(text.substr(from, to - from));
+    pieces.push_back(text.substr(from, to - from));
   }
-  return parts;
+  return pieces;
 }
 
 struct Row {
@@ -199,7 +199,7 @@ struct Line {
   // ">/dev/full": the output goes there.
   std::string args;
   int status;
-  // Printed, '|' between the parts (ports put in); "2*" before a part: exactly twice.
+  // Printed, '|' between the pieces (ports put in); "2*" before a piece: exactly twice.
   const char* says;
   // Each module's last image, update commands, kernel entries and loaders, '|' between modules.
   const char* ends = "";
@@ -564,7 +564,8 @@ TEST(CliSignalTest, ACommandClosesItsPortAndExitsWith128PlusTheSignal) {
                {{"erase"}, 115200, SIGHUP},
                {{"cno", "--test", "id", "--id", "LINE7", "--baud", "9600"}, 9600, SIGTERM},
                {{"mcd", "--reference", "{R}", "--job", "fwap", "--file", "{F}"}, 115200, SIGINT}};
-  const std::string file = std::filesystem::temp_directory_path() / "flashpost-e2e-signal.bin";
+  const std::string file = std::filesystem::temp_directory_path() /
+                           ("flashpost-e2e-signal-" + std::to_string(std::random_device{}()));
   std::ofstream(file) << std::string(475 * 1024, '\0');
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0]);

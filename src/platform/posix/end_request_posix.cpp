@@ -33,4 +33,11 @@ void CatchEndRequests() {
 
 int EndRequest() { return first_request.load(); }
 
+void KeepEndRequestsOffThisThread() {
+  sigset_t requests;
+  sigemptyset(&requests);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&requests, signal_number);
+  pthread_sigmask(SIG_BLOCK, &requests, nullptr);
+}
+
 }  // namespace flashpost::platform

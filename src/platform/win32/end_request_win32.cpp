@@ -37,4 +37,7 @@ void CatchEndRequests() { SetConsoleCtrlHandler(RecordRequest, TRUE); }
 
 int EndRequest() { return first_request.load(); }
 
+// Windows runs console control handlers on a thread of their own; no thread receives them.
+void KeepEndRequestsOffThisThread() {}
+
 }  // namespace flashpost::platform
