@@ -239,12 +239,18 @@ TEST_P(WindowSuite, EveryPageOfTheEngineeringViewTurnsByItsTabAndShowsWhole) {
     probe_->ClickTab(form.PageControl1, static_cast<int>(i));
     ASSERT_EQ(form.PageControl1.ActivePage(), &page) << page.Name();
     EXPECT_TRUE(probe_->Shown(page)) << page.Name();
-    std::function<void(ui::Control&)> groups = [&](ui::Control& c) {
+    // Every group shows, and every button, tick box and group tells the operator what it is.
+    std::function<void(ui::Control&)> visit = [&](ui::Control& c) {
       if (!c.Visible()) return;
-      EXPECT_TRUE(dynamic_cast<ui::GroupBox*>(&c) == nullptr || probe_->Shown(c)) << c.Name();
-      for (ui::Control* child : c.Children()) groups(*child);
+      const bool group = dynamic_cast<ui::GroupBox*>(&c) != nullptr;
+      EXPECT_TRUE(!group || probe_->Shown(c)) << c.Name();
+      if (group || dynamic_cast<ui::Button*>(&c) || dynamic_cast<ui::CheckBox*>(&c) ||
+          dynamic_cast<ui::RadioButton*>(&c)) {
+        EXPECT_NE(probe_->Text(c), "") << c.Name();
+      }
+      for (ui::Control* child : c.Children()) visit(*child);
     };
-    groups(page);
+    visit(page);
     EXPECT_TRUE(LaidOutWhole(*probe_, page));
   }
   EXPECT_TRUE(LaidOutWhole(*probe_, form));

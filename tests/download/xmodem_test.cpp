@@ -203,6 +203,21 @@ TEST_F(SenderTest, AStopEndsTheAckWaitAtOnceAndLeavesTheSlotAlone) {
   EXPECT_TRUE(pty_.Receive(100).empty()) << "nothing more reaches the module";
 }
 
+// Ten times real time; a test may look at each timed wait just before it begins.
+class WatchedClock final : public platform::Clock {
+ public:
+  uint32_t Ticks() const override { return inner_.Ticks(); }
+  void Sleep(uint32_t ms) override { inner_.Sleep(ms); }
+  std::chrono::nanoseconds RealDuration(uint32_t ms) const override {
+    if (before_wait) before_wait(ms);
+    return inner_.RealDuration(ms);
+  }
+  std::function<void(uint32_t)> before_wait;  // set before the procedure starts
+
+ private:
+  platform::ScaledClock inner_{10.0};
+};
+
 // The module's side played by the test on a pty, the procedure on a worker thread of its own.
 class UpdateFirmwareTest : public ::testing::Test {
  protected:
@@ -263,7 +278,7 @@ class UpdateFirmwareTest : public ::testing::Test {
     return text;
   }
 
-  platform::ScaledClock clock_{10.0};
+  WatchedClock clock_;
   ui::HeadlessLoop loop_{clock_};
   std::unique_ptr<platform::SerialSystem> host_ = platform::MakeHostSerialSystem();
   app::PortBoard board_{clock_, *host_};
@@ -358,6 +373,32 @@ TEST_F(UpdateFirmwareTest, TheReUpdateGoesThroughTheKernelWithTheSecondImage) {
   EXPECT_EQ(TakeTheImage(payloads::ImageP2()), "P2 File is being transferred...");
   EXPECT_EQ(board_.StatusText[2].Get(), " FW Re-update OK!(OK)");
   EXPECT_EQ(board_.JobReUpdate[2].load(), 0);
+}
+
+// A stop in the pause after the image went out: no success, the job stays to be done.
+TEST_F(UpdateFirmwareTest, AStopAfterTheReUpdatesTransferIsNoSuccess) {
+  board_.JobReUpdate[2] = 1;
+  board_.ChipIsSecond = 1;
+  // The wait holds the stop's lock while it asks the clock: the stop comes from another thread.
+  std::thread stopper;
+  clock_.before_wait = [&](uint32_t ms) {
+    auto log = board_.Transfers[2].Get();
+    if (ms == 500 && !log->empty() && log->back().complete && !stopper.joinable()) {
+      stopper = std::thread([this] { stop_.Request(); });
+    }
+  };
+  worker_ = std::thread([this] { succeeded_ = ReUpdate(services_, pty_.SlavePath(), 2, stop_); });
+  EXPECT_EQ(Received(15), std::string(7, kEsc) + std::string(8, kOne));
+  Receiver rx(pty_, kBlock1K, {}, [](int) {});
+  pty_.Send(Bytes{kNak});
+  Join();
+  clock_.before_wait = nullptr;
+  ASSERT_TRUE(stopper.joinable());
+  stopper.join();
+  EXPECT_FALSE(succeeded_);
+  EXPECT_EQ(rx.packets.load(), 480);
+  EXPECT_EQ(board_.JobReUpdate[2].load(), 1);
+  EXPECT_EQ(board_.OverallSuccess.load() + ok_enables_, 0);
 }
 
 TEST(UpdateFirmwareOpenTest, SlotZeroStopsRetryingAFailedOpenAfterTenSeconds) {

@@ -226,7 +226,8 @@ const std::vector<Line> kLines = {
     // The automatic page's update. Its answer window closes at the first supervision tick 2 s
     // after the second probe, 2.3 to 2.8 s after the first: an answer at 3 s is always too late.
     Line("UpdateSendsTheSecondImageToVersionFive", {{}}, {}, "update --port {0} --baud 9600", 0,
-         "[green]  FW(AP) update OK!(OK)\n|progress 100%\n|PASS  FW(AP) update OK!(OK)  (update, ",
+         "1*[navy] P2 File is being transferred...\n|[green]  FW(AP) update OK!(OK)\n|progress "
+         "100%\n|PASS  FW(AP) update OK!(OK)  (update, ",
          "ImageP2 c1 k0 l0",
          [](const Station& s) {
            // Every chunk, understood or not: the port may be closed before the module reads.
@@ -294,6 +295,9 @@ const std::vector<Line> kLines = {
          "mcd --reference {R} --port {0} --port {1} --job fwap --file {F} --waiting-ms 2000 --json",
          1, "\"port\": \"{0}\", \"result\": \"pass\"|\"port\": \"{1}\", \"result\": \"fail\"",
          "ImageP2 c1 k0 l0", nullptr, 480 * 1024),
+    Line("McdOnAPortThatDoesNotOpen", {}, Ref(),
+         "mcd --reference {R} --port /dev/flashpost-none --job fwap --file {F}", 3,
+         "Open Com Port Failed!", "", nullptr, 480 * 1024),
     // At 9600 the port goes to the kernel's 115200 for the download, back for the reports.
     Line(
         "McdDownloadsAllImageThenCalibratesWithTheReferencesAiding",
@@ -545,6 +549,13 @@ TEST(CliVerdictTest, ASlotPassesOnlyOnItsJobsPassText) {
       {"AB", "ABC - Pass!", kGreen, kFailed},        {"AB", "Time out : 10S", kRed, kFailed}};
   for (const auto& c : cno) {
     EXPECT_EQ(app::JudgeCnoSlot(*c.id == 0, c.id, c.status, c.color), c.expected) << c.status;
+  }
+  // The automatic page passes green texts that end in "(OK)", and no others.
+  EXPECT_TRUE(app::AutoRunPassed(" FW(AP) update OK!(OK)", kGreen));
+  for (auto [status, color] : {std::pair{"All Image Download OK!", kGreen},
+                               {" FW(AP) update OK!(OK)", kRed},
+                               {"OK)", kGreen}}) {
+    EXPECT_FALSE(app::AutoRunPassed(status, color)) << status;
   }
   // The eraser answered one 'y' per 'E' the module printed.
   EXPECT_TRUE(cli::QuestionsAnswered({"select> ", "", " 0  erase the flash"}).empty());

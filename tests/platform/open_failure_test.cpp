@@ -117,6 +117,15 @@ TEST(HeldFileTest, ReadersShareTheFileWhileAWriterThatLocksIsKeptOut) {
   const int writer = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   EXPECT_NE(::flock(writer, LOCK_EX | LOCK_NB), 0) << "a writer must wait for the readers";
   ::close(writer);
+  first.reset();
+  second.reset();
+  // Started by a line-control system with its standard input closed, the program gets the file
+  // as descriptor 0.
+  const int input = ::dup(0);
+  ::close(0);
+  EXPECT_NE(OpenHeldFile(path), nullptr);
+  ::dup2(input, 0);
+  ::close(input);
   fs::remove(path);
 }
 

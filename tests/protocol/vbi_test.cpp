@@ -189,6 +189,7 @@ TEST_F(VbiTest, NextEphemerisByModeAndCount) {
   } cases[] = {
       {1, {5, 11}, 0, {5, 5, 5, 5, 5, 11, 11, 11, 11, 11, 11, 0, 0}, 11},
       {1, {32}, 32, {0}, 32},  // 32 sent: the scan has nowhere to start
+      {1, {5}, -1, {0}, -1},   // a count below zero is no place to start either
       {0, {5, 11}, 0, {5, 0, 0}, 1},
       {2, {5, 11}, 0, {0}, 0},
       {0, {}, 0, {0, 0}, 0},

@@ -123,6 +123,7 @@ TEST_F(TerminalPageTest, APortThatWillNotOpenLeavesThePageAndTheEraserClosed) {
   page_.Button3.Click();
   EXPECT_FALSE(form_.Timer1.TimerEnabled());
   EXPECT_EQ(Panel(), "Cannot open COM7 port !") << "the status bar tells why";
+  EXPECT_TRUE(page_.Button3.Enabled()) << "the operator may try again";
 
   form_.StatusBar1.SetPanelText(0, "");
   eraser_.SpeedButton3Click();
@@ -361,11 +362,12 @@ TEST_F(TerminalPageTest, TrafficLinesForEachVbiIdentifierAndSentences) {
               Split("VBIMessageCounter:" + std::to_string(state.VbiMessageCounter) +
                     "|VBIMessageLength:125|" + lines + "|\n"));
   }
-  // A full memo is cleared and the counter starts again; below the limit nothing is cleared.
+  // A memo with 500 lines is full: it is cleared and the counter starts again; below the limit
+  // nothing is cleared.
   page_.Memo1.Clear();
-  for (int i = 0; i < 499; ++i) page_.Memo1.AddLine("x");
+  for (int i = 0; i < 496; ++i) page_.Memo1.AddLine("x");
   show_frame(121, 0, 0);
-  EXPECT_EQ(page_.Memo1.LineCount(), 499 + 4);
+  EXPECT_EQ(page_.Memo1.LineCount(), 500);
   show_frame(121, 0, 0);
   EXPECT_EQ(page_.Memo1.Lines(),
             Split("VBIMessageCounter:0|VBIMessageLength:8|VBI Msg ID 121 :|\n"));
