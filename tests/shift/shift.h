@@ -14,12 +14,9 @@
 namespace flashpost::shift {
 
 // A shift: one application instance works job after job against simulated modules on
-// pseudo-terminals, as an operator works a station through a day: automatic updates of live,
-// silent, dead, faulty and slow modules; multi-port downloads and calibrations stopped at random
-// moments and started again at once; C/N0 tests against good, weak and silent references;
-// customer IDs; the flash eraser. Every verdict the operator sees is held against what the
-// simulated module received and did, and after every job nothing of it may be left running,
-// writing or holding a port.
+// pseudo-terminals, as an operator works a station through a day, runs stopped at random moments
+// and started again at once. Every verdict the operator sees is held against what the simulated
+// module received and did; after every job nothing of it may be left running, writing or open.
 
 // The seed and the number of jobs, from FLASHPOST_SHIFT_SEED and FLASHPOST_SHIFT_JOBS when set.
 struct ShiftSettings {
@@ -28,8 +25,7 @@ struct ShiftSettings {
   static ShiftSettings FromEnvironment();
 };
 
-// How much faster than the wall the shift's clock runs. The simulated modules run on the same
-// clock with short erase, calibration and test times.
+// How much faster than the wall the shift's clock, which the simulated modules share, runs.
 inline constexpr double kShiftSpeedUp = 80.0;
 
 // One application instance as the operator meets it.
