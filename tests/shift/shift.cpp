@@ -143,29 +143,23 @@ std::string Describe(const Unit& unit) {
          "; answers " + std::to_string(o.reply_delay_ms) + " ms late]";
 }
 
-}  // namespace
-
-ShiftSettings ShiftSettings::FromEnvironment() {
-  ShiftSettings settings{20261210, 100};
-  if (const char* seed = std::getenv("FLASHPOST_SHIFT_SEED"); seed && *seed) {
-    settings.seed = static_cast<uint32_t>(std::strtoul(seed, nullptr, 10));
+// The shift's state while it runs.
+struct ShiftRun {
+  ShiftRun(Station station, std::string instance)
+      : st(std::move(station)), instance(std::move(instance)) {
+    if (const char* text = std::getenv("FLASHPOST_SHIFT_SEED"); text && *text) {
+      seed = static_cast<uint32_t>(std::strtoul(text, nullptr, 10));
+    }
+    if (const char* text = std::getenv("FLASHPOST_SHIFT_JOBS"); text && *text) {
+      jobs = std::max(1, std::atoi(text));
+    }
+    rng.seed(seed);
   }
-  if (const char* jobs = std::getenv("FLASHPOST_SHIFT_JOBS"); jobs && *jobs) {
-    settings.jobs = std::max(1, std::atoi(jobs));
-  }
-  return settings;
-}
-
-struct Shift::Impl {
-  Impl(Station station, ShiftSettings settings, std::string instance)
-      : st(std::move(station)),
-        settings(settings),
-        instance(std::move(instance)),
-        rng(settings.seed) {}
 
   Station st;
-  const ShiftSettings settings;
   const std::string instance;
+  uint32_t seed = 20261210;
+  int jobs = 100;
   std::mt19937 rng;
 
   int job = -1;
@@ -195,9 +189,9 @@ struct Shift::Impl {
   static uint32_t OtherBaud(uint32_t baud) { return baud == 9600 ? 115200 : 9600; }
 
   void Fault(const std::string& what) {
-    ADD_FAILURE() << "[" << instance << "] seed " << settings.seed << ", job " << job << " ("
+    ADD_FAILURE() << "[" << instance << "] seed " << seed << ", job " << job << " ("
                   << kKindNames[static_cast<int>(kind)] << "): " << what
-                  << "\n  replay with FLASHPOST_SHIFT_SEED=" << settings.seed
+                  << "\n  replay with FLASHPOST_SHIFT_SEED=" << seed
                   << " FLASHPOST_SHIFT_JOBS=" << job + 1;
   }
 
@@ -884,10 +878,10 @@ struct Shift::Impl {
   void Run() {
     began = std::chrono::steady_clock::now();
     std::printf("[%s] shift seed %u, %d jobs (FLASHPOST_SHIFT_SEED, FLASHPOST_SHIFT_JOBS)\n",
-                instance.c_str(), settings.seed, settings.jobs);
+                instance.c_str(), seed, jobs);
     const auto dir = std::filesystem::temp_directory_path();
-    const std::string stem = "flashpost-shift-" + std::to_string(settings.seed) + "-" +
-                             std::to_string(std::random_device{}());
+    const std::string stem =
+        "flashpost-shift-" + std::to_string(seed) + "-" + std::to_string(std::random_device{}());
     fwap_file = (dir / (stem + "-fwap.bin")).string();
     all_image_file = (dir / (stem + "-all-image.bin")).string();
     for (const auto& [path, size] :
@@ -897,7 +891,7 @@ struct Shift::Impl {
     }
     // Each round of twelve jobs in a shuffled order.
     std::vector<Kind> round;
-    for (job = 0; job < settings.jobs; ++job) {
+    for (job = 0; job < jobs; ++job) {
       if (round.empty()) {
         for (int k = 0; k < kKinds; ++k) round.push_back(static_cast<Kind>(k));
         round.insert(round.end(), 4, Kind::kAuto);
@@ -922,8 +916,7 @@ struct Shift::Impl {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     std::printf("[%s] seed %u: %d jobs in %.1f s, %.0f jobs per minute, %d runs stopped\n",
-                instance.c_str(), settings.seed, settings.jobs, seconds,
-                settings.jobs * 60.0 / seconds, stops);
+                instance.c_str(), seed, jobs, seconds, jobs * 60.0 / seconds, stops);
     for (int k = 0; k < kKinds; ++k) {
       const Tally& t = tally[k];
       std::printf("  %-18s %5d jobs %5d passes %5d fails %3d wrong\n", kKindNames[k], t.jobs,
@@ -933,37 +926,30 @@ struct Shift::Impl {
   }
 };
 
-Shift::Shift(Station station, ShiftSettings settings, std::string instance)
-    : impl_(std::make_unique<Impl>(std::move(station), settings, std::move(instance))) {}
+}  // namespace
 
-Shift::~Shift() = default;
-
-void Shift::Run() { impl_->Run(); }
-
-int Shift::WrongVerdicts() const {
+int RunShift(Station station, const std::string& instance) {
+  ShiftRun run(std::move(station), instance);
+  run.Run();
   int wrong = 0;
-  for (const Tally& t : impl_->tally) wrong += t.wrong;
+  for (const Tally& t : run.tally) wrong += t.wrong;
   return wrong;
 }
 
-ProcessResources ProcessResources::Now() {
+void ExpectNothingLeftOver(const std::function<void()>& shift) {
   auto count = [](const char* dir) {
     size_t n = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) ++n;
     return n;
   };
-  return {count("/proc/self/task"), count("/proc/self/fd")};
-}
-
-void ExpectNothingLeftOver(const ProcessResources& before) {
-  ProcessResources now = ProcessResources::Now();
+  const size_t threads = count("/proc/self/task"), descriptors = count("/proc/self/fd");
+  shift();
   // A thread that freed itself may still be on its way out of the kernel.
-  for (int i = 0; i < 200 && now.threads > before.threads; ++i) {
+  for (int i = 0; i < 200 && count("/proc/self/task") > threads; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    now = ProcessResources::Now();
   }
-  EXPECT_LE(now.threads, before.threads) << "threads left running after the shift";
-  EXPECT_LE(now.descriptors, before.descriptors) << "descriptors left open after the shift";
+  EXPECT_LE(count("/proc/self/task"), threads) << "threads left running after the shift";
+  EXPECT_LE(count("/proc/self/fd"), descriptors) << "descriptors left open after the shift";
 }
 
 }  // namespace flashpost::shift
