@@ -182,6 +182,7 @@ struct ShiftRun {
 
   app::TMainForm& form() { return st.application.Form(); }
   app::PortBoard& board() { return st.application.Board(); }
+  bool TerminalOpen() { return board().ReadEnabled[app::kTerminalSlot].load() == 1; }
   Tally& Count() { return tally[static_cast<int>(kind)]; }
   int Uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
   bool Chance(int percent) { return Uniform(0, 99) < percent; }
@@ -296,9 +297,8 @@ struct ShiftRun {
 
   void CloseReference() {
     auto& terminal = form().TerminalPage;
-    if (board().ReadEnabled[app::kTerminalSlot].load() == 1) st.click(terminal.Button3);
-    if (board().ReadEnabled[app::kTerminalSlot].load() == 1)
-      Fault("the terminal port did not close");
+    if (TerminalOpen()) st.click(terminal.Button3);
+    if (TerminalOpen()) Fault("the terminal port did not close");
     reference.reset();
     ListPorts();
   }
@@ -306,8 +306,7 @@ struct ShiftRun {
   // Opens the reference the plan asks for on the terminal page, NMEA first and then switched to
   // VBI when the plan says so; the one already open is kept when it is that one.
   void UseReference(const ReferencePlan& plan, bool keep_open_one) {
-    const bool open = board().ReadEnabled[app::kTerminalSlot].load() == 1;
-    if (keep_open_one && reference && open && plan == reference_plan) return;
+    if (keep_open_one && reference && TerminalOpen() && plan == reference_plan) return;
     CloseReference();
     sim::ReferenceOptions options;
     options.baud = plan.talks_at;
@@ -326,12 +325,10 @@ struct ShiftRun {
     // The receiver takes the second switch sentence only a while after the first; on a loaded
     // machine both may reach it at once. The operator then opens it again and switches again.
     for (int attempt = 0; attempt < 3; ++attempt) {
-      if (board().ReadEnabled[app::kTerminalSlot].load() == 1) st.click(terminal.Button3);
+      if (TerminalOpen()) st.click(terminal.Button3);
       terminal.ComboBox4.SetItemIndex(0);
       st.click(terminal.Button3);
-      if (board().ReadEnabled[app::kTerminalSlot].load() != 1) {
-        return Fault("the terminal page did not open the reference receiver");
-      }
+      if (!TerminalOpen()) return Fault("the terminal page did not open the reference receiver");
       if (!plan.vbi) return;
       st.click(terminal.Button6);  // Switch Protocol
       if (Serve([&] { return reference->SpeaksVbi(); }, 10'000)) return;
@@ -386,10 +383,9 @@ struct ShiftRun {
     } else if (text == "Close ComPort for NMEA mode!" || text == " F3 Success - 4(Test OK!)") {
       const sim::VbiActivity vbi = m.Vbi();
       const auto& phases = vbi.phases_sent;
-      const bool nmea_out = text[0] == 'C';
-      const size_t needed = nmea_out ? 3 : 4;
-      bool road = phases.size() >= needed && phases[1] == 6 && phases[2] == 4;
-      if (!nmea_out) road = road && phases[3] == 0;
+      const bool nmea_out = text[0] == 'C';  // the road ends at phase 4 or goes on to 0
+      const bool road = phases.size() >= (nmea_out ? 3u : 4u) && phases[1] == 6 && phases[2] == 4 &&
+                        (nmea_out || phases[3] == 0);
       if (!road || !vbi.calibration_data_sent || vbi.pvts_acknowledged < 1) {
         missing = "the module's calibration did not pass (phases sent " +
                   std::to_string(phases.size()) + ", data " +
@@ -405,21 +401,11 @@ struct ShiftRun {
   void AutomaticJob() {
     sim::ModuleOptions options = QuickModule(AnyBaud());
     options.version_field3 = Chance(50) ? "3" : "5";
-    switch (Uniform(0, 4)) {  // it answers, is silent, dead, loses a block or answers late
-      case 1:
-        options.silent = true;
-        break;
-      case 2:
-        options.dead_firmware = true;
-        break;
-      case 3:
-        options.fail_block = Uniform(2, 6);
-        options.dead_firmware = Chance(50);
-        break;
-      case 4:
-        options.reply_delay_ms = Uniform(500, 3500);
-        break;
-    }
+    const int fault = Uniform(0, 4);  // it answers, is silent, dead, loses a block or answers late
+    options.silent = fault == 1;
+    options.dead_firmware = fault == 2 || (fault == 3 && Chance(50));
+    if (fault == 3) options.fail_block = Uniform(2, 6);
+    if (fault == 4) options.reply_delay_ms = Uniform(500, 3500);
     auto& page = form().AutoPage;
     Unit& unit = AddUnit(options, &page.Label63);
     ShowPage(page.Sheet);
@@ -788,9 +774,7 @@ struct ShiftRun {
     st.click(terminal.Button5);  // Scan ComPort
     terminal.ComboBox1.SetText(unit.module->PortPath());
     st.click(terminal.SpeedButton3);
-    if (board().ReadEnabled[app::kTerminalSlot].load() != 1) {
-      return Fault("the eraser did not open the module's port");
-    }
+    if (!TerminalOpen()) return Fault("the eraser did not open the module's port");
     const std::string finished = " Finished!(OK) ";
     const std::string nothing = " Nothing was erased!(NG) ";
     const bool ended = Serve(
@@ -831,9 +815,7 @@ struct ShiftRun {
   // No slot but the terminal's, or none at the end of the shift, may still hold a port.
   void CheckPortsLetGo(bool reference_may_stay, const std::string& when) {
     std::multiset<std::string> expected;
-    if (reference_may_stay && board().ReadEnabled[app::kTerminalSlot].load() == 1 && reference) {
-      expected.insert(reference->PortPath());
-    }
+    if (reference_may_stay && TerminalOpen() && reference) expected.insert(reference->PortPath());
     const auto open = st.serial.OpenPorts();
     if (open != expected) {
       std::string names;
