@@ -217,8 +217,6 @@ const std::vector<Line> kLines = {
            }
            EXPECT_NE(text.find(probe, text.find(probe) + 1), std::string::npos) << "probed twice";
          }),
-    Line("UpdateSendsTheFirstImageToVersionThree", {{.version_field3 = "3"}}, {},
-         "update --port {0} --baud 9600", 0, "PASS  FW(AP) update OK!(OK)", "ImageP1 c1 k0 l0"),
     Line("UpdateTakesAnAnswerTooLateAsSilence", {{.version_field3 = "3", .reply_delay_ms = 3000}},
          {}, "update --port {0} --baud 9600", 0, "PASS  FW Re-update OK!(OK)", "ImageP2 c0 k1 l0"),
     Line("UpdateTakesALateAnswerInTime", {{.version_field3 = "3", .reply_delay_ms = 1500}}, {},
