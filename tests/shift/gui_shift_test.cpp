@@ -32,8 +32,7 @@ TEST(GuiShiftTest, OneWindowWorksAShiftOfJobs) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&first.Window()));
     first.Window().close();
   }
-  const ProcessResources before = ProcessResources::Now();
-  {
+  ExpectNothingLeftOver([&clock] {
     WatchedSerial serial;
     gui::DesktopSession session(clock, serial, EngineeringView());
     session.Window().show();
@@ -46,13 +45,9 @@ TEST(GuiShiftTest, OneWindowWorksAShiftOfJobs) {
     auto serve_until = [&session](const std::function<bool()>& done, uint32_t limit_ms) {
       return session.Loop().RunUntil(done, limit_ms);
     };
-    Shift shift({session.Application(), serial, clock, serve_until, click},
-                ShiftSettings::FromEnvironment(), "Qt window");
-    shift.Run();
-    EXPECT_EQ(shift.WrongVerdicts(), 0);
+    EXPECT_EQ(RunShift({session.Application(), serial, clock, serve_until, click}, "Qt window"), 0);
     session.Window().close();
-  }
-  ExpectNothingLeftOver(before);
+  });
 }
 
 }  // namespace

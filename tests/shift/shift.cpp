@@ -27,69 +27,31 @@ namespace {
 
 using sim::Payload;
 
-constexpr uint32_t kDefaultSeed = 20261210;
-constexpr int kDefaultJobs = 100;
-
 // Clock time. The limits are far beyond what a job takes: a job that reaches one has hung.
 constexpr uint32_t kJobLimitMs = 900'000;
 constexpr uint32_t kLeaveLimitMs = 120'000;
 constexpr uint32_t kCnoTestMs = 24'000;
 constexpr uint32_t kIdTestMs = 16'000;
 // A red test verdict is put down to timing only when what it lacked had not been read this long
-// before it: the worker hands every sentence to the main thread, which a loaded machine may leave
-// waiting for a good part of a real second.
+// before it: a loaded machine may keep a sentence from the main thread for most of a real second.
 constexpr uint32_t kEvidenceMarginMs = 12'000;
 // A late module confirms within this long after the test's time-out.
 constexpr uint32_t kLateConfirmationMs = 1500;
-constexpr const char* kCalibrationWaitingMs = "15000";
-constexpr uint32_t kEraserLimitMs = 30'000;
-constexpr uint32_t kSwitchLimitMs = 10'000;
-constexpr uint32_t kReferencePeriodMs = 2000;
-constexpr uint32_t kStopMomentMaxMs = 4000;
-constexpr uint32_t kPauseBeforeStartMaxMs = 1500;
 
-// The automatic page's kinds come first.
-enum class Kind {
-  kAutoAnswers,
-  kAutoSilent,
-  kAutoDead,
-  kAutoFailingBlock,
-  kAutoLate,
-  kFwAp,
-  kAllImage,
-  kXtal,
-  kAllImageXtal,
-  kCno,
-  kCustomerId,
-  kErase,
-};
-constexpr int kKinds = 12;
-constexpr std::array<const char*, kKinds> kKindNames = {"auto: module answers",
-                                                        "auto: silent module",
-                                                        "auto: dead firmware",
-                                                        "auto: failing block",
-                                                        "auto: late answer",
-                                                        "multi-port FW(AP)",
-                                                        "All Image",
-                                                        "XTAL calibration",
-                                                        "All Image & XTAL",
-                                                        "C/N0",
-                                                        "customer ID",
-                                                        "flash eraser"};
+// The automatic update is five jobs of each round of twelve, each with a module fault drawn.
+enum class Kind { kAuto, kFwAp, kAllImage, kXtal, kAllImageXtal, kCno, kCustomerId, kErase };
+constexpr int kKinds = 8;
+constexpr std::array<const char*, kKinds> kKindNames = {"automatic update", "multi-port FW(AP)",
+                                                        "All Image",        "XTAL calibration",
+                                                        "All Image & XTAL", "C/N0",
+                                                        "customer ID",      "flash eraser"};
 
-// A verdict held against the module: a backed pass; a failure due to the module's fault or the
-// job's set-up; a failure of a run started again on a module a stop left in the middle of a step;
-// a failure that timing on a loaded machine explains; a wrong one.
-enum class Outcome { kPass, kExpectedFail, kAfterStop, kExcusedFail, kWrong };
+// A verdict held against the module: a pass it backs, a failure nothing contradicts (the module's
+// fault, a stop that left it mid-step, or timing on a loaded machine), or a wrong one.
+enum class Outcome { kPass, kFail, kWrong };
 
 struct Tally {
-  double seconds = 0;  // of real time
-  int jobs = 0;
-  int passes = 0;
-  int expected_fails = 0;
-  int after_stop = 0;
-  int excused_fails = 0;
-  int wrong = 0;
+  int jobs = 0, passes = 0, fails = 0, wrong = 0;
 };
 
 // A green or red line the operator saw, and the clock tick it was first seen at.
@@ -103,19 +65,13 @@ struct Seen {
 struct Unit {
   std::unique_ptr<sim::SimulatedModule> module;
   sim::ModuleOptions options;
-  bool fault = false;          // the module is built to fail this job
   ui::Label* label = nullptr;  // where the operator reads its line
   std::string pass_text;       // the line that ends its run in success
-  // The line a test Start writes at once, still in the colour of the last verdict until the
-  // page's next refresh: not a verdict.
+  // What a test's Start writes at once, still in the last verdict's colour: not a verdict.
   std::string running_text;
   std::string last_caption;
-  std::vector<Seen> seen;  // its green, red and pass lines since its run started
-  // Its counts when the current run started.
-  int images = 0, loaders = 0;
-  bool restarted = false;  // the run was stopped and started again on this module
-  int cn0 = 0;             // its strongest satellite, for the C/N0 test
-  bool late = false;       // answers after the test's time-out
+  std::vector<Seen> seen;       // its verdict lines since its run started
+  int images = 0, loaders = 0;  // its counts when the run started
 };
 
 // The reference receiver a job needs: the speed the terminal page opens it at, the speed it
@@ -136,8 +92,7 @@ std::vector<sim::Satellite> Sky(bool sbas_strongest) {
   return {{3, 62, 45, 44}, {19, 71, 10, 47}, {46, 30, 190, 35}, {12, 20, 300, 33}};
 }
 
-// The satellite number the C/N0 page shows for the strongest satellite of a sky: SBAS numbers are
-// shown 87 higher.
+// The number the C/N0 page shows for a sky's strongest satellite: SBAS numbers are 87 higher.
 int ShownPrnOfStrongest(const std::vector<sim::Satellite>& sky) {
   const sim::Satellite* best = nullptr;
   for (const sim::Satellite& s : sky) {
@@ -147,13 +102,12 @@ int ShownPrnOfStrongest(const std::vector<sim::Satellite>& sky) {
   return best->prn > 32 ? best->prn + 87 : best->prn;
 }
 
-// The last GSV sentence of the group a receiver with this sky sends: once the program has read
-// it, it has the whole group.
+// Once the program has read this sentence it has the sky's whole GSV group.
 std::string LastGsvSentence(const std::vector<sim::Satellite>& sky) {
   return sim::nmea::Frame(sim::nmea::GsvBodies("GP", sky).back());
 }
 
-// A healthy module at the given speed whose slow steps are short: erase, calibration road.
+// A healthy module at the given speed whose slow steps are short.
 sim::ModuleOptions QuickModule(uint32_t baud) {
   sim::ModuleOptions options;
   options.baud = baud;
@@ -161,17 +115,14 @@ sim::ModuleOptions QuickModule(uint32_t baud) {
   // comes while the port is still open at the module's own 115200 is purged with the close.
   options.erase_ms = 3000;
   options.satellites = Sky(false);
-  // On the sped-up clock a report a second would be eighty a second of real time, each sentence
-  // handed to the main thread: more than a loaded machine keeps up with, and the backlog is
-  // dropped, answers and all.
+  // A report a clock second would be eighty a real second, more than a loaded machine hands to
+  // the main thread: the backlog would be dropped, answers and all.
   options.nmea_period_ms = 3000;
   options.vbi.first_report_ms = 100;
   options.vbi.report_gap_ms = 250;
   options.vbi.calibration_ms = 500;
   return options;
 }
-
-bool IsVerdictColor(ui::Color color) { return color == app::kGreen || color == app::kRed; }
 
 // A line the operator reads as a verdict: red, or green and claiming success. The calibration's
 // steps keep the colour the line had before them, green after a download: those claim nothing.
@@ -182,53 +133,43 @@ bool IsVerdictLine(const std::string& text, ui::Color color) {
 }
 
 std::string Describe(const Unit& unit) {
-  const auto& o = unit.options;
-  std::string text = unit.module->PortPath() + " [" + unit.module->ModeName() + "; ";
-  text += "images " + std::to_string(unit.module->ImagesReceived()) + ", loaders " +
-          std::to_string(unit.module->LoadersReceived()) + ", kernel entries " +
-          std::to_string(unit.module->KernelEntries()) + ", update commands " +
-          std::to_string(unit.module->UpdateCommands());
-  if (o.silent) text += "; silent";
-  if (o.dead_firmware) text += "; dead";
-  if (o.fail_block) text += "; fail block " + std::to_string(o.fail_block);
-  if (o.reply_delay_ms) text += "; answers " + std::to_string(o.reply_delay_ms) + " ms late";
-  if (unit.restarted) text += "; run restarted";
-  return text + "]";
+  const sim::SimulatedModule& m = *unit.module;
+  const sim::ModuleOptions& o = unit.options;
+  return m.PortPath() + " [" + m.ModeName() + "; images " + std::to_string(m.ImagesReceived()) +
+         ", loaders " + std::to_string(m.LoadersReceived()) + ", kernel entries " +
+         std::to_string(m.KernelEntries()) + ", update commands " +
+         std::to_string(m.UpdateCommands()) + (o.silent ? "; silent" : "") +
+         (o.dead_firmware ? "; dead" : "") + "; fail block " + std::to_string(o.fail_block) +
+         "; answers " + std::to_string(o.reply_delay_ms) + " ms late]";
 }
 
-}  // namespace
-
-ShiftSettings ShiftSettings::FromEnvironment() {
-  ShiftSettings settings{kDefaultSeed, kDefaultJobs};
-  if (const char* seed = std::getenv("FLASHPOST_SHIFT_SEED"); seed && *seed) {
-    settings.seed = static_cast<uint32_t>(std::strtoul(seed, nullptr, 10));
+// The shift's state while it runs.
+struct ShiftRun {
+  ShiftRun(Station station, std::string instance)
+      : st(std::move(station)), instance(std::move(instance)) {
+    if (const char* text = std::getenv("FLASHPOST_SHIFT_SEED"); text && *text) {
+      seed = static_cast<uint32_t>(std::strtoul(text, nullptr, 10));
+    }
+    if (const char* text = std::getenv("FLASHPOST_SHIFT_JOBS"); text && *text) {
+      jobs = std::max(1, std::atoi(text));
+    }
+    rng.seed(seed);
   }
-  if (const char* jobs = std::getenv("FLASHPOST_SHIFT_JOBS"); jobs && *jobs) {
-    settings.jobs = std::max(1, std::atoi(jobs));
-  }
-  return settings;
-}
-
-struct Shift::Impl {
-  Impl(Station station, ShiftSettings settings, std::string instance)
-      : st(std::move(station)),
-        settings(settings),
-        instance(std::move(instance)),
-        rng(settings.seed) {}
 
   Station st;
-  const ShiftSettings settings;
   const std::string instance;
+  uint32_t seed = 20261210;
+  int jobs = 100;
   std::mt19937 rng;
-  // FLASHPOST_SHIFT_VERBOSE=1: every failure verdict that is not wrong is listed with its module.
-  const bool verbose = std::getenv("FLASHPOST_SHIFT_VERBOSE") != nullptr;
 
   int job = -1;
-  Kind kind = Kind::kAutoAnswers;
+  Kind kind = Kind::kAuto;
   std::vector<Unit> units;
   std::unique_ptr<sim::SimulatedReference> reference;
   ReferencePlan reference_plan;
   std::string fwap_file, all_image_file;
+  // The image the download procedures send, by the shared chip choice at Start.
+  Payload image_at_start = Payload::kImageP2;
 
   // Every slot's last worker, and workers replaced while they still ran.
   std::array<std::shared_ptr<ui::Thread>, app::kModuleSlotCount> last_worker;
@@ -236,29 +177,24 @@ struct Shift::Impl {
   bool two_workers_reported = false;
 
   std::array<Tally, kKinds> tally{};
-  int stops = 0, starts_at_once = 0;
+  int stops = 0;
   std::chrono::steady_clock::time_point began;
 
   app::TMainForm& form() { return st.application.Form(); }
   app::PortBoard& board() { return st.application.Board(); }
+  bool TerminalOpen() { return board().ReadEnabled[app::kTerminalSlot].load() == 1; }
   Tally& Count() { return tally[static_cast<int>(kind)]; }
-  bool Automatic() const { return kind <= Kind::kAutoLate; }
   int Uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
   bool Chance(int percent) { return Uniform(0, 99) < percent; }
   uint32_t AnyBaud() { return Chance(50) ? 9600 : 115200; }
   static uint32_t OtherBaud(uint32_t baud) { return baud == 9600 ? 115200 : 9600; }
 
-  std::string Where() const {
-    return "[" + instance + "] seed " + std::to_string(settings.seed) + ", job " +
-           std::to_string(job) + " (" + kKindNames[static_cast<int>(kind)] + ")";
-  }
   void Fault(const std::string& what) {
-    ADD_FAILURE() << Where() << ": " << what
-                  << "\n  replay with FLASHPOST_SHIFT_SEED=" << settings.seed
+    ADD_FAILURE() << "[" << instance << "] seed " << seed << ", job " << job << " ("
+                  << kKindNames[static_cast<int>(kind)] << "): " << what
+                  << "\n  replay with FLASHPOST_SHIFT_SEED=" << seed
                   << " FLASHPOST_SHIFT_JOBS=" << job + 1;
   }
-
-  // ---- serving the window -------------------------------------------------------------------
 
   bool Serve(const std::function<bool()>& done, uint32_t limit_ms) {
     return st.serve_until(
@@ -315,10 +251,9 @@ struct Shift::Impl {
     st.serial.SetListed(std::move(ports));
   }
 
-  Unit& AddUnit(const sim::ModuleOptions& options, bool fault, ui::Label* label) {
+  Unit& AddUnit(const sim::ModuleOptions& options, ui::Label* label) {
     Unit unit;
     unit.options = options;
-    unit.fault = fault;
     unit.label = label;
     unit.module = std::make_unique<sim::SimulatedModule>(options, st.clock);
     if (!unit.module->ok()) Fault("no pseudo-terminal for a simulated module");
@@ -336,15 +271,13 @@ struct Shift::Impl {
     }
   }
 
-  // Each module's line as the operator sees it, and the module's state.
+  // Each module's line as the operator sees it, its verdict lines and the module's state.
   std::string Lines() const {
     std::string lines;
     for (const Unit& unit : units) {
-      lines +=
-          "\n  \"" + (unit.label ? unit.label->Caption() : std::string()) + "\" " + Describe(unit);
-      for (const Seen& seen : unit.seen) {
-        lines += " [" + std::to_string(seen.tick) + " \"" + seen.text + "\"]";
-      }
+      lines += "\n  \"" + (unit.label ? unit.label->Caption() : "") + "\" " + Describe(unit);
+      for (const Seen& s : unit.seen)
+        lines += " [" + std::to_string(s.tick) + " \"" + s.text + "\"]";
     }
     return lines + "\n  clock " + std::to_string(st.clock.Ticks());
   }
@@ -359,15 +292,13 @@ struct Shift::Impl {
     for (const std::string& write : st.serial.TakeQuietWrites()) {
       Fault("a stopped run wrote after the stop: " + write);
     }
+    st.serial.SetQuiet({});
   }
-
-  // ---- the reference receiver on the terminal page ------------------------------------------
 
   void CloseReference() {
     auto& terminal = form().TerminalPage;
-    if (board().ReadEnabled[app::kTerminalSlot].load() == 1) st.click(terminal.Button3);
-    if (board().ReadEnabled[app::kTerminalSlot].load() == 1)
-      Fault("the terminal port did not close");
+    if (TerminalOpen()) st.click(terminal.Button3);
+    if (TerminalOpen()) Fault("the terminal port did not close");
     reference.reset();
     ListPorts();
   }
@@ -375,13 +306,12 @@ struct Shift::Impl {
   // Opens the reference the plan asks for on the terminal page, NMEA first and then switched to
   // VBI when the plan says so; the one already open is kept when it is that one.
   void UseReference(const ReferencePlan& plan, bool keep_open_one) {
-    const bool open = board().ReadEnabled[app::kTerminalSlot].load() == 1;
-    if (keep_open_one && reference && open && plan == reference_plan) return;
+    if (keep_open_one && reference && TerminalOpen() && plan == reference_plan) return;
     CloseReference();
     sim::ReferenceOptions options;
     options.baud = plan.talks_at;
     options.satellites = sim::WithStrongestCn0(Sky(plan.sbas_strongest), plan.cn0);
-    options.report_period_ms = kReferencePeriodMs;
+    options.report_period_ms = 2000;
     reference = std::make_unique<sim::SimulatedReference>(options, st.clock);
     reference->Start();
     reference_plan = plan;
@@ -395,59 +325,24 @@ struct Shift::Impl {
     // The receiver takes the second switch sentence only a while after the first; on a loaded
     // machine both may reach it at once. The operator then opens it again and switches again.
     for (int attempt = 0; attempt < 3; ++attempt) {
-      if (board().ReadEnabled[app::kTerminalSlot].load() == 1) st.click(terminal.Button3);
+      if (TerminalOpen()) st.click(terminal.Button3);
       terminal.ComboBox4.SetItemIndex(0);
       st.click(terminal.Button3);
-      if (board().ReadEnabled[app::kTerminalSlot].load() != 1) {
-        return Fault("the terminal page did not open the reference receiver");
-      }
+      if (!TerminalOpen()) return Fault("the terminal page did not open the reference receiver");
       if (!plan.vbi) return;
       st.click(terminal.Button6);  // Switch Protocol
-      if (Serve([&] { return reference->SpeaksVbi(); }, kSwitchLimitMs)) return;
+      if (Serve([&] { return reference->SpeaksVbi(); }, 10'000)) return;
     }
     Fault("the reference receiver was not switched to VBI");
   }
 
-  // ---- judging ------------------------------------------------------------------------------
-
   void Record(Outcome outcome, const Unit& unit, const std::string& text, const std::string& why) {
     Tally& t = Count();
-    if (verbose && outcome != Outcome::kPass && outcome != Outcome::kWrong) {
-      const char* why = outcome == Outcome::kExpectedFail ? "due"
-                        : outcome == Outcome::kAfterStop  ? "after a stop"
-                                                          : "timing";
-      std::printf("%s: \"%s\" (%s) %s\n", Where().c_str(), text.c_str(), why,
-                  Describe(unit).c_str());
-    }
-    switch (outcome) {
-      case Outcome::kPass:
-        ++t.passes;
-        break;
-      case Outcome::kExpectedFail:
-        ++t.expected_fails;
-        break;
-      case Outcome::kAfterStop:
-        ++t.after_stop;
-        break;
-      case Outcome::kExcusedFail:
-        ++t.excused_fails;
-        break;
-      case Outcome::kWrong:
-        ++t.wrong;
-        Fault("wrong verdict \"" + text + "\": " + why + "\n  module " + Describe(unit));
-        break;
+    ++(outcome == Outcome::kPass ? t.passes : outcome == Outcome::kFail ? t.fails : t.wrong);
+    if (outcome == Outcome::kWrong) {
+      Fault("wrong verdict \"" + text + "\": " + why + "\n  module " + Describe(unit));
     }
   }
-
-  // A red line that nothing shows to be wrong: due to the module's fault, or to a stop and
-  // start on a module left mid-step, or else to timing.
-  Outcome RedWithoutContradiction(const Unit& unit) const {
-    if (unit.fault) return Outcome::kExpectedFail;
-    return unit.restarted ? Outcome::kAfterStop : Outcome::kExcusedFail;
-  }
-
-  // The image the download procedures send, by the shared chip choice at Start.
-  Payload image_at_start = Payload::kImageP2;
 
   // A download or calibration line held against the module.
   void JudgeDownload(Unit& unit, const Seen& seen) {
@@ -462,18 +357,19 @@ struct Shift::Impl {
       if (text == app::AutoUpdatePage::kStillStoppingText) {
         return Record(Outcome::kWrong, unit, text, "the last run had left");
       }
-      return Record(RedWithoutContradiction(unit), unit, text, "");
+      return Record(Outcome::kFail, unit, text, "");
     }
     const Payload version_image =
         unit.options.version_field3 == "3" ? Payload::kImageP1 : Payload::kImageP2;
+    const bool automatic = kind == Kind::kAuto;
     std::string missing;
     if (text == " FW(AP) update OK!(OK)") {
-      const Payload due = Automatic() ? version_image : image_at_start;
+      const Payload due = automatic ? version_image : image_at_start;
       if (!new_image || m.ImageReceived() != due) missing = "no new complete image of the due kind";
       // Through the module's update mode; after a stop and Start the command may be the stopped
       // run's, taken by a module that then waited for its image.
       if (m.UpdateCommands() == 0) missing += "; no update command";
-    } else if (text == " FW Re-update OK!(OK)" && Automatic()) {
+    } else if (text == " FW Re-update OK!(OK)" && automatic) {
       // The fall-back sends ImageP2, unless the module's answer came in after all while it
       // entered the kernel: then the image its version calls for.
       const bool due = m.ImageReceived() == Payload::kImageP2 || m.ImageReceived() == version_image;
@@ -487,10 +383,9 @@ struct Shift::Impl {
     } else if (text == "Close ComPort for NMEA mode!" || text == " F3 Success - 4(Test OK!)") {
       const sim::VbiActivity vbi = m.Vbi();
       const auto& phases = vbi.phases_sent;
-      const bool nmea_out = text[0] == 'C';
-      const size_t needed = nmea_out ? 3 : 4;
-      bool road = phases.size() >= needed && phases[1] == 6 && phases[2] == 4;
-      if (!nmea_out) road = road && phases[3] == 0;
+      const bool nmea_out = text[0] == 'C';  // the road ends at phase 4 or goes on to 0
+      const bool road = phases.size() >= (nmea_out ? 3u : 4u) && phases[1] == 6 && phases[2] == 4 &&
+                        (nmea_out || phases[3] == 0);
       if (!road || !vbi.calibration_data_sent || vbi.pvts_acknowledged < 1) {
         missing = "the module's calibration did not pass (phases sent " +
                   std::to_string(phases.size()) + ", data " +
@@ -503,32 +398,16 @@ struct Shift::Impl {
     Record(missing.empty() ? Outcome::kPass : Outcome::kWrong, unit, text, missing);
   }
 
-  // ---- automatic update -----------------------------------------------------------------------
-
   void AutomaticJob() {
     sim::ModuleOptions options = QuickModule(AnyBaud());
     options.version_field3 = Chance(50) ? "3" : "5";
-    bool fault = false;
-    switch (kind) {
-      case Kind::kAutoSilent:
-        options.silent = fault = true;
-        break;
-      case Kind::kAutoDead:
-        options.dead_firmware = true;
-        break;
-      case Kind::kAutoFailingBlock:
-        options.fail_block = Uniform(2, 6);
-        options.dead_firmware = Chance(50);
-        fault = true;
-        break;
-      case Kind::kAutoLate:
-        options.reply_delay_ms = Uniform(500, 3500);
-        break;
-      default:
-        break;
-    }
+    const int fault = Uniform(0, 4);  // it answers, is silent, dead, loses a block or answers late
+    options.silent = fault == 1;
+    options.dead_firmware = fault == 2 || (fault == 3 && Chance(50));
+    if (fault == 3) options.fail_block = Uniform(2, 6);
+    if (fault == 4) options.reply_delay_ms = Uniform(500, 3500);
     auto& page = form().AutoPage;
-    Unit& unit = AddUnit(options, fault, &page.Label63);
+    Unit& unit = AddUnit(options, &page.Label63);
     ShowPage(page.Sheet);
     st.click(page.Button12);  // Scan ComPort
     page.ComboBox6.SetText(unit.module->PortPath());
@@ -546,8 +425,9 @@ struct Shift::Impl {
             st.serial.SetQuiet(UnitPorts());
           }
           auto worker = board().Worker[0].Get();
+          const ui::Color color = page.Label63.FontColor();
           return page.Button13.Enabled() && (!worker || worker->Finished()) &&
-                 IsVerdictColor(page.Label63.FontColor());
+                 (color == app::kGreen || color == app::kRed);
         },
         kJobLimitMs);
     if (!ended) return Fault("the automatic update hung at \"" + page.Label63.Caption() + "\"");
@@ -558,8 +438,6 @@ struct Shift::Impl {
     }
     JudgeDownload(unit, verdict);
   }
-
-  // ---- the multi-port page --------------------------------------------------------------------
 
   void SelectFile(const std::string& path) {
     form().OpenDialog1.SetFileName(path);
@@ -593,7 +471,7 @@ struct Shift::Impl {
   // stopped run must neither write to a module nor change a status line.
   void StopAndStartAgain() {
     auto& page = form().McdPage;
-    Pause(static_cast<uint32_t>(Uniform(0, kStopMomentMaxMs)));
+    Pause(static_cast<uint32_t>(Uniform(0, 4000)));
     // The lines shown so far belong to the stopped run; they are judged on its evidence.
     Sample();
     for (Unit& unit : units) {
@@ -604,17 +482,15 @@ struct Shift::Impl {
     ++stops;
     st.serial.SetQuiet(UnitPorts());
     if (Chance(50)) {
-      ++starts_at_once;
-    } else {
       std::vector<std::string> lines;
-      for (int slot = 0; slot < static_cast<int>(units.size()); ++slot) {
+      for (size_t slot = 0; slot < units.size(); ++slot) {
         lines.push_back(board().StatusText[slot].Get());
       }
       if (!Serve([&] { return WorkersFinished(); }, kLeaveLimitMs)) {
         Fault("a stopped run's worker did not leave");
       }
-      Pause(static_cast<uint32_t>(Uniform(0, kPauseBeforeStartMaxMs)));
-      for (int slot = 0; slot < static_cast<int>(units.size()); ++slot) {
+      Pause(static_cast<uint32_t>(Uniform(0, 1500)));
+      for (size_t slot = 0; slot < units.size(); ++slot) {
         if (board().StatusText[slot].Get() != lines[slot]) {
           Fault("slot " + std::to_string(slot) + "'s line changed after the stop: \"" +
                 lines[slot] + "\" became \"" + board().StatusText[slot].Get() + "\"");
@@ -622,11 +498,7 @@ struct Shift::Impl {
       }
     }
     CheckNoWritesWhileQuiet();
-    st.serial.SetQuiet({});
-    for (Unit& unit : units) {
-      unit.restarted = true;
-      unit.last_caption = unit.label->Caption();
-    }
+    for (Unit& unit : units) unit.last_caption = unit.label->Caption();
     MarkRunStart();
     PressStart();
   }
@@ -643,8 +515,8 @@ struct Shift::Impl {
       sim::ModuleOptions options = QuickModule(baud);
       options.version_field3 = Chance(50) ? "3" : "5";
       options.vbi.stay_in_vbi = vbi_out;
-      bool fault = Chance(25);
-      if (kind == Kind::kFwAp || kind == Kind::kAllImage) {
+      const bool fault = Chance(25);
+      if (!calibrating) {
         if (fault) options.fail_block = Uniform(2, 8);
         if (kind == Kind::kAllImage) options.dead_firmware = Chance(50);
       } else {
@@ -656,7 +528,7 @@ struct Shift::Impl {
           options.vbi.phases =
               Chance(50) ? std::array<uint8_t, 4>{7, 6, 5, 0} : std::array<uint8_t, 4>{7, 6, 4, 3};
       }
-      AddUnit(options, fault, &page.StatusLabel(slot));
+      AddUnit(options, &page.StatusLabel(slot));
     }
     ShowPage(page.Sheet);
     st.click(page.Button16);  // Scan ComPort
@@ -688,7 +560,7 @@ struct Shift::Impl {
     }
     if (calibrating) {
       options_group.ComboBox8.SetItemIndex(vbi_out ? 1 : 2);
-      page.Edit25.SetText(kCalibrationWaitingMs);
+      page.Edit25.SetText("15000");
       pass_text = vbi_out ? " F3 Success - 4(Test OK!)" : "Close ComPort for NMEA mode!";
     }
     for (Unit& unit : units) unit.pass_text = pass_text;
@@ -713,12 +585,20 @@ struct Shift::Impl {
     }
   }
 
-  // ---- C/N0 and customer ID -------------------------------------------------------------------
-
-  // Start on the C/N0 page with the job's modules ticked.
-  bool StartTest(const std::string& baud) {
+  void TickTestPorts() {
     auto& page = form().CnoPage;
-    page.ComboBox5.SetText(baud);
+    ShowPage(page.Sheet);
+    st.click(page.Button8);  // Scan ComPort
+    for (size_t slot = 0; slot < units.size(); ++slot) {
+      page.CheckListBox1.SetChecked(static_cast<int>(slot), true);
+    }
+  }
+
+  // Start on the C/N0 page with the job's modules ticked, the test's time and speed set.
+  bool StartTest(uint32_t baud, uint32_t test_ms) {
+    auto& page = form().CnoPage;
+    page.Edit6.SetText(std::to_string(test_ms));
+    page.ComboBox5.SetText(std::to_string(baud));
     std::set<std::string> followed = UnitPorts();
     if (reference) followed.insert(reference->PortPath());
     st.serial.Follow(followed);
@@ -730,22 +610,13 @@ struct Shift::Impl {
     return true;
   }
 
-  void TickTestPorts() {
-    auto& page = form().CnoPage;
-    ShowPage(page.Sheet);
-    st.click(page.Button8);  // Scan ComPort
-    for (size_t slot = 0; slot < units.size(); ++slot) {
-      page.CheckListBox1.SetChecked(static_cast<int>(slot), true);
-    }
-  }
-
   // Whether the program had read the whole sentence `text` from the port well before the verdict:
   // what it reads later may still be on its way through the worker when the verdict falls, and a
   // sentence cut short by a dropped backlog never arrives.
   bool ReadInTime(const std::string& port, const std::string& text, const Seen& verdict) const {
-    auto read = st.serial.FirstRead(port, text);
-    return read && static_cast<int32_t>(verdict.tick - read->tick) >=
-                       static_cast<int32_t>(kEvidenceMarginMs);
+    auto tick = st.serial.FirstRead(port, text);
+    return tick &&
+           static_cast<int32_t>(verdict.tick - *tick) >= static_cast<int32_t>(kEvidenceMarginMs);
   }
 
   void CnoJob() {
@@ -770,22 +641,19 @@ struct Shift::Impl {
       sim::ModuleOptions options = QuickModule(baud);
       options.satellites = Sky(sbas);
       const int module_kind = Uniform(0, 7);  // strong (half), weak, silent, at another speed
-      const int cn0 = module_kind < 4 ? limit + Uniform(0, 3) : std::max(1, limit - Uniform(1, 6));
-      options.strongest_cn0 = cn0;
+      options.strongest_cn0 =
+          module_kind < 4 ? limit + Uniform(0, 3) : std::max(1, limit - Uniform(1, 6));
       options.silent = module_kind == 6;
       if (module_kind == 7) options.baud = OtherBaud(baud);
-      Unit& unit = AddUnit(options, module_kind >= 4, &page.StatusLabel(slot));
-      unit.running_text = "Testing C/No";
-      unit.cn0 = cn0;
+      AddUnit(options, &page.StatusLabel(slot)).running_text = "Testing C/No";
     }
     TickTestPorts();
     st.click(page.RadioButton6);
     if (page.CheckBox1.Checked() != refer) st.click(page.CheckBox1);
     if (page.CheckBox2.Checked() != bias_on) st.click(page.CheckBox2);
-    page.Edit6.SetText(std::to_string(kCnoTestMs));
     page.Edit7.SetText(std::to_string(key_in));
     page.Edit8.SetText(std::to_string(bias));
-    if (!StartTest(std::to_string(baud))) return;
+    if (!StartTest(baud, kCnoTestMs)) return;
 
     auto judged = [&] {
       return std::all_of(units.begin(), units.end(), [](const Unit& u) { return !u.seen.empty(); });
@@ -798,53 +666,43 @@ struct Shift::Impl {
     for (size_t slot = 0; slot < units.size(); ++slot) {
       Unit& unit = units[slot];
       const Seen& verdict = unit.seen.front();
-      const auto sky = sim::WithStrongestCn0(unit.options.satellites, unit.cn0);
+      const int cn0 = unit.options.strongest_cn0;
+      const auto sky = sim::WithStrongestCn0(unit.options.satellites, cn0);
       const bool module_heard = !unit.options.silent && unit.options.baud == baud;
-      const bool pass = unit.cn0 >= limit && unit.cn0 > 0;
       std::string due;
       if (refer && !reference_heard) {
         due = cno::CnoPage::kNoReferenceText;
       } else if (!module_heard) {
         due = cno::CnoPage::kNoNmeaText;
       } else {
-        due = "SV " + std::to_string(ShownPrnOfStrongest(sky)) + (pass ? " : Pass!" : " : Fail!");
+        due = "SV " + std::to_string(ShownPrnOfStrongest(sky)) +
+              (cn0 >= limit ? " : Pass!" : " : Fail!");
       }
       if (verdict.text == due) {
         const bool shown_pass = verdict.color == app::kGreen;
-        if (shown_pass && page.SortedSatSnr[slot][0] != unit.cn0) {
+        if (shown_pass && page.SortedSatSnr[slot][0] != cn0) {
           Record(Outcome::kWrong, unit, verdict.text,
                  "the page's strongest C/N0 " + std::to_string(page.SortedSatSnr[slot][0]) +
-                     " is not the module's " + std::to_string(unit.cn0));
+                     " is not the module's " + std::to_string(cn0));
         } else {
-          Record(shown_pass ? Outcome::kPass : Outcome::kExpectedFail, unit, verdict.text, "");
+          Record(shown_pass ? Outcome::kPass : Outcome::kFail, unit, verdict.text, "");
         }
         continue;
       }
       // Another red line than due is timing only if what it lacked had not yet come in.
-      const std::string port = unit.module->PortPath();
-      const bool module_in = ReadInTime(port, LastGsvSentence(sky), verdict);
+      const bool module_in = ReadInTime(unit.module->PortPath(), LastGsvSentence(sky), verdict);
       const bool reference_in = ReadInTime(reference->PortPath(), reference_gsv, verdict);
       bool excused = false;
       if (verdict.color == app::kRed) {
         if (verdict.text == cno::CnoPage::kNoReferenceText) excused = refer && !reference_in;
-        if (verdict.text == cno::CnoPage::kNoNmeaText) {
-          excused = !module_in;
-        }
+        if (verdict.text == cno::CnoPage::kNoNmeaText) excused = !module_in;
         if (verdict.text.rfind("SV ", 0) == 0) excused = !module_in || (refer && !reference_in);
       }
-      Record(excused ? Outcome::kExcusedFail : Outcome::kWrong, unit, verdict.text,
-             "due: \"" + due + "\" (reference " + std::to_string(plan.cn0) + " dB-Hz" +
-                 (reference_heard ? "" : " at another speed") + ", limit " + std::to_string(limit) +
-                 (refer ? " from the reference" : " keyed in") + ", module " +
-                 std::to_string(unit.cn0) + " dB-Hz" + (module_heard ? "" : " unheard") + ")");
+      Record(excused ? Outcome::kFail : Outcome::kWrong, unit, verdict.text,
+             "due \"" + due + "\" (reference " + std::to_string(plan.cn0) + " dB-Hz" +
+                 (reference_heard ? "" : " unheard") + ", limit " + std::to_string(limit) +
+                 (refer ? " from it" : " keyed in") + ")");
     }
-  }
-
-  std::string CustomerIdText() {
-    static constexpr char kChars[] = "ABCDEFGHJKLMNPRSTUVWXYZabcxyz0123456789-_.";
-    std::string id(Chance(10) ? 32 : Uniform(1, 16), 'A');
-    for (char& c : id) c = kChars[Uniform(0, sizeof kChars - 2)];
-    return id;
   }
 
   void CustomerIdJob() {
@@ -856,23 +714,22 @@ struct Shift::Impl {
       const int module_kind = Uniform(0, 4);  // confirms (three in five), never, too late
       options.confirm_customer_id = module_kind != 3;
       if (module_kind == 4) options.reply_delay_ms = kIdTestMs + Uniform(300, kLateConfirmationMs);
-      Unit& unit = AddUnit(options, module_kind >= 3, &page.StatusLabel(slot));
-      unit.running_text = "Setting Customer ID ";
-      unit.late = module_kind == 4;
+      AddUnit(options, &page.StatusLabel(slot)).running_text = "Setting Customer ID ";
     }
     TickTestPorts();
     st.click(page.RadioButton7);
-    const std::string id = CustomerIdText();
+    static constexpr char kChars[] = "ABCDEFGHJKLMNPRSTUVWXYZabcxyz0123456789-_.";
+    std::string id(Chance(10) ? 32 : Uniform(1, 16), 'A');
+    for (char& c : id) c = kChars[Uniform(0, sizeof kChars - 2)];
     page.Edit9.SetText(id);
-    page.Edit6.SetText(std::to_string(kIdTestMs));
-    if (!StartTest(std::to_string(baud))) return;
+    if (!StartTest(baud, kIdTestMs)) return;
 
     // A late module's confirmation still turns its line green after the time-out, unless the
     // loaded machine let it be dropped with a backlog: it is given a while.
     const uint32_t started = st.clock.Ticks();
     auto settled = [&](const Unit& u) {
       return !u.seen.empty() &&
-             (!u.late || u.seen.back().color == app::kGreen ||
+             (u.options.reply_delay_ms == 0 || u.seen.back().color == app::kGreen ||
               platform::Elapsed(st.clock.Ticks(), started, kIdTestMs + 2 * kLateConfirmationMs));
     };
     const uint32_t limit = kIdTestMs + kLateConfirmationMs + kJobLimitMs;
@@ -885,27 +742,23 @@ struct Shift::Impl {
       st.serial.SetQuiet(UnitPorts());
     }
     for (Unit& unit : units) {
+      const bool fault = !unit.options.confirm_customer_id || unit.options.reply_delay_ms > 0;
       for (const Seen& seen : unit.seen) {
-        std::string why;
+        std::string why =
+            "sent \"" + id + "\", the module holds \"" + unit.module->CustomerId() + "\"";
         Outcome outcome = Outcome::kWrong;
         if (seen.text == id + " - Pass!" && seen.color == app::kGreen) {
           outcome = unit.module->CustomerId() == id ? Outcome::kPass : Outcome::kWrong;
-          why = "the module holds \"" + unit.module->CustomerId() + "\"";
         } else if (seen.text == "Time out : " + std::to_string(kIdTestMs / 1000) + "S") {
           const bool in_time =
               ReadInTime(unit.module->PortPath(), sim::nmea::Frame("PQRV28,01," + id), seen);
-          outcome = unit.fault ? Outcome::kExpectedFail
-                               : (in_time ? Outcome::kWrong : Outcome::kExcusedFail);
+          outcome = fault || !in_time ? Outcome::kFail : Outcome::kWrong;
           why = "the module's confirmation had come in";
-        } else {
-          why = "sent \"" + id + "\", the module holds \"" + unit.module->CustomerId() + "\"";
         }
         Record(outcome, unit, seen.text, why);
       }
     }
   }
-
-  // ---- the flash eraser -----------------------------------------------------------------------
 
   void EraseJob() {
     CloseReference();
@@ -915,22 +768,20 @@ struct Shift::Impl {
                         : boot_kind < 8 ? sim::BootMenuKind::kSilent
                                         : sim::BootMenuKind::kBannerOnly;
     options.boot.window_ms = 20'000;
-    Unit& unit = AddUnit(options, options.boot.kind != sim::BootMenuKind::kMenu, nullptr);
+    Unit& unit = AddUnit(options, nullptr);
     auto& terminal = form().TerminalPage;
     ShowPage(terminal.Sheet);
     st.click(terminal.Button5);  // Scan ComPort
     terminal.ComboBox1.SetText(unit.module->PortPath());
     st.click(terminal.SpeedButton3);
-    if (board().ReadEnabled[app::kTerminalSlot].load() != 1) {
-      return Fault("the eraser did not open the module's port");
-    }
+    if (!TerminalOpen()) return Fault("the eraser did not open the module's port");
     const std::string finished = " Finished!(OK) ";
     const std::string nothing = " Nothing was erased!(NG) ";
     const bool ended = Serve(
         [&] {
           return terminal.Label21.Caption() == finished || terminal.Label21.Caption() == nothing;
         },
-        kEraserLimitMs);
+        30'000);
     const std::string caption = terminal.Label21.Caption();
     if (!ended) st.click(terminal.Button4);  // Stop: the eraser would wait without end
     st.serial.SetQuiet(UnitPorts());
@@ -939,13 +790,11 @@ struct Shift::Impl {
       Serve([&] { return !unit.module->Erased().empty(); }, 5000);
     }
     const bool erased = !unit.module->Erased().empty();
-    if (!ended) {
-      // Stopped short of a verdict: nothing was claimed.
-      return Record(RedWithoutContradiction(unit), unit, "(stopped at \"" + caption + "\")", "");
-    }
+    // Stopped short of a verdict: nothing was claimed.
+    if (!ended) return Record(Outcome::kFail, unit, "(stopped at \"" + caption + "\")", "");
     if (caption == nothing) {
       return Record(
-          erased ? Outcome::kWrong : RedWithoutContradiction(unit), unit, caption,
+          erased ? Outcome::kWrong : Outcome::kFail, unit, caption,
           "the boot code erased " + std::to_string(unit.module->Erased().size()) + " area(s)");
     }
     if (erased) return Record(Outcome::kPass, unit, caption, "");
@@ -959,69 +808,62 @@ struct Shift::Impl {
     const size_t choice = keys.rfind('0');
     const bool answered =
         choice != std::string::npos && keys.find('y', choice) != std::string::npos;
-    Record(answered ? Outcome::kExcusedFail : Outcome::kWrong, unit, caption,
+    Record(answered ? Outcome::kFail : Outcome::kWrong, unit, caption,
            "the boot code erased nothing and no answer reached it");
   }
 
-  // ---- the shift ------------------------------------------------------------------------------
-
-  // After every job: its workers have left, nothing was written after a stop, and the only port
-  // still open is the reference receiver's on the terminal page.
-  void EndJob() {
-    if (!Serve([&] { return WorkersFinished(); }, kLeaveLimitMs)) {
-      Fault("a worker of the job is still running");
-    }
-    CheckNoWritesWhileQuiet();
-    st.serial.SetQuiet({});
-    st.serial.Follow({});
+  // No slot but the terminal's, or none at the end of the shift, may still hold a port.
+  void CheckPortsLetGo(bool reference_may_stay, const std::string& when) {
     std::multiset<std::string> expected;
-    if (board().ReadEnabled[app::kTerminalSlot].load() == 1 && reference) {
-      expected.insert(reference->PortPath());
-    }
+    if (reference_may_stay && TerminalOpen() && reference) expected.insert(reference->PortPath());
     const auto open = st.serial.OpenPorts();
     if (open != expected) {
       std::string names;
       for (const auto& port : open) names += " " + port;
-      Fault("ports open after the job:" + (names.empty() ? std::string(" none") : names));
+      Fault("ports open " + when + ":" + (names.empty() ? std::string(" none") : names));
     }
     for (int slot = 0; slot < app::kSlotCount; ++slot) {
-      if (slot == app::kTerminalSlot) continue;
+      if (reference_may_stay && slot == app::kTerminalSlot) continue;
       if (board().ReadEnabled[slot].load() != 0 || board().Port[slot].Get()) {
-        Fault("slot " + std::to_string(slot) + " still holds a port after the job");
+        Fault("slot " + std::to_string(slot) + " still holds a port " + when);
       }
     }
-    units.clear();
-    ListPorts();
   }
 
+  // After every job: its workers have left, nothing was written after a stop, and the only port
+  // still open is the reference receiver's on the terminal page.
   void RunJob(Kind job_kind) {
     kind = job_kind;
     ++Count().jobs;
     units.reserve(app::kModuleSlotCount);  // what AddUnit returns stays valid for the job
-    const auto job_began = std::chrono::steady_clock::now();
-    switch (kind) {
-      case Kind::kCno:
-        CnoJob();
-        break;
-      case Kind::kCustomerId:
-        CustomerIdJob();
-        break;
-      case Kind::kErase:
-        EraseJob();
-        break;
-      default:
-        Automatic() ? AutomaticJob() : MultiPortJob();
-        break;
+    if (kind == Kind::kAuto) {
+      AutomaticJob();
+    } else if (kind == Kind::kCno) {
+      CnoJob();
+    } else if (kind == Kind::kCustomerId) {
+      CustomerIdJob();
+    } else if (kind == Kind::kErase) {
+      EraseJob();
+    } else {
+      MultiPortJob();
     }
-    EndJob();
-    Count().seconds +=
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - job_began).count();
+    if (!Serve([&] { return WorkersFinished(); }, kLeaveLimitMs)) {
+      Fault("a worker of the job is still running");
+    }
+    CheckNoWritesWhileQuiet();
+    st.serial.Follow({});
+    CheckPortsLetGo(true, "after the job");
+    units.clear();
+    ListPorts();
   }
 
-  void MakeFiles() {
+  void Run() {
+    began = std::chrono::steady_clock::now();
+    std::printf("[%s] shift seed %u, %d jobs (FLASHPOST_SHIFT_SEED, FLASHPOST_SHIFT_JOBS)\n",
+                instance.c_str(), seed, jobs);
     const auto dir = std::filesystem::temp_directory_path();
-    const std::string stem = "flashpost-shift-" + std::to_string(settings.seed) + "-" +
-                             std::to_string(std::random_device{}());
+    const std::string stem =
+        "flashpost-shift-" + std::to_string(seed) + "-" + std::to_string(std::random_device{}());
     fwap_file = (dir / (stem + "-fwap.bin")).string();
     all_image_file = (dir / (stem + "-all-image.bin")).string();
     for (const auto& [path, size] :
@@ -1029,109 +871,67 @@ struct Shift::Impl {
       std::ofstream(path, std::ios::binary).close();
       std::filesystem::resize_file(path, size);
     }
-  }
+    // Each round of twelve jobs in a shuffled order.
+    std::vector<Kind> round;
+    for (job = 0; job < jobs; ++job) {
+      if (round.empty()) {
+        for (int k = 0; k < kKinds; ++k) round.push_back(static_cast<Kind>(k));
+        round.insert(round.end(), 4, Kind::kAuto);
+        std::shuffle(round.begin(), round.end(), rng);
+      }
+      RunJob(round.back());
+      round.pop_back();
+    }
 
-  // The end of the shift: every run stopped, the reference closed, and nothing left open.
-  void Finish() {
+    // The end of the shift: every run stopped, the reference closed, and nothing left open.
     st.click(form().McdPage.Button7);
     st.click(form().CnoPage.Button10);
     CloseReference();
-    kind = Kind::kAutoAnswers;
     if (!Serve([&] { return WorkersFinished() && board().AllThreadsFinished(); }, kLeaveLimitMs)) {
       Fault("workers still running at the end of the shift");
     }
-    if (!st.serial.OpenPorts().empty()) Fault("ports still open at the end of the shift");
-    for (int slot = 0; slot < app::kSlotCount; ++slot) {
-      if (board().ReadEnabled[slot].load() != 0 || board().Port[slot].Get()) {
-        Fault("slot " + std::to_string(slot) + " still holds a port at the end of the shift");
-      }
-    }
+    CheckPortsLetGo(false, "at the end of the shift");
     last_worker.fill(nullptr);
     replaced_running.clear();
     for (const auto& path : {fwap_file, all_image_file}) std::filesystem::remove(path);
-  }
 
-  void PrintSummary() const {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    std::printf("[%s] seed %u: %d jobs in %.1f s, %.0f jobs per minute\n", instance.c_str(),
-                settings.seed, settings.jobs, seconds, settings.jobs * 60.0 / seconds);
-    std::printf("  %-22s %5s %7s %7s %11s %11s %7s %6s\n", "job", "jobs", "s/job", "passes",
-                "fails: due", "after stop", "timing", "wrong");
-    Tally all;
-    auto row = [](const char* name, const Tally& t) {
-      std::printf("  %-22s %5d %7.2f %7d %11d %11d %7d %6d\n", name, t.jobs,
-                  t.jobs ? t.seconds / t.jobs : 0.0, t.passes, t.expected_fails, t.after_stop,
-                  t.excused_fails, t.wrong);
-    };
-    for (const Tally& t : tally) {
-      all.seconds += t.seconds;
-      all.jobs += t.jobs;
-      all.passes += t.passes;
-      all.expected_fails += t.expected_fails;
-      all.after_stop += t.after_stop;
-      all.excused_fails += t.excused_fails;
-      all.wrong += t.wrong;
+    std::printf("[%s] seed %u: %d jobs in %.1f s, %.0f jobs per minute, %d runs stopped\n",
+                instance.c_str(), seed, jobs, seconds, jobs * 60.0 / seconds, stops);
+    for (int k = 0; k < kKinds; ++k) {
+      const Tally& t = tally[k];
+      std::printf("  %-18s %5d jobs %5d passes %5d fails %3d wrong\n", kKindNames[k], t.jobs,
+                  t.passes, t.fails, t.wrong);
     }
-    for (int k = 0; k < kKinds; ++k) row(kKindNames[k], tally[k]);
-    row("all", all);
-    std::printf("  stops: %d (Start again at once: %d); serial opens: %llu\n", stops,
-                starts_at_once, static_cast<unsigned long long>(st.serial.Opens()));
     std::fflush(stdout);
-  }
-
-  void Run() {
-    began = std::chrono::steady_clock::now();
-    std::printf("[%s] shift seed %u, %d jobs (FLASHPOST_SHIFT_SEED, FLASHPOST_SHIFT_JOBS)\n",
-                instance.c_str(), settings.seed, settings.jobs);
-    MakeFiles();
-    // Every kind of job once in each round of twelve, in a shuffled order.
-    std::vector<Kind> round;
-    for (job = 0; job < settings.jobs; ++job) {
-      if (round.empty()) {
-        for (int k = 0; k < kKinds; ++k) round.push_back(static_cast<Kind>(k));
-        std::shuffle(round.begin(), round.end(), rng);
-      }
-      const Kind next = round.back();
-      round.pop_back();
-      RunJob(next);
-    }
-    Finish();
-    PrintSummary();
   }
 };
 
-Shift::Shift(Station station, ShiftSettings settings, std::string instance)
-    : impl_(std::make_unique<Impl>(std::move(station), settings, std::move(instance))) {}
+}  // namespace
 
-Shift::~Shift() = default;
-
-void Shift::Run() { impl_->Run(); }
-
-int Shift::WrongVerdicts() const {
+int RunShift(Station station, const std::string& instance) {
+  ShiftRun run(std::move(station), instance);
+  run.Run();
   int wrong = 0;
-  for (const Tally& t : impl_->tally) wrong += t.wrong;
+  for (const Tally& t : run.tally) wrong += t.wrong;
   return wrong;
 }
 
-ProcessResources ProcessResources::Now() {
+void ExpectNothingLeftOver(const std::function<void()>& shift) {
   auto count = [](const char* dir) {
     size_t n = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) ++n;
     return n;
   };
-  return {count("/proc/self/task"), count("/proc/self/fd")};
-}
-
-void ExpectNothingLeftOver(const ProcessResources& before) {
-  ProcessResources now = ProcessResources::Now();
+  const size_t threads = count("/proc/self/task"), descriptors = count("/proc/self/fd");
+  shift();
   // A thread that freed itself may still be on its way out of the kernel.
-  for (int i = 0; i < 200 && now.threads > before.threads; ++i) {
+  for (int i = 0; i < 200 && count("/proc/self/task") > threads; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    now = ProcessResources::Now();
   }
-  EXPECT_LE(now.threads, before.threads) << "threads left running after the shift";
-  EXPECT_LE(now.descriptors, before.descriptors) << "descriptors left open after the shift";
+  EXPECT_LE(count("/proc/self/task"), threads) << "threads left running after the shift";
+  EXPECT_LE(count("/proc/self/fd"), descriptors) << "descriptors left open after the shift";
 }
 
 }  // namespace flashpost::shift

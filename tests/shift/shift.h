@@ -1,9 +1,7 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 
 #include "app/application.h"
@@ -14,22 +12,11 @@
 namespace flashpost::shift {
 
 // A shift: one application instance works job after job against simulated modules on
-// pseudo-terminals, as an operator works a station through a day: automatic updates of live,
-// silent, dead, faulty and slow modules; multi-port downloads and calibrations stopped at random
-// moments and started again at once; C/N0 tests against good, weak and silent references;
-// customer IDs; the flash eraser. Every verdict the operator sees is held against what the
-// simulated module received and did, and after every job nothing of it may be left running,
-// writing or holding a port.
+// pseudo-terminals, as an operator works a station through a day, runs stopped at random moments
+// and started again at once. Every verdict the operator sees is held against what the simulated
+// module received and did; after every job nothing of it may be left running, writing or open.
 
-// The seed and the number of jobs, from FLASHPOST_SHIFT_SEED and FLASHPOST_SHIFT_JOBS when set.
-struct ShiftSettings {
-  uint32_t seed = 0;
-  int jobs = 0;
-  static ShiftSettings FromEnvironment();
-};
-
-// How much faster than the wall the shift's clock runs. The simulated modules run on the same
-// clock with short erase, calibration and test times.
+// How much faster than the wall the shift's clock, which the simulated modules share, runs.
 inline constexpr double kShiftSpeedUp = 80.0;
 
 // One application instance as the operator meets it.
@@ -44,31 +31,13 @@ struct Station {
   std::function<void(ui::Control& control)> click;
 };
 
-class Shift {
- public:
-  Shift(Station station, ShiftSettings settings, std::string instance);
-  ~Shift();
-  Shift(const Shift&) = delete;
-  Shift& operator=(const Shift&) = delete;
+// Works FLASHPOST_SHIFT_JOBS jobs (100 unless set) drawn from FLASHPOST_SHIFT_SEED, then stops
+// everything and checks that nothing is left running or open. Faults are test failures naming the
+// seed and the job; returns the number of verdicts the modules contradicted.
+int RunShift(Station station, const std::string& instance);
 
-  // Runs every job, then stops everything and checks that nothing is left running or open.
-  // Faults are reported as test failures naming the seed and the job.
-  void Run();
-  // Verdicts the modules contradicted; a passing shift has none.
-  int WrongVerdicts() const;
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
-};
-
-// The process's threads and open descriptors.
-struct ProcessResources {
-  size_t threads = 0;
-  size_t descriptors = 0;
-  static ProcessResources Now();
-};
-// Expects no more threads and descriptors than before, giving threads on their way out a moment.
-void ExpectNothingLeftOver(const ProcessResources& before);
+// Runs `shift`, then expects no more threads and descriptors than before, giving threads on their
+// way out a moment.
+void ExpectNothingLeftOver(const std::function<void()>& shift);
 
 }  // namespace flashpost::shift

@@ -21,23 +21,17 @@ TEST(ShiftTest, OneApplicationWorksAShiftOfJobs) {
   // A sanitizer starts a helper thread of its own with the first thread: it is there before the
   // count.
   std::thread([] {}).join();
-  const ProcessResources before = ProcessResources::Now();
-  {
+  ExpectNothingLeftOver([] {
     platform::ScaledClock clock(kShiftSpeedUp);
     ui::HeadlessLoop loop(clock);
     WatchedSerial serial;
     app::Application application(clock, serial, loop);
-    Shift shift({application, serial, clock,
-                 [&loop](const std::function<bool()>& done, uint32_t limit_ms) {
-                   return loop.RunUntil(done, limit_ms);
-                 },
-                 ClickModel},
-                ShiftSettings::FromEnvironment(), "headless");
-    shift.Run();
-    EXPECT_EQ(shift.WrongVerdicts(), 0);
+    auto serve_until = [&loop](const std::function<bool()>& done, uint32_t limit_ms) {
+      return loop.RunUntil(done, limit_ms);
+    };
+    EXPECT_EQ(RunShift({application, serial, clock, serve_until, ClickModel}, "headless"), 0);
     application.Close();
-  }
-  ExpectNothingLeftOver(before);
+  });
 }
 
 }  // namespace

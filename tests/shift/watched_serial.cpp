@@ -16,9 +16,7 @@ class WatchedSerial::Device final : public platform::SerialDevice {
   platform::LineSettings Settings() override { return device_->Settings(); }
   size_t Read(uint8_t* buffer, size_t n) override {
     const size_t got = device_->Read(buffer, n);
-    if (got > 0) {
-      owner_.Read(name_, buffer, got, {clock_.Ticks(), std::chrono::steady_clock::now()});
-    }
+    if (got > 0) owner_.Read(name_, buffer, got, clock_.Ticks());
     return got;
   }
   bool Write(const uint8_t* data, size_t n) override {
@@ -54,7 +52,6 @@ std::unique_ptr<platform::SerialDevice> WatchedSerial::Open(const std::string& n
   if (!device) return nullptr;
   std::lock_guard lock(mutex_);
   open_.insert(name);
-  ++opens_;
   return std::make_unique<Device>(*this, name, clock, std::move(device));
 }
 
@@ -84,24 +81,19 @@ void WatchedSerial::Follow(std::set<std::string> ports) {
   for (const std::string& port : ports) followed_[port];
 }
 
-std::optional<ReadStamp> WatchedSerial::FirstRead(const std::string& port,
-                                                  std::string_view text) const {
+std::optional<uint32_t> WatchedSerial::FirstRead(const std::string& port,
+                                                 std::string_view text) const {
   std::lock_guard lock(mutex_);
   auto it = followed_.find(port);
   if (it == followed_.end() || text.empty()) return std::nullopt;
   const size_t at = it->second.text.find(text);
   if (at == std::string::npos) return std::nullopt;
-  return it->second.stamps[at + text.size() - 1];
+  return it->second.ticks[at + text.size() - 1];
 }
 
 std::multiset<std::string> WatchedSerial::OpenPorts() const {
   std::lock_guard lock(mutex_);
   return open_;
-}
-
-uint64_t WatchedSerial::Opens() const {
-  std::lock_guard lock(mutex_);
-  return opens_;
 }
 
 void WatchedSerial::Wrote(const std::string& port, size_t bytes) {
@@ -111,12 +103,12 @@ void WatchedSerial::Wrote(const std::string& port, size_t bytes) {
   }
 }
 
-void WatchedSerial::Read(const std::string& port, const uint8_t* data, size_t n, ReadStamp stamp) {
+void WatchedSerial::Read(const std::string& port, const uint8_t* data, size_t n, uint32_t tick) {
   std::lock_guard lock(mutex_);
   auto it = followed_.find(port);
   if (it == followed_.end()) return;
   it->second.text.append(data, data + n);
-  it->second.stamps.insert(it->second.stamps.end(), n, stamp);
+  it->second.ticks.insert(it->second.ticks.end(), n, tick);
 }
 
 void WatchedSerial::Closed(const std::string& port) {

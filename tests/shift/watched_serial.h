@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -14,12 +13,6 @@
 #include "platform/serial_device.h"
 
 namespace flashpost::shift {
-
-// When a read returned the byte that completed a text: the program's clock and the real time.
-struct ReadStamp {
-  uint32_t tick = 0;
-  std::chrono::steady_clock::time_point real;
-};
 
 // The host's serial ports as the program sees them during a shift, watched from the program's
 // side of every line: which ports are open now, every write to a port the shift has declared
@@ -43,23 +36,22 @@ class WatchedSerial final : public platform::SerialSystem {
 
   // Keeps what the program reads from these ports from now on (the earlier record is dropped).
   void Follow(std::set<std::string> ports);
-  // When the program had read the whole of `text` from `port` for the first time since Follow.
-  std::optional<ReadStamp> FirstRead(const std::string& port, std::string_view text) const;
+  // The clock tick at which the program had first read the whole of `text` from `port` since
+  // Follow.
+  std::optional<uint32_t> FirstRead(const std::string& port, std::string_view text) const;
 
   // Every port with an open device, once per open device.
   std::multiset<std::string> OpenPorts() const;
-  // Devices opened since the shift began.
-  uint64_t Opens() const;
 
  private:
   class Device;
   struct Followed {
     std::string text;
-    std::vector<ReadStamp> stamps;  // one per byte of text
+    std::vector<uint32_t> ticks;  // one per byte of text
   };
 
   void Wrote(const std::string& port, size_t bytes);
-  void Read(const std::string& port, const uint8_t* data, size_t n, ReadStamp stamp);
+  void Read(const std::string& port, const uint8_t* data, size_t n, uint32_t tick);
   void Closed(const std::string& port);
 
   std::unique_ptr<platform::SerialSystem> host_ = platform::MakeHostSerialSystem();
@@ -69,7 +61,6 @@ class WatchedSerial final : public platform::SerialSystem {
   std::vector<std::string> quiet_writes_;
   std::map<std::string, Followed> followed_;
   std::multiset<std::string> open_;
-  uint64_t opens_ = 0;
 };
 
 }  // namespace flashpost::shift
