@@ -40,6 +40,8 @@ struct SlotState {
   static constexpr size_t kNumbers = 10 + 2 * PortBoard::kGsvSatellites;
   std::array<int64_t, kNumbers> numbers{};
   std::array<std::string, 4> texts;
+  // The rig's count of the slot's text writes when the texts were read.
+  uint64_t text_writes = 0;
 };
 
 std::array<int64_t, SlotState::kNumbers> Numbers(const PortBoard& board, int slot) {
@@ -60,68 +62,94 @@ std::array<int64_t, SlotState::kNumbers> Numbers(const PortBoard& board, int slo
   return n;
 }
 
-SlotState Snapshot(const PortBoard& board, int slot) {
-  SlotState s;
-  s.numbers = Numbers(board, slot);
+// Compared without the sanitizer's memcmp interceptor, which costs more than the comparison.
+bool SameNumbers(const std::array<int64_t, SlotState::kNumbers>& a,
+                 const std::array<int64_t, SlotState::kNumbers>& b) {
+  int64_t diff = 0;
+  for (size_t i = 0; i < a.size(); ++i) diff |= a[i] ^ b[i];
+  return diff == 0;
+}
+
+void ReadTexts(const PortBoard& board, int slot, SlotState& s) {
   s.texts[0] = board.StatusText[slot].Get();
   s.texts[1] = board.VersionField3[slot].Get();
   s.texts[2] = board.VersionField4[slot].Get();
   if (flashpost::app::IsModuleSlot(slot)) s.texts[3] = board.CustomerIdReply[slot].Get();
-  return s;
 }
 
-bool Unchanged(const PortBoard& board, int slot, const SlotState& s) {
-  return Numbers(board, slot) == s.numbers && board.StatusText[slot] == s.texts[0] &&
-         board.VersionField3[slot] == s.texts[1] && board.VersionField4[slot] == s.texts[2] &&
+bool SameTexts(const PortBoard& board, int slot, const SlotState& s) {
+  return board.StatusText[slot] == s.texts[0] && board.VersionField3[slot] == s.texts[1] &&
+         board.VersionField4[slot] == s.texts[2] &&
          (!flashpost::app::IsModuleSlot(slot) || board.CustomerIdReply[slot] == s.texts[3]);
 }
 
 // The two slots the handlers work on (a module slot, the terminal slot) as last seen: after each
 // call the slot its handler works on may have changed, the other one must not. Every further slot
 // the rig compares with the fresh board once the input is through (BoardRig::Finish), which stops
-// the run on any change to one of them as well.
+// the run on any change to one of them as well. The texts are read again, and compared, only
+// when the rig has seen one of the slot's texts written since the last look.
 class BoardWatch {
  public:
   // The board must be fresh: what the watch sees now is what Restart goes back to.
-  explicit BoardWatch(const PortBoard& board) : board_(board) {
-    for (int slot = 0; slot < kSlotCount; ++slot) fresh_[slot] = Snapshot(board_, slot);
+  explicit BoardWatch(const flashpost::fuzz::BoardRig& rig, const PortBoard& board)
+      : rig_(rig), board_(board) {
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+      fresh_[slot].numbers = Numbers(board_, slot);
+      ReadTexts(board_, slot, fresh_[slot]);
+    }
     slots_ = fresh_;
   }
   // After a call whose handler works on `allowed` (-1: none), the handled slot `other`.
   void RequireOnlyChanged(int allowed, int other) {
-    if (other >= 0) Require(Unchanged(board_, other, slots_[other]), "another slot changed");
-    if (allowed >= 0) slots_[allowed] = Snapshot(board_, allowed);
+    if (other >= 0) Require(Unchanged(other), "another slot changed");
+    Refresh(allowed);
   }
   // Changes made by the harness itself.
   void Refresh(int slot) {
-    if (slot >= 0) slots_[slot] = Snapshot(board_, slot);
+    if (slot < 0) return;
+    SlotState& s = slots_[slot];
+    s.numbers = Numbers(board_, slot);
+    const uint64_t writes = rig_.TextWrites(slot);
+    if (writes != s.text_writes) {
+      ReadTexts(board_, slot, s);
+      s.text_writes = writes;
+    }
   }
   // The slot has been put back to the fresh board's.
   void Restart(int slot) {
-    if (slot >= 0) slots_[slot] = fresh_[slot];
+    if (slot < 0) return;
+    slots_[slot] = fresh_[slot];
+    slots_[slot].text_writes = rig_.TextWrites(slot);
   }
+  // The slot as last seen.
+  const SlotState& Seen(int slot) const { return slots_[slot]; }
 
  private:
+  bool Unchanged(int slot) const {
+    const SlotState& s = slots_[slot];
+    return SameNumbers(Numbers(board_, slot), s.numbers) &&
+           (rig_.TextWrites(slot) == s.text_writes || SameTexts(board_, slot, s));
+  }
+
+  const flashpost::fuzz::BoardRig& rig_;
   const PortBoard& board_;
   std::array<SlotState, kSlotCount> fresh_;
   std::array<SlotState, kSlotCount> slots_;
 };
 
-void RequireSane(const PortBoard& board, int slot) {
+// The slot's flags and texts as the watch has just seen them.
+void RequireSane(const PortBoard& board, int slot, const SlotState& seen) {
   for (const auto* flag :
        {&board.VersionSeen, &board.CustomerIdReplySeen, &board.Reply200Seen, &board.GsvComplete}) {
     int32_t value = (*flag)[slot].load();
     Require(value == 0 || value == 1, "a flag holds neither 0 nor 1");
   }
-  Require(board.VersionField3[slot].Get().size() <= flashpost::protocol::kVersionFieldMaxLength,
+  Require(seen.texts[1].size() <= flashpost::protocol::kVersionFieldMaxLength,
           "version field 3 too long");
-  Require(board.VersionField4[slot].Get().size() <= flashpost::protocol::kVersionFieldMaxLength,
+  Require(seen.texts[2].size() <= flashpost::protocol::kVersionFieldMaxLength,
           "version field 4 too long");
-  if (flashpost::app::IsModuleSlot(slot)) {
-    Require(
-        board.CustomerIdReply[slot].Get().size() <= flashpost::protocol::kCustomerIdReplyMaxLength,
-        "customer ID reply too long");
-  }
+  Require(seen.texts[3].size() <= flashpost::protocol::kCustomerIdReplyMaxLength,
+          "customer ID reply too long");
   int32_t fix = board.FixType[kTerminalSlot].load();
   Require(fix >= 0 && fix <= 9, "fix type is not one digit");
 }
@@ -166,7 +194,7 @@ class ExactCopy {
 struct Harness {
   Harness() { rig.Freeze(); }
   flashpost::fuzz::BoardRig rig{kName, "4800"};
-  BoardWatch watch{rig.Board()};
+  BoardWatch watch{rig, rig.Board()};
   ExactCopy exact;
   std::string line;
 };
@@ -203,13 +231,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       flashpost::protocol::HandleSlotSentence(board, sentence, slot);
     });
     watch.RequireOnlyChanged(module_slot, kTerminalSlot);
-    if (module_slot >= 0) RequireSane(board, module_slot);
+    if (module_slot >= 0) RequireSane(board, module_slot, watch.Seen(module_slot));
 
     harness.exact.With(line, [&](std::string_view sentence) {
       flashpost::protocol::HandleTerminalSentence(board, sentence);
     });
     watch.RequireOnlyChanged(kTerminalSlot, module_slot);
-    RequireSane(board, kTerminalSlot);
+    RequireSane(board, kTerminalSlot, watch.Seen(kTerminalSlot));
   }
 
   harness.rig.Finish({module_slot, kTerminalSlot});
