@@ -44,29 +44,34 @@ struct SlotState {
   uint64_t text_writes = 0;
 };
 
-std::array<int64_t, SlotState::kNumbers> Numbers(const PortBoard& board, int slot) {
-  std::array<int64_t, SlotState::kNumbers> n{};
-  size_t i = 0;
+// Calls number(value) for every number of the slot the handlers may write, in one order. The
+// callers read them straight into or against a SlotState: a copy of the whole list, or a memcmp,
+// would cost the sanitizer's check of both ranges on every call.
+template <class Number>
+void VisitNumbers(const PortBoard& board, int slot, Number&& number) {
   for (const auto* table :
        {&board.ReadEnabled, &board.ProtocolMode, &board.VersionSeen, &board.CustomerIdReplySeen,
         &board.Reply200Seen, &board.GsvComplete, &board.FixType}) {
-    n[i++] = (*table)[slot].load();
+    number((*table)[slot].load());
   }
-  n[i++] = board.PortHandle[slot].load();
-  n[i++] = board.StatusColor[slot].load();
-  n[i++] = board.Port[slot].Get() != nullptr;
+  number(board.PortHandle[slot].load());
+  number(board.StatusColor[slot].load());
+  number(board.Port[slot].Get() != nullptr);
   for (int e = 0; e < PortBoard::kGsvSatellites; ++e) {
-    n[i++] = board.SatPrn[slot][e].load();
-    n[i++] = board.SatSnr[slot][e].load();
+    number(board.SatPrn[slot][e].load());
+    number(board.SatSnr[slot][e].load());
   }
-  return n;
 }
 
-// Compared without the sanitizer's memcmp interceptor, which costs more than the comparison.
-bool SameNumbers(const std::array<int64_t, SlotState::kNumbers>& a,
-                 const std::array<int64_t, SlotState::kNumbers>& b) {
+void ReadNumbers(const PortBoard& board, int slot, SlotState& s) {
+  size_t i = 0;
+  VisitNumbers(board, slot, [&](int64_t value) { s.numbers[i++] = value; });
+}
+
+bool SameNumbers(const PortBoard& board, int slot, const SlotState& s) {
+  size_t i = 0;
   int64_t diff = 0;
-  for (size_t i = 0; i < a.size(); ++i) diff |= a[i] ^ b[i];
+  VisitNumbers(board, slot, [&](int64_t value) { diff |= value ^ s.numbers[i++]; });
   return diff == 0;
 }
 
@@ -94,7 +99,7 @@ class BoardWatch {
   explicit BoardWatch(const flashpost::fuzz::BoardRig& rig, const PortBoard& board)
       : rig_(rig), board_(board) {
     for (int slot = 0; slot < kSlotCount; ++slot) {
-      fresh_[slot].numbers = Numbers(board_, slot);
+      ReadNumbers(board_, slot, fresh_[slot]);
       ReadTexts(board_, slot, fresh_[slot]);
     }
     slots_ = fresh_;
@@ -108,7 +113,7 @@ class BoardWatch {
   void Refresh(int slot) {
     if (slot < 0) return;
     SlotState& s = slots_[slot];
-    s.numbers = Numbers(board_, slot);
+    ReadNumbers(board_, slot, s);
     const uint64_t writes = rig_.TextWrites(slot);
     if (writes != s.text_writes) {
       ReadTexts(board_, slot, s);
@@ -127,7 +132,7 @@ class BoardWatch {
  private:
   bool Unchanged(int slot) const {
     const SlotState& s = slots_[slot];
-    return SameNumbers(Numbers(board_, slot), s.numbers) &&
+    return SameNumbers(board_, slot, s) &&
            (rig_.TextWrites(slot) == s.text_writes || SameTexts(board_, slot, s));
   }
 
