@@ -109,17 +109,6 @@ class BoardWatch {
     if (other >= 0) Require(Unchanged(other), "another slot changed");
     Refresh(allowed);
   }
-  // Changes made by the harness itself.
-  void Refresh(int slot) {
-    if (slot < 0) return;
-    SlotState& s = slots_[slot];
-    ReadNumbers(board_, slot, s);
-    const uint64_t writes = rig_.TextWrites(slot);
-    if (writes != s.text_writes) {
-      ReadTexts(board_, slot, s);
-      s.text_writes = writes;
-    }
-  }
   // The slot has been put back to the fresh board's.
   void Restart(int slot) {
     if (slot < 0) return;
@@ -130,6 +119,16 @@ class BoardWatch {
   const SlotState& Seen(int slot) const { return slots_[slot]; }
 
  private:
+  void Refresh(int slot) {
+    if (slot < 0) return;
+    SlotState& s = slots_[slot];
+    ReadNumbers(board_, slot, s);
+    const uint64_t writes = rig_.TextWrites(slot);
+    if (writes != s.text_writes) {
+      ReadTexts(board_, slot, s);
+      s.text_writes = writes;
+    }
+  }
   bool Unchanged(int slot) const {
     const SlotState& s = slots_[slot];
     return SameNumbers(board_, slot, s) &&
@@ -222,12 +221,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
 
     // Only the module slot's flags can be set: the slot handler sets no other slot's, the
-    // terminal handler none, and the watch stops the run on any other change.
+    // terminal handler none, and the watch stops the run on any other change. The watch looks at
+    // the module slot again after the slot handler, before anything is compared with it.
     if (module_slot >= 0 && !raw.empty() && (static_cast<uint8_t>(raw[0]) & 0x40)) {
       board.VersionSeen[module_slot].store(0);
       board.CustomerIdReplySeen[module_slot].store(0);
       board.Reply200Seen[module_slot].store(0);
-      watch.Refresh(module_slot);
     }
     std::string& line = harness.line;
     BuildLine(raw, line);
