@@ -75,7 +75,7 @@ void CopyPayload(std::span<const uint8_t> frame, size_t from, std::array<uint8_t
   const size_t length = frame[4] | frame[5] << 8;
   const size_t held = std::min(length, frame.size() - 8);
   const size_t n = held > from ? std::min(held - from, N) : 0;
-  std::memcpy(to.data(), frame.data() + 8 + from, n);
+  if (n > 0) std::memcpy(to.data(), frame.data() + 8 + from, n);
   std::memset(to.data() + n, 0, N - n);
 }
 

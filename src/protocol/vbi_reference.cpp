@@ -23,8 +23,7 @@ void CopyPayload(std::span<const uint8_t> frame, size_t offset, std::array<uint8
   const size_t held = frame.size() > kVbiHeaderSize ? frame.size() - kVbiHeaderSize : 0;
   const size_t payload = std::min<size_t>(VbiPayloadLength(frame), held);
   const size_t n = payload > offset ? std::min(payload - offset, N) : 0;
-  const auto from = frame.begin() + static_cast<ptrdiff_t>(kVbiHeaderSize + offset);
-  std::copy(from, from + static_cast<ptrdiff_t>(n), to.begin());
+  if (n > 0) std::copy_n(frame.subspan(kVbiHeaderSize + offset).begin(), n, to.begin());
   std::fill(to.begin() + static_cast<ptrdiff_t>(n), to.end(), uint8_t{0});
 }
 
