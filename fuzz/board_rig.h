@@ -194,9 +194,9 @@ class BoardRig {
   BoardRig(const BoardRig&) = delete;
   BoardRig& operator=(const BoardRig&) = delete;
 
-  app::PortBoard& Board() { return *board_; }
+  app::PortBoard& Board() const { return *board_; }
   // What was written to the slot's port since the input began.
-  testing::FakePortLog& Log(int slot) { return *logs_[slot]; }
+  testing::FakePortLog& Log(int slot) const { return *logs_[slot]; }
   // How many times a text of the slot has been written since Freeze(). A text changes only when
   // it is written, so a slot whose count stayed put has every text it had.
   uint64_t TextWrites(int slot) const { return text_writes_[slot]; }

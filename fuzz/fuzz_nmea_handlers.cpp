@@ -37,18 +37,23 @@ void Require(bool ok, const char* what) { flashpost::fuzz::Require(ok, kName, wh
 
 // Everything the handlers may write, for one slot.
 struct SlotState {
-  static constexpr size_t kNumbers = 10 + 2 * PortBoard::kGsvSatellites;
+  static constexpr size_t kNumbers = 11 + 2 * PortBoard::kGsvSatellites;
   std::array<int64_t, kNumbers> numbers{};
   std::array<std::string, 4> texts;
   // The rig's count of the slot's text writes when the texts were read.
   uint64_t text_writes = 0;
 };
 
-// Calls number(value) for every number of the slot the handlers may write, in one order. The
-// callers read them straight into or against a SlotState: a copy of the whole list, or a memcmp,
-// would cost the sanitizer's check of both ranges on every call.
+// Calls number(value) for every number of the slot the handlers may write, in one order, and
+// for how often the slot's port was opened and closed: a port is opened or closed only through the
+// fake serial system, which counts it, and reading the counts takes no lock, where reading the
+// board's reference to the port would take one on every call. That the reference agrees with the
+// counts is checked once per input (RequirePortHeldAsCounted). The callers read the values
+// straight into or against a SlotState: a copy of the whole list, or a memcmp, would cost the
+// sanitizer's check of both ranges on every call.
 template <class Number>
-void VisitNumbers(const PortBoard& board, int slot, Number&& number) {
+void VisitNumbers(const PortBoard& board, const flashpost::testing::FakePortLog& port, int slot,
+                  Number&& number) {
   for (const auto* table :
        {&board.ReadEnabled, &board.ProtocolMode, &board.VersionSeen, &board.CustomerIdReplySeen,
         &board.Reply200Seen, &board.GsvComplete, &board.FixType}) {
@@ -56,23 +61,35 @@ void VisitNumbers(const PortBoard& board, int slot, Number&& number) {
   }
   number(board.PortHandle[slot].load());
   number(board.StatusColor[slot].load());
-  number(board.Port[slot].Get() != nullptr);
+  number(port.opens.load());
+  number(port.closes.load());
   for (int e = 0; e < PortBoard::kGsvSatellites; ++e) {
     number(board.SatPrn[slot][e].load());
     number(board.SatSnr[slot][e].load());
   }
 }
 
-void ReadNumbers(const PortBoard& board, int slot, SlotState& s) {
+void ReadNumbers(const flashpost::fuzz::BoardRig& rig, int slot, SlotState& s) {
   size_t i = 0;
-  VisitNumbers(board, slot, [&](int64_t value) { s.numbers[i++] = value; });
+  VisitNumbers(rig.Board(), rig.Log(slot), slot, [&](int64_t value) { s.numbers[i++] = value; });
 }
 
-bool SameNumbers(const PortBoard& board, int slot, const SlotState& s) {
+bool SameNumbers(const flashpost::fuzz::BoardRig& rig, int slot, const SlotState& s) {
   size_t i = 0;
   int64_t diff = 0;
-  VisitNumbers(board, slot, [&](int64_t value) { diff |= value ^ s.numbers[i++]; });
+  VisitNumbers(rig.Board(), rig.Log(slot), slot,
+               [&](int64_t value) { diff |= value ^ s.numbers[i++]; });
   return diff == 0;
+}
+
+// The board refers to a port for the slot exactly while the slot's port is open: no handler drops
+// the reference without closing the port, or keeps it after closing.
+void RequirePortHeldAsCounted(const flashpost::fuzz::BoardRig& rig, int slot) {
+  if (slot < 0) return;
+  const auto& port = rig.Log(slot);
+  const bool held = rig.Board().Port[slot].Get() != nullptr;
+  Require(held == (port.opens.load() > port.closes.load()),
+          "the board's port reference and the port's opens and closes disagree");
 }
 
 void ReadTexts(const PortBoard& board, int slot, SlotState& s) {
@@ -99,7 +116,7 @@ class BoardWatch {
   explicit BoardWatch(const flashpost::fuzz::BoardRig& rig, const PortBoard& board)
       : rig_(rig), board_(board) {
     for (int slot = 0; slot < kSlotCount; ++slot) {
-      ReadNumbers(board_, slot, fresh_[slot]);
+      ReadNumbers(rig_, slot, fresh_[slot]);
       ReadTexts(board_, slot, fresh_[slot]);
     }
     slots_ = fresh_;
@@ -122,7 +139,7 @@ class BoardWatch {
   void Refresh(int slot) {
     if (slot < 0) return;
     SlotState& s = slots_[slot];
-    ReadNumbers(board_, slot, s);
+    ReadNumbers(rig_, slot, s);
     const uint64_t writes = rig_.TextWrites(slot);
     if (writes != s.text_writes) {
       ReadTexts(board_, slot, s);
@@ -131,7 +148,7 @@ class BoardWatch {
   }
   bool Unchanged(int slot) const {
     const SlotState& s = slots_[slot];
-    return SameNumbers(board_, slot, s) &&
+    return SameNumbers(rig_, slot, s) &&
            (rig_.TextWrites(slot) == s.text_writes || SameTexts(board_, slot, s));
   }
 
@@ -244,6 +261,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RequireSane(board, kTerminalSlot, watch.Seen(kTerminalSlot));
   }
 
+  RequirePortHeldAsCounted(harness.rig, module_slot);
+  RequirePortHeldAsCounted(harness.rig, kTerminalSlot);
   harness.rig.Finish({module_slot, kTerminalSlot});
   watch.Restart(module_slot);
   watch.Restart(kTerminalSlot);
