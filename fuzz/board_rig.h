@@ -253,7 +253,7 @@ class BoardRig {
     uint32_t bit = 1;
     visit([](const auto&) {},
           [&](app::SharedText& text) {
-            Require(bit != 0, who_, "more than 32 texts in one part of the board");
+            Require(bit != 0, who_, "more than 32 texts in a slot, or outside the slots");
             text.SetListener([this, scope, bit](const std::string&) {
               written_[scope] |= bit;
               ++text_writes_[scope];
