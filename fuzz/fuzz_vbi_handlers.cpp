@@ -69,30 +69,17 @@ uint8_t PayloadByte(std::span<const uint8_t> frame, size_t i) {
   return i < length && 8 + i < frame.size() ? frame[8 + i] : 0;
 }
 
-// Equality of two arrays of bytes, without the sanitizer's memcmp interceptor: its checks of
-// both ranges cost more than comparing the reference store a word at a time.
+// Payload bytes from..from+N, as PayloadByte reads them.
 template <size_t N>
-bool SameBytes(const std::array<uint8_t, N>& a, const std::array<uint8_t, N>& b) {
-  uint64_t diff = 0;
-  size_t i = 0;
-  for (; i + 8 <= N; i += 8) {
-    uint64_t x;
-    uint64_t y;
-    std::memcpy(&x, a.data() + i, 8);
-    std::memcpy(&y, b.data() + i, 8);
-    diff |= x ^ y;
-  }
-  for (; i < N; ++i) diff |= a[i] ^ b[i];
-  return diff == 0;
+void CopyPayload(std::span<const uint8_t> frame, size_t from, std::array<uint8_t, N>& to) {
+  const size_t length = frame[4] | frame[5] << 8;
+  const size_t held = std::min(length, frame.size() - 8);
+  const size_t n = held > from ? std::min(held - from, N) : 0;
+  if (n > 0) std::memcpy(to.data(), frame.data() + 8 + from, n);
+  std::memset(to.data() + n, 0, N - n);
 }
 
-template <size_t M, size_t N>
-bool SameBytes(const std::array<std::array<uint8_t, M>, N>& a,
-               const std::array<std::array<uint8_t, M>, N>& b) {
-  static_assert(sizeof(a) == M * N);
-  return SameBytes(reinterpret_cast<const std::array<uint8_t, M * N>&>(a),
-                   reinterpret_cast<const std::array<uint8_t, M * N>&>(b));
-}
+using flashpost::fuzz::SameBytes;
 
 void RequireConsistent(const ReferenceData::Ephemerides& store) {
   for (int k = 0; k < ReferenceData::kRecordCount; ++k) {
@@ -116,9 +103,10 @@ struct Harness {
   SlotValueList slot_values;
   ReferenceData::Ephemerides fresh_store;
   // Every frame is the tail of this block, so the first byte read past a frame is past the block
-  // and the sanitizer reports it. Zero before written_from.
+  // and the sanitizer reports it. Zero outside [written_from, written_to).
   std::unique_ptr<uint8_t[]> reader_buffer = std::make_unique<uint8_t[]>(kReaderBuffer);
-  size_t written_from = kReaderBuffer;
+  size_t written_from = 0;
+  size_t written_to = 0;
 };
 
 }  // namespace
@@ -145,9 +133,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const size_t frame_size = (control & 4) ? 8 + taken : kReaderBuffer;
     uint8_t* const block = harness.reader_buffer.get();
-    std::fill(block + harness.written_from, block + kReaderBuffer, 0);
+    // Only the header and payload the last frame was given need clearing.
+    std::memset(block + harness.written_from, 0, harness.written_to - harness.written_from);
     const std::span<uint8_t> frame(block + kReaderBuffer - frame_size, frame_size);
     harness.written_from = kReaderBuffer - frame_size;
+    harness.written_to = harness.written_from + 8 + taken;
     frame[0] = 0x81;
     frame[1] = 0xFF;
     frame[2] = id;
@@ -163,10 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t satellite = PayloadByte(frame, 8);
     const bool report = id == 141 && satellite >= 1 && satellite <= 32;
     if (report) {
-      for (size_t i = 0; i < 8; ++i) expected.EphemerisHeader[i] = PayloadByte(frame, i);
-      for (size_t i = 0; i < ReferenceData::kRecordSize; ++i) {
-        expected.EphemerisTable[satellite - 1][i] = PayloadByte(frame, 8 + i);
-      }
+      CopyPayload(frame, 0, expected.EphemerisHeader);
+      CopyPayload(frame, 8, expected.EphemerisTable[satellite - 1]);
     }
     const bool as_expected = board.Reference.ReadEphemerides([&](const auto& e) {
       return SameBytes(e.EphemerisHeader, expected.EphemerisHeader) &&
@@ -190,7 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
       Require(fix == fix_before, "fix type changed");
     }
-    Require(SlotValues(board) == slot_values, "another slot's state changed");
+    Require(SameBytes(SlotValues(board), slot_values), "another slot's state changed");
 
     flashpost::protocol::SendNextEphemeris(board, kModule);
     auto& module_log = harness.rig.Log(kModule);
