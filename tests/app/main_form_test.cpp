@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -59,8 +60,7 @@ class MainFormTest : public ::testing::Test {
     mcd_.Button2Click();
   }
   void Check(const std::vector<int>& entries) {
-    for (int i = 0; i < 10; ++i) mcd_.ComPortList.SetChecked(i, false);
-    for (int i : entries) mcd_.ComPortList.SetChecked(i, true);
+    for (int i = 0; i < 10; ++i) mcd_.ComPortList.SetChecked(i, std::ranges::count(entries, i));
   }
   std::string Message() const { return board_.MessageText.Get(); }
   int WorkersStarted() const {
@@ -93,7 +93,6 @@ TEST_F(MainFormTest, RefreshShowsProgressStatusLinesAndMessages) {
   board_.StatusText[0].Set(" FW(AP) update OK!(OK)");
   board_.StatusColor[0] = kGreen;
   board_.StatusText[7].Set("Cannot open COM5 port !");
-  board_.StatusColor[7] = kRed;
   board_.MessageText.Set("No Com Port Selected!");
   board_.MessageColor = kRed;
   form_.RefreshBoard();
@@ -102,7 +101,6 @@ TEST_F(MainFormTest, RefreshShowsProgressStatusLinesAndMessages) {
   EXPECT_EQ(mcd_.Label14.Caption(), "9%");
   EXPECT_EQ(mcd_.Label16.Caption(), " FW(AP) update OK!(OK)");
   EXPECT_EQ(mcd_.Label13.Caption(), "Cannot open COM5 port !");
-  EXPECT_EQ(mcd_.Label13.FontColor(), kRed);
   EXPECT_EQ(mcd_.Label18.Caption(), "No Com Port Selected!");
 
   board_.StatusText[0].Set(" ");
@@ -119,10 +117,6 @@ TEST_F(MainFormTest, RefreshShowsProgressStatusLinesAndMessages) {
   loop_.RunFor(400);
   EXPECT_EQ(auto_.Label64.Caption(), "100%");
   loop_.RunFor(200);
-  EXPECT_EQ(auto_.Label64.Caption(), "42%");
-  form_.Timer1.SetTimerEnabled(false);
-  board_.ProgressPercent[0] = 43;
-  loop_.RunFor(2000);
   EXPECT_EQ(auto_.Label64.Caption(), "42%");
 }
 
@@ -190,6 +184,47 @@ TEST_F(MainFormTest, StopSlotEndsTheWorkerClosesThePortAndResetsCalibrationJobs)
   board_.TerminalReader.Set(reader);
   form_.StopSlot(kTerminalSlot);
   EXPECT_EQ(board_.ReadEnabled[kTerminalSlot].load(), 0);
+}
+
+// The slot's serial access on the recording fakes: what no real port shows (the order of the
+// closing steps, a driver that refuses every speed, slots without a port). The same calls on real
+// ports: tests/platform/serial_port_suite.h.
+TEST_F(MainFormTest, SerialAccessRefusesWhatItCannotDoAndClosesInOrder) {
+  fake_.Log("COM3")->refuse_every_baud = true;
+  EXPECT_EQ(serial::OpenPort(board_, "COM3", "921600", 0), 0);
+  EXPECT_EQ(board_.StatusText[0].Get(), "Cannot set 921600 baud on COM3 port !");
+  EXPECT_EQ(fake_.Log("COM3")->restores.load(), 1);
+  EXPECT_EQ(fake_.Log("COM3")->closes.load(), 1);
+  EXPECT_EQ(board_.ReadEnabled[0].load(), 0);
+
+  ASSERT_EQ(serial::OpenPort(board_, "COM4", "4800", 9), 1);
+  EXPECT_EQ(fake_.Log("COM4")->baud.load(), 4800u);
+  ASSERT_EQ(serial::ClosePort(board_, 9), 1);
+  auto log = fake_.Log("COM4");
+  EXPECT_EQ(log->rx_purges.load(), 1);
+  EXPECT_EQ(log->restores_after_drain.load(), 1) << "the last bytes must leave at the old speed";
+  EXPECT_EQ(log->rts_dtr_clears.load(), 1);
+  EXPECT_EQ(log->closes.load(), 1);
+
+  // A slot without a port reads as a silent line, unless its reader has been asked to stop.
+  uint32_t before = clock_.Ticks();
+  EXPECT_EQ(serial::ReadPortByte(board_, 7), std::nullopt);
+  EXPECT_EQ(clock_.Ticks() - before, serial::kReadTimeoutMs);
+  ui::StopSignal stop;
+  stop.Request();
+  before = clock_.Ticks();
+  EXPECT_EQ(serial::ReadPortByte(board_, 7, &stop), std::nullopt);
+  EXPECT_EQ(clock_.Ticks(), before);
+  EXPECT_EQ(serial::ReadPortByte(board_, 42), std::nullopt);  // not a slot: no crash
+  EXPECT_EQ(serial::OpenPort(board_, "COM3", "4800", 10), 0);
+  EXPECT_EQ(serial::ClosePort(board_, -1), 0);
+
+  ui::ComboBox a("a", nullptr), b("b", nullptr);
+  a.SetItems({"COM11"});
+  serial::ScanPorts(board_, {&a, &b});
+  EXPECT_EQ(a.Items(), ports_);
+  EXPECT_EQ(b.Items(), ports_);
+  EXPECT_EQ(board_.PortsFound.load(), 10);
 }
 
 TEST_F(MainFormTest, StopSlotFromAWorkerGivesTheButtonBackThroughTheMainThread) {
@@ -274,6 +309,7 @@ TEST_F(MainFormTest, MultiPortStartChecksInTheirOrder) {
   const char* kWaiting = "Waiting Time must be a whole number of ms!(NG)";
   // A reference in NMEA stops every Start right after the file and time checks.
   const char* kNmea = "Please make sure Ref. GPS on VBI mode!";
+  const std::vector<int> nine = {0, 1, 2, 3, 4, 5, 6, 7, 8};
   const auto fw_ap = &Options::RadioButton5Click;
   const Row rows[] = {
       {fw_ap, -1, {0}, 1, "10000", "Cannot open file!(NG)", 0},
@@ -293,13 +329,7 @@ TEST_F(MainFormTest, MultiPortStartChecksInTheirOrder) {
       {fw_ap, 491520, {0}, 1, "99999999999", kWaiting, 0},
       {fw_ap, 491520, {9}, 1, "10000", "Please re-select Com Port", 0},  // the reference's port
       // The count checks leave the waiting time locked.
-      {fw_ap,
-       491520,
-       {0, 1, 2, 3, 4, 5, 6, 7, 8},
-       1,
-       "10000",
-       " Error !( Com Port can't over 8 ports)",
-       0},
+      {fw_ap, 491520, nine, 1, "10000", " Error !( Com Port can't over 8 ports)", 0},
       {fw_ap, 491520, {}, 1, "10000", " No Com Port Selected !", 0},
       // A download starts one worker per selected port, each opening its own.
       {fw_ap, 491520, {2, 4}, 1, "10000", "Downloading....", 2},
@@ -339,6 +369,75 @@ TEST_F(MainFormTest, MultiPortStartChecksInTheirOrder) {
   mcd_.Button1Click();
   EXPECT_EQ(Message(), kFwAp);
   EXPECT_EQ(board_.JobFwAp[5].load(), 1);
+}
+
+// What each job option sets for every module slot; the terminal slot keeps the framing its page
+// set.
+TEST_F(MainFormTest, UpdateOptionsSetEverySlotsJobModeAndWaitingTime) {
+  auto& o = mcd_.Options;
+  auto count = [](SlotTable<int32_t>& job) {
+    int n = 0;
+    for (auto& v : job) n += v.load();
+    return n;
+  };
+  auto all_modes = [this](int mode) {
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+      if (board_.ProtocolMode[slot].load() != (slot == kTerminalSlot ? 1 : mode)) return false;
+    }
+    return true;
+  };
+  board_.ProtocolMode[kTerminalSlot] = 1;
+  o.RadioButton4.Click();
+  EXPECT_EQ(mcd_.Edit25.Text(), "35000");
+  EXPECT_TRUE(all_modes(1));
+  EXPECT_EQ(count(board_.JobXtalCal), kSlotCount);
+  o.RadioButton5.Click();
+  EXPECT_EQ(mcd_.Edit25.Text(), "10000");
+  EXPECT_TRUE(all_modes(0));
+  EXPECT_EQ(count(board_.JobXtalCal), 0);
+  EXPECT_EQ(count(board_.JobFwAp), kSlotCount);
+
+  // Calibration after download takes the all-image job (FSA first, so the change shows);
+  // unchecked, only the calibration goes; a radio button takes it back off.
+  o.RadioButton1.Click();
+  o.AutoCalibration.Click();
+  EXPECT_TRUE(o.RadioButton2.Checked());
+  EXPECT_EQ(mcd_.Edit25.Text(), "35000");
+  EXPECT_EQ(count(board_.JobAllImageNoCode), kSlotCount);
+  EXPECT_EQ(count(board_.JobFsa), 0);
+  EXPECT_EQ(board_.XtalAfterDownload.load(), 1);
+  EXPECT_TRUE(all_modes(1));
+  o.AutoCalibration.Click();
+  EXPECT_EQ(board_.XtalAfterDownload.load(), 0);
+  EXPECT_EQ(count(board_.JobAllImageNoCode), kSlotCount);
+  o.AutoCalibration.Click();
+  o.RadioButton3.Click();
+  EXPECT_FALSE(o.AutoCalibration.Checked());
+  EXPECT_EQ(board_.XtalAfterDownload.load(), 0);
+  EXPECT_EQ(mcd_.Edit25.Text(), "10000");
+
+  // The BB chip offers no calibration and leaves the jobs as they were.
+  o.RadioButton4.Click();
+  o.BBChip.Click();
+  EXPECT_TRUE(form_.Download.bbchip_checked.load());
+  EXPECT_FALSE(o.RadioButton4.Enabled());
+  EXPECT_FALSE(o.AutoCalibration.Enabled());
+  EXPECT_EQ(count(board_.JobXtalCal), kSlotCount);
+  o.BBChip.Click();
+  EXPECT_FALSE(form_.Download.bbchip_checked.load());
+  EXPECT_TRUE(o.RadioButton4.Enabled());
+
+  // The option word packs the three lists.
+  o.BuildOptionWord();
+  EXPECT_EQ(board_.OptionWord.load(), 2 | (2 << 4) | (2 << 7));
+  EXPECT_EQ(board_.OutputProtocolIndex.load(), 2);
+  o.ComboBox3.SetText("115200");
+  o.ComboBox7.SetItemIndex(1);
+  o.ComboBox8.SetItemIndex(1);
+  o.BuildOptionWord();
+  EXPECT_EQ(board_.OptionWord.load(), 8 | (1 << 4) | (1 << 7));
+  EXPECT_EQ(board_.OutputProtocolIndex.load(), 1);
+  EXPECT_EQ(board_.BaudIndexDigit.load(), '8');
 }
 
 TEST_F(MainFormTest, CalibrationOpensEveryPortInVbiBeforeItsWorker) {

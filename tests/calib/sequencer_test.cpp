@@ -23,21 +23,20 @@ using Calls = std::vector<std::string>;
 // 81 FF id sub len-lo len-hi ck-lo ck-hi payload. The checksum makes the byte sum of the
 // identifier, sub-ID, length and payload 0 modulo 2^16.
 std::vector<uint8_t> Frame(uint8_t id, uint8_t sub, const std::vector<uint8_t>& payload = {}) {
+  const size_t n = payload.size();
+  uint16_t sum = static_cast<uint16_t>(id + sub + (n & 0xFF) + (n >> 8));
+  for (uint8_t b : payload) sum = static_cast<uint16_t>(sum + b);
+  const uint8_t head[] = {0x81,
+                          0xFF,
+                          id,
+                          sub,
+                          static_cast<uint8_t>(n),
+                          static_cast<uint8_t>(n >> 8),
+                          static_cast<uint8_t>(-sum),
+                          static_cast<uint8_t>(-sum >> 8)};
   std::vector<uint8_t> frame(kModuleFrameBufferSize, 0);
-  const auto length = static_cast<uint16_t>(payload.size());
-  frame[0] = 0x81;
-  frame[1] = 0xFF;
-  frame[2] = id;
-  frame[3] = sub;
-  frame[4] = static_cast<uint8_t>(length & 0xFF);
-  frame[5] = static_cast<uint8_t>(length >> 8);
-  uint16_t sum = id + sub + frame[4] + frame[5];
-  for (size_t i = 0; i < payload.size(); ++i) {
-    frame[8 + i] = payload[i];
-    sum = static_cast<uint16_t>(sum + payload[i]);
-  }
-  frame[6] = static_cast<uint8_t>(-sum);
-  frame[7] = static_cast<uint8_t>(-sum >> 8);
+  std::copy(std::begin(head), std::end(head), frame.begin());
+  std::copy(payload.begin(), payload.end(), frame.begin() + 8);
   return frame;
 }
 
@@ -272,10 +271,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The version report: the major from the version number, the minor signed; nothing goes
         // to the module.
-        ScriptCase{"Version", 2, "V", "", "[ F/W Ver: 1.2 ] - 1 ", kUntouched, " ", 0},
-        ScriptCase{"NegativeMinor", 2, "v103/255", "", "[ F/W Ver: 1.-1 ] - 1 ", kUntouched, " ",
-                   0},
-        ScriptCase{"ZeroMajor", 2, "v99/5", "", "[ F/W Ver: 0.5 ] - 1 ", kUntouched, " ", 0},
         ScriptCase{"LowestMinor", 2, "v1025/128", "", "[ F/W Ver: 10.-128 ] - 1 ", kUntouched, " ",
                    0},
         ScriptCase{"Highest", 2, "v65535/127", "", "[ F/W Ver: 655.127 ] - 1 ", kUntouched, " ", 0},
@@ -287,16 +282,10 @@ INSTANTIATE_TEST_SUITE_P(
                    "[ F/W Ver: 2.9 ] - 1 ", kRed, " ", 0},
         // The status reports, step by step.
         ScriptCase{"Calibrated", 3, "V 0", "", " F3 Success - 1(Calibrated) ", kNavy, " ", 1},
-        ScriptCase{"NotCalibrated", 3, "V 6", "", " F3 Failure - 1(No Calibration) ", kNavy, " ",
-                   1},
         ScriptCase{"StepOneWantsSixNotZero", 3, "V 0 0", "reset stop",
-                   " F1 Failure - 2(Test Fail!)", kRed, " ", 0},
-        ScriptCase{"StepOneWantsSixNotFour", 3, "V 0 4", "reset stop",
                    " F1 Failure - 2(Test Fail!)", kRed, " ", 0},
         ScriptCase{"StepOneWantsSixNotSeven", 3, "V 0 7", "reset stop",
                    " F1 Failure - 2(Test Fail!)", kRed, " ", 0},
-        ScriptCase{"StepOneSendsThePvt", 3, "V 0 c 6", "pvt", " F1 Success - 2 ", kUntouched, " ",
-                   2},
         ScriptCase{"StepOneOnSlotZero", 0, "V 0 c 6", "pvt", " F1 Success - 2 ", kUntouched,
                    "Send PVT", 2},
         ScriptCase{"StepTwoWantsFour", 3, "V 0 6 c 4", "pvt", " F2 Success - 3 ", kNavy, " ", 3},
@@ -308,12 +297,11 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptCase{"DoneTakesNoMoreReports", 3, "V 0 6 4 0 c 0 3 6", "pvt", kCalibrated, kUntouched,
                    " ", 4},
         // The acknowledgements.
-        ScriptCase{"Ack1", 0, "A1", "clear", " ", kUntouched, " ", 0},
-        ScriptCase{"Ack9", 3, "A9", "clear", " ", kUntouched, " ", 0},
+        ScriptCase{"Ack1And9", 0, "A1 A9", "clear clear", " ", kUntouched, " ", 0},
         ScriptCase{"Ack11", 0, "A11", "clear", " ", kUntouched, "Get ACK command(VBI->NMEA)!", 0},
-        ScriptCase{"Ack11OnSlotTwo", 2, "A11", "clear", " ", kUntouched, " ", 0},
+        ScriptCase{"Ack11And21OnSlotTwo", 2, "A11 A21", "clear mode0 eph clear", " ", kUntouched,
+                   " ", 0},
         ScriptCase{"Ack21", 0, "A21", "mode0 eph clear", " ", kUntouched, "Send EPH", 0},
-        ScriptCase{"Ack21OnSlotFive", 5, "A21", "mode0 eph clear", " ", kUntouched, " ", 0},
         ScriptCase{"Ack41", 0, "A41", "mode1 eph clear", " ", kUntouched, " ", 0},
         ScriptCase{"OtherAcks", 1, "A0 A2 A14 A200", "", " ", kUntouched, " ", 0},
         // The time-out, counted from leaving step 0; the reset disarms the PVT, so no resend
@@ -331,7 +319,6 @@ INSTANTIATE_TEST_SUITE_P(
         // reports still move the steps on.
         ScriptCase{"WatchedWithoutAVersionReport", 3, "W 1 6 +9999 W +1 W", "pvt reset stop",
                    kTimedOut, kRed, " ", 0},
-        ScriptCase{"WatchedAndSilent", 3, "W +10000 W", "reset stop", kTimedOut, kRed, " ", 0},
         // The PVT is resent two seconds after its last send until acknowledged; any slot
         // writes the message.
         ScriptCase{"PvtResentUntilAcknowledged", 3,
