@@ -105,18 +105,12 @@ TEST_F(FakeSysfs, DescribesEachPortByItsLinksAndItsUsbAdapter) {
   }
 }
 
-TEST(PortListTest, SplitsTheListSkippingEmptyItems) {
-  const std::pair<std::string, Paths> cases[] = {
-      {"a:b::c", {"a", "b", "c"}}, {":/dev/ttyX:", {"/dev/ttyX"}}, {"", {}}, {"::", {}}};
-  for (const auto& [list, items] : cases) EXPECT_EQ(SplitPortList(list), items) << list;
-}
-
-// The machine's ports come first, then FLASHPOST_PORTS without repeats; fixtures name adapters
-// by udev's stable links, which the commands take for the port the scan lists.
+// The machine's ports come first, then FLASHPOST_PORTS without repeats or empty items; fixtures
+// name adapters by udev's stable links, which the commands take for the port the scan lists.
 TEST(PortListTest, TheVariableAddsPortsAndLinksResolveToListedPorts) {
   PseudoTerminal listed, unlisted;
   const Paths machine = DiscoverSysfsPorts("/sys/class/tty", "/dev");
-  std::string list = listed.SlavePath() + "::/tmp/fp-two:" + listed.SlavePath();
+  std::string list = ":" + listed.SlavePath() + "::/tmp/fp-two:" + listed.SlavePath();
   if (!machine.empty()) list += ":" + machine.front();
   setenv("FLASHPOST_PORTS", list.c_str(), 1);
   Paths expected = machine;
