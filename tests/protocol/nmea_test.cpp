@@ -117,9 +117,7 @@ class NmeaTest : public ::testing::Test {
 
 TEST_F(NmeaTest, ProprietaryCommandsGoOutFramedInOneWrite) {
   std::vector<std::string> expected;
-  for (std::string_view body :
-       {protocol::kProbeBody, protocol::kTestStartBody, protocol::kSwitchToVbiBody1,
-        protocol::kSwitchToVbiBody2, protocol::kFwApBody}) {
+  for (std::string_view body : {protocol::kProbeBody, protocol::kFwApBody}) {
     ASSERT_TRUE(protocol::SendProprietarySentence(board_, kSlot, body));
     expected.push_back("$" + std::string(body) + "*" + Hex(XorOf(body)) + "\r\n");
   }
