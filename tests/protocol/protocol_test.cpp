@@ -98,12 +98,27 @@ TEST(NmeaFieldTest, OnlyWholeNumbersConvert) {
   }
 }
 
-class NmeaTest : public ::testing::Test {
+// A board on two fake ports: a module's and the reference receiver's.
+class BoardTest : public ::testing::Test {
+ protected:
+  template <class Text = Bytes>
+  std::vector<Text> Writes(const std::string& port = "module") {
+    std::vector<Text> out;
+    for (auto& w : serial_.Log(port)->Writes()) out.emplace_back(w.bytes.begin(), w.bytes.end());
+    return out;
+  }
+
+  platform::ManualClock clock_{70000};
+  testing::FakeSerialSystem serial_{{"module", "reference"}};
+  PortBoard board_{clock_, serial_};
+};
+
+class NmeaTest : public BoardTest {
  protected:
   static constexpr int kSlot = 2;
 
   void SetUp() override {
-    ASSERT_EQ(serial::OpenPort(board_, "/dev/ttyUSB0", "4800", kSlot), 1);
+    ASSERT_EQ(serial::OpenPort(board_, "module", "4800", kSlot), 1);
     LeaveAnEarlierGroup();
   }
   // Leftovers of an earlier group, so that clearing and keeping can be told apart.
@@ -116,15 +131,6 @@ class NmeaTest : public ::testing::Test {
   }
   void Slot(std::string_view sentence) { protocol::HandleSlotSentence(board_, sentence, kSlot); }
   void Terminal(std::string_view sentence) { protocol::HandleTerminalSentence(board_, sentence); }
-  std::vector<std::string> Writes() {
-    std::vector<std::string> out;
-    for (auto& w : serial_.Log("/dev/ttyUSB0")->Writes()) out.push_back(w.bytes);
-    return out;
-  }
-
-  platform::ManualClock clock_;
-  testing::FakeSerialSystem serial_{{"/dev/ttyUSB0"}};
-  PortBoard board_{clock_, serial_};
 };
 
 TEST_F(NmeaTest, ProprietaryCommandsGoOutFramedInOneWrite) {
@@ -137,7 +143,7 @@ TEST_F(NmeaTest, ProprietaryCommandsGoOutFramedInOneWrite) {
   expected.push_back("$PQRV29,ABC*" + Hex(XorOf("PQRV29,ABC")) + "\r\n");
   board_.ProtocolMode[kSlot].store(1);
   protocol::SendCustomerId(board_, kSlot, "ABC");  // there is no VBI form of the command
-  EXPECT_EQ(Writes(), expected);
+  EXPECT_EQ(Writes<std::string>(), expected);
   EXPECT_FALSE(protocol::SendProprietarySentence(board_, 5, protocol::kProbeBody)) << "not open";
 }
 
@@ -208,7 +214,7 @@ TEST_F(NmeaTest, VersionReportIsShownClosesThePortAndIsTakenOnce) {
   Slot(Sentence("$PQRV100,KX420,ROM,3,10,20120305"));
   EXPECT_EQ(board_.VersionSeen[kSlot].load(), 1);
   EXPECT_EQ(board_.StatusText[kSlot].Get(), " F/W Ver: 3.10");
-  EXPECT_EQ(serial_.Log("/dev/ttyUSB0")->closes.load(), 1);
+  EXPECT_EQ(serial_.Log("module")->closes.load(), 1);
   EXPECT_EQ(board_.ReadEnabled[kSlot].load(), 0);
   Slot(Sentence("$PQRV100,KX420,ROM,4,2,20130101"));
   EXPECT_EQ(board_.StatusText[kSlot].Get(), " F/W Ver: 3.10") << "a repeated report is ignored";
@@ -379,7 +385,7 @@ Bytes NavigationReport(uint8_t byte5, uint8_t time_fill, uint8_t position_fill) 
   return Framed(121, 0, payload);
 }
 
-class VbiTest : public ::testing::Test {
+class VbiTest : public BoardTest {
  protected:
   void SetUp() override {
     ASSERT_EQ(serial::OpenPort(board_, "module", "115200", kModule), 1);
@@ -390,19 +396,10 @@ class VbiTest : public ::testing::Test {
     board_.ProtocolMode[kModule].store(mode);
     board_.ProtocolMode[kTerminalSlot].store(mode);
   }
-  std::vector<Bytes> Writes(const std::string& port = "module") {
-    std::vector<Bytes> out;
-    for (auto& w : serial_.Log(port)->Writes()) out.emplace_back(w.bytes.begin(), w.bytes.end());
-    return out;
-  }
   void Receive(const Bytes& frame) { protocol::HandleReferenceMessage(board_, frame); }
   ReferenceData::Ephemerides Stored() {
     return board_.Reference.ReadEphemerides([](const auto& e) { return e; });
   }
-
-  platform::ManualClock clock_{70000};
-  testing::FakeSerialSystem serial_{{"module", "reference"}};
-  app::PortBoard board_{clock_, serial_};
 };
 
 TEST(VbiChecksumTest, BringsTheHeaderAndPayloadSumToZero) {
