@@ -1,13 +1,18 @@
-// The Qt front end under the shared suites, and what is Qt's own: timers given back, filters.
+// The Qt front end under the shared suites, and what is Qt's own: timers given back, filters,
+// the window's end on SIGTERM.
 #include <QTest>
 #include <QtWidgets>
+#include <csignal>
+#include <fstream>
 #include <optional>
+#include <thread>
 
 #include "conformance/loop_suite.h"
 #include "conformance/view_probe.h"
 #include "gui/desktop.h"
 #include "gui/form_view.h"
 #include "gui/qt_loop.h"
+#include "platform/child_process.h"
 
 namespace flashpost::conformance {
 namespace {
@@ -225,6 +230,27 @@ TEST(QtViewTest, FiltersInQtsTerms) {
   EXPECT_EQ(gui::QtFileFilter("Binary File (*.bin)|*.bin|All Files (*.*)|*.*"),
             "Binary File (*.bin);;All Files (*.*)");
   EXPECT_EQ(gui::QtFileFilter("Images|*.bmp;*.png"), "Images (*.bmp *.png)");
+}
+
+// The window sent SIGTERM closes as its close box closes it and exits with 143.
+TEST(WindowSignalTest, SigtermClosesTheWindowAndExitsWith143) {
+  std::string error;
+  auto child =
+      platform::StartChildProcess({FLASHPOST_BINARY}, {"QT_QPA_PLATFORM=offscreen"}, error);
+  ASSERT_NE(child, nullptr) << error;
+  // Signalled once it catches SIGTERM, as its status tells.
+  auto catches_sigterm = [&child] {
+    std::ifstream status("/proc/" + std::to_string(child->Id()) + "/status");
+    std::string line;
+    while (std::getline(status, line) && line.rfind("SigCgt:", 0) != 0) {
+    }
+    return !line.empty() && (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
+  };
+  for (int i = 0; i < 1000 && !catches_sigterm(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  child->Signal(SIGTERM);
+  EXPECT_EQ(child->Wait(std::chrono::seconds(30)), 143) << child->Output();
+  EXPECT_FALSE(child->EndedBySignal()) << "killed instead of closed";
 }
 
 }  // namespace

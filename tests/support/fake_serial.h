@@ -19,7 +19,6 @@ namespace flashpost::testing {
 // writes); a read short of what it asked for lasts the read time-out of the injected clock.
 struct FakePortLog {
   std::atomic<int> opens{0};
-  std::atomic<int> configures{0};
   std::atomic<uint32_t> baud{0};
   std::atomic<int> rx_purges{0};
   std::atomic<int> tx_purges{0};
@@ -29,7 +28,6 @@ struct FakePortLog {
   std::atomic<int> rts_dtr_clears{0};
   std::atomic<int> closes{0};
   std::atomic<bool> refuse_every_baud{false};
-  std::atomic<size_t> waiting_at_open{0};  // counted by the driver, never delivered
   std::atomic<size_t> last_read_size{0};
 
   struct Write {
@@ -40,7 +38,6 @@ struct FakePortLog {
     std::lock_guard lock(mutex);
     return writes;
   }
-  // Everything written, in one string.
   std::string Written() {
     std::string all;
     for (const Write& w : Writes()) all += w.bytes;
@@ -66,11 +63,8 @@ struct FakePortLog {
 class FakeDevice final : public platform::SerialDevice {
  public:
   FakeDevice(std::shared_ptr<FakePortLog> log, platform::Clock& clock, uint32_t timeout_ms)
-      : log_(std::move(log)), clock_(clock), timeout_ms_(timeout_ms) {
-    waiting_ = log_->waiting_at_open.load();
-  }
+      : log_(std::move(log)), clock_(clock), timeout_ms_(timeout_ms) {}
   bool Configure(uint32_t baud) override {
-    ++log_->configures;
     if (log_->refuse_every_baud) return false;
     log_->baud = baud;
     return true;
@@ -106,14 +100,13 @@ class FakeDevice final : public platform::SerialDevice {
   }
   size_t BytesWaiting() override {
     std::lock_guard lock(log_->mutex);
-    return waiting_ + log_->queue.size();
+    return log_->queue.size();
   }
   void Purge(bool receive, bool transmit) override {
     if (transmit) ++log_->tx_purges;
     if (!receive) return;
     ++log_->rx_purges;
     std::lock_guard lock(log_->mutex);
-    waiting_ = 0;
     log_->queue.clear();
   }
   void ClearRtsDtr() override { ++log_->rts_dtr_clears; }
@@ -131,7 +124,6 @@ class FakeDevice final : public platform::SerialDevice {
   std::shared_ptr<FakePortLog> log_;
   platform::Clock& clock_;
   uint32_t timeout_ms_;
-  std::atomic<size_t> waiting_{0};
   std::atomic<bool> open_{true};
 };
 
