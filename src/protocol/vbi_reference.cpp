@@ -16,15 +16,9 @@ constexpr int kFixTypeShift = 5;
 constexpr size_t kNavigationTimeOffset = 8;
 constexpr size_t kNavigationPositionOffset = 18;
 
-// The payload bytes from `offset` on, as VbiPayloadByte reads them (0 beyond the payload or the
-// buffer), with the payload length read once rather than for every byte.
 template <size_t N>
 void CopyPayload(std::span<const uint8_t> frame, size_t offset, std::array<uint8_t, N>& to) {
-  const size_t held = frame.size() > kVbiHeaderSize ? frame.size() - kVbiHeaderSize : 0;
-  const size_t payload = std::min<size_t>(VbiPayloadLength(frame), held);
-  const size_t n = payload > offset ? std::min(payload - offset, N) : 0;
-  if (n > 0) std::copy_n(frame.subspan(kVbiHeaderSize + offset).begin(), n, to.begin());
-  std::fill(to.begin() + static_cast<ptrdiff_t>(n), to.end(), uint8_t{0});
+  for (size_t i = 0; i < N; ++i) to[i] = VbiPayloadByte(frame, offset + i);
 }
 
 }  // namespace
