@@ -89,6 +89,10 @@ class TerminalPageTest : public ::testing::Test {
 };
 
 TEST_F(TerminalPageTest, OpenAndCloseShowTheConnectionAndHandTheEraserItsButtons) {
+  // At start the page shows a protocol, the one that Open uses.
+  const ui::ComboBox& protocol = page_.ComboBox4;
+  ASSERT_GE(protocol.ItemIndex(), 0);
+  EXPECT_EQ(protocol.Text(), protocol.Items().at(protocol.ItemIndex()));
   for (ui::Edit* edit : page_.FixEdits()) edit->SetText("12:34");
   page_.Memo1.AddLine("old traffic");
   Open();
