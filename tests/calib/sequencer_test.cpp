@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <map>
 #include <sstream>
 #include <string>
@@ -23,20 +24,15 @@ using Calls = std::vector<std::string>;
 // 81 FF id sub len-lo len-hi ck-lo ck-hi payload. The checksum makes the byte sum of the
 // identifier, sub-ID, length and payload 0 modulo 2^16.
 std::vector<uint8_t> Frame(uint8_t id, uint8_t sub, const std::vector<uint8_t>& payload = {}) {
-  const size_t n = payload.size();
-  uint16_t sum = static_cast<uint16_t>(id + sub + (n & 0xFF) + (n >> 8));
-  for (uint8_t b : payload) sum = static_cast<uint16_t>(sum + b);
-  const uint8_t head[] = {0x81,
-                          0xFF,
-                          id,
-                          sub,
-                          static_cast<uint8_t>(n),
-                          static_cast<uint8_t>(n >> 8),
-                          static_cast<uint8_t>(-sum),
-                          static_cast<uint8_t>(-sum >> 8)};
-  std::vector<uint8_t> frame(kModuleFrameBufferSize, 0);
-  std::copy(std::begin(head), std::end(head), frame.begin());
+  const auto n = static_cast<uint16_t>(payload.size());
+  std::vector<uint8_t> frame = {
+      0x81, 0xFF, id, sub, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), 0, 0};
+  frame.resize(kModuleFrameBufferSize, 0);
   std::copy(payload.begin(), payload.end(), frame.begin() + 8);
+  uint16_t sum = 0;
+  for (size_t i = 2; i < frame.size(); ++i) sum = static_cast<uint16_t>(sum + frame[i]);
+  frame[6] = static_cast<uint8_t>(-sum);
+  frame[7] = static_cast<uint8_t>(-sum >> 8);
   return frame;
 }
 
@@ -216,34 +212,21 @@ TEST_P(ScriptTest, LinesActionsAndStepAtTheEnd) {
   std::istringstream script(c.script);
   for (std::string e; script >> e;) {
     const auto number = [&e] { return static_cast<uint32_t>(std::stoul(e.substr(1))); };
-    if (e[0] == '+') {
-      clock_.Advance(number());
-    } else if (e[0] == '@') {
+    if (e[0] == '+') clock_.Advance(number());
+    if (e[0] == '@') {
       clock_.Advance(number() - clock_.Ticks());
       board_.StartTick[slot].store(clock_.Ticks() - 60000);
-    } else if (e[0] == 't') {
-      board_.WaitTimeoutMs.store(static_cast<int32_t>(number()));
-    } else if (e == "V") {
-      Feed(VersionReport(103, 2), slot);
-    } else if (e[0] == 'v') {
-      Feed(VersionReport(static_cast<uint16_t>(number()),
-                         static_cast<uint8_t>(std::stoul(e.substr(e.find('/') + 1)))),
-           slot);
-    } else if (e == "N") {
-      Feed(NavigationReport(), slot);
-    } else if (e == "W") {
-      sequencer_.WatchCalibration(slot);
-    } else if (e[0] == 'A') {
-      Feed(Ack(static_cast<uint8_t>(number())), slot);
-    } else if (e == "nmea") {
-      vbi_mode_ = false;
-    } else if (e[0] == 'a') {
-      pending_[slot] = PendingRecord{number(), clock_.Ticks()};
-    } else if (e == "c") {
-      board_.StatusColor[slot].store(kUntouched);
-    } else {
-      Feed(StatusReport(std::stoul(e)), slot);
     }
+    if (e[0] == 't') board_.WaitTimeoutMs.store(static_cast<int32_t>(number()));
+    if (e == "V") Feed(VersionReport(103, 2), slot);
+    if (e[0] == 'v') Feed(VersionReport(number(), std::stoul(e.substr(e.find('/') + 1))), slot);
+    if (e == "N") Feed(NavigationReport(), slot);
+    if (e == "W") sequencer_.WatchCalibration(slot);
+    if (e[0] == 'A') Feed(Ack(static_cast<uint8_t>(number())), slot);
+    if (e == "nmea") vbi_mode_ = false;
+    if (e[0] == 'a') pending_[slot] = PendingRecord{number(), clock_.Ticks()};
+    if (e == "c") board_.StatusColor[slot].store(kUntouched);
+    if (std::isdigit(static_cast<unsigned char>(e[0]))) Feed(StatusReport(std::stoul(e)), slot);
   }
   std::string calls;
   const std::string own = ":" + std::to_string(slot);

@@ -205,7 +205,7 @@ TEST_F(CnoPageTest, StartChecksComeInOrderAndEachRefusalGivesTheControlsBack) {
   EXPECT_EQ(board_.SelectedPortCount.load(), 9);
 }
 
-TEST_F(CnoPageTest, CnoStartOpensTheCheckedPortsAtThePagesBaudAndSendsTheTestStart) {
+TEST_F(CnoPageTest, StartOpensTheCheckedPortsAtThePagesBaudAndStopClosesThem) {
   page_.Edit9.SetText("A$B");  // not sent in a C/N0 test, so not in the way of one
   page_.ComboBox5.SetText("38400");
   StartCno({2, 4});
@@ -217,7 +217,15 @@ TEST_F(CnoPageTest, CnoStartOpensTheCheckedPortsAtThePagesBaudAndSendsTheTestSta
   EXPECT_EQ(fake_.Log("COM5")->baud, 38400u);
   EXPECT_EQ(Written("COM3"), "$PQRV02,5C*5D\r\n");
   EXPECT_EQ(board_.StartTick[0].load(), clock_.Ticks());
+  // Stop ends the timer, the workers and the ports.
+  auto worker = ui::StartThread<Worker>(loop_, false);
+  board_.Worker[1].Set(worker);
   page_.Button10.Click();
+  EXPECT_FALSE(timer2_.TimerEnabled());
+  EXPECT_TRUE(ControlsGivenBack());
+  EXPECT_TRUE(worker->Terminated());
+  EXPECT_EQ(fake_.Log("COM5")->closes, 1);
+  worker->WaitFor();
 
   // A customer ID run skips the reference checks and sends the ID, cut to 32.
   board_.ReadEnabled[kRef].store(0);
@@ -237,18 +245,6 @@ TEST_F(CnoPageTest, BeforeAnyTestOptionIsClickedStartSendsNothing) {
   EXPECT_TRUE(earlier->Finished()) << "the slot's earlier worker ends before the new one starts";
   EXPECT_EQ(started_, (std::vector<int>{0}));
   EXPECT_TRUE(Written("COM1").empty());
-}
-
-TEST_F(CnoPageTest, StopEndsTheTimerTheWorkersAndThePorts) {
-  StartCno({0, 1});
-  auto worker = ui::StartThread<Worker>(loop_, false);
-  board_.Worker[1].Set(worker);
-  page_.Button10.Click();
-  EXPECT_FALSE(timer2_.TimerEnabled());
-  EXPECT_TRUE(ControlsGivenBack());
-  EXPECT_TRUE(worker->Terminated());
-  EXPECT_EQ(fake_.Log("COM2")->closes, 1);
-  worker->WaitFor();
 }
 
 TEST(EntryChecks, WholeNumbersAndSendableIds) {
