@@ -192,11 +192,11 @@ struct ScriptCase {
   const char* name;
   int slot;
   const char* script;
-  const char* calls;    // the actions run, in order
-  const char* text;     // the status line at the end
-  uint32_t color;       // its colour
-  const char* message;  // the message line at the end
+  const char* calls;  // the actions run, in order
+  const char* text;   // the status line at the end
+  uint32_t color;     // its colour
   int step;
+  const char* message = " ";  // the message line at the end
 };
 
 class ScriptTest : public SequencerTest, public ::testing::WithParamInterface<ScriptCase> {};
@@ -249,69 +249,56 @@ TEST_P(ScriptTest, LinesActionsAndStepAtTheEnd) {
 constexpr const char* kTimedOut = "Time out : 10S";
 constexpr const char* kCalibrated = " F3 Success - 4(Test OK!)";
 
-INSTANTIATE_TEST_SUITE_P(
-    Sequence, ScriptTest,
-    ::testing::Values(
-        // The version report: the major from the version number, the minor signed; nothing goes
-        // to the module.
-        ScriptCase{"LowestMinor", 2, "v1025/128", "", "[ F/W Ver: 10.-128 ] - 1 ", kUntouched, " ",
-                   0},
-        ScriptCase{"Highest", 2, "v65535/127", "", "[ F/W Ver: 655.127 ] - 1 ", kUntouched, " ", 0},
-        ScriptCase{"VersionOnSlotZero", 0, "V", "", "[ F/W Ver: 1.2 ] - 1 ", kUntouched,
-                   "Send CMD1", 0},
-        ScriptCase{"VersionIgnoredWhileActive", 1, "V 3 v205/9", "",
-                   " F3 Failure - 1(No Calibration) ", kNavy, " ", 1},
-        ScriptCase{"VersionTakenAgainAfterAFailure", 1, "V 3 5 v205/9", "reset stop",
-                   "[ F/W Ver: 2.9 ] - 1 ", kRed, " ", 0},
-        // The status reports, step by step.
-        ScriptCase{"Calibrated", 3, "V 0", "", " F3 Success - 1(Calibrated) ", kNavy, " ", 1},
-        ScriptCase{"StepOneWantsSixNotZero", 3, "V 0 0", "reset stop",
-                   " F1 Failure - 2(Test Fail!)", kRed, " ", 0},
-        ScriptCase{"StepOneWantsSixNotSeven", 3, "V 0 7", "reset stop",
-                   " F1 Failure - 2(Test Fail!)", kRed, " ", 0},
-        ScriptCase{"StepOneOnSlotZero", 0, "V 0 c 6", "pvt", " F1 Success - 2 ", kUntouched,
-                   "Send PVT", 2},
-        ScriptCase{"StepTwoWantsFour", 3, "V 0 6 c 4", "pvt", " F2 Success - 3 ", kNavy, " ", 3},
-        ScriptCase{"StepTwoFails", 3, "V 0 6 6", "pvt reset stop", " F2 Failure - 3(Test Fail!) ",
-                   kRed, " ", 0},
-        ScriptCase{"StepThreeWantsZero", 3, "V 0 6 4 c 0", "pvt", kCalibrated, kNavy, " ", 4},
-        ScriptCase{"StepThreeFails", 3, "V 0 6 4 4", "pvt reset stop",
-                   " F3 Failure - 4(Test Fail!) ", kRed, " ", 0},
-        ScriptCase{"DoneTakesNoMoreReports", 3, "V 0 6 4 0 c 0 3 6", "pvt", kCalibrated, kUntouched,
-                   " ", 4},
-        // The acknowledgements.
-        ScriptCase{"Ack1And9", 0, "A1 A9", "clear clear", " ", kUntouched, " ", 0},
-        ScriptCase{"Ack11", 0, "A11", "clear", " ", kUntouched, "Get ACK command(VBI->NMEA)!", 0},
-        ScriptCase{"Ack11And21OnSlotTwo", 2, "A11 A21", "clear mode0 eph clear", " ", kUntouched,
-                   " ", 0},
-        ScriptCase{"Ack21", 0, "A21", "mode0 eph clear", " ", kUntouched, "Send EPH", 0},
-        ScriptCase{"Ack41", 0, "A41", "mode1 eph clear", " ", kUntouched, " ", 0},
-        ScriptCase{"OtherAcks", 1, "A0 A2 A14 A200", "", " ", kUntouched, " ", 0},
-        // The time-out, counted from leaving step 0; the reset disarms the PVT, so no resend
-        // follows the stop.
-        ScriptCase{"TimeOutExactlyAtTheLimit", 3, "V +3000 0 6 +9999 N +1 N +5000 N",
-                   "pvt pvt reset stop", kTimedOut, kRed, "Resend ID 21!", 0},
-        ScriptCase{"TimeOutFromTheVersionReportUntilTheFirstStatus", 3, "V +500 N +9499 N +1 N",
-                   "reset stop", kTimedOut, kRed, " ", 0},
-        ScriptCase{"TimeOutAcrossTheTickWrapInWholeSeconds", 3,
-                   "@4294963200 t35999 V 0 +35998 N +1 N", "reset stop", "Time out : 35S", kRed,
-                   " ", 0},
-        ScriptCase{"NoTimeOutAfterTheVerdict", 3, "V 0 6 A21 4 0 +100000 N W +100000 W",
-                   "pvt mode0 eph clear", kCalibrated, kNavy, " ", 4},
-        // The worker's watch starts the run's clock without a version report; the status
-        // reports still move the steps on.
-        ScriptCase{"WatchedWithoutAVersionReport", 3, "W 1 6 +9999 W +1 W", "pvt reset stop",
-                   kTimedOut, kRed, " ", 0},
-        // The PVT is resent two seconds after its last send until acknowledged; any slot
-        // writes the message.
-        ScriptCase{"PvtResentUntilAcknowledged", 3,
-                   "t60000 V 0 6 +1999 N +1 N +1999 N +2500 N A21 +5000 N",
-                   "pvt pvt pvt mode0 eph clear", " F1 Success - 2 ", kNavy, "Resend ID 21!", 2},
-        // Only the PVT; a sender in NMEA mode cannot re-arm it, so it goes again.
-        ScriptCase{"OnlyThePvtAndAgainWhenTheSenderCannotRearm", 3,
-                   "a41 +10000 N nmea a21 +2000 N +100 N", "pvt pvt", " ", kUntouched,
-                   "Resend ID 21!", 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+const ScriptCase kScripts[] = {
+    // The version report: the major from the version number, the minor signed; nothing goes
+    // to the module.
+    {"LowestMinor", 2, "v1025/128", "", "[ F/W Ver: 10.-128 ] - 1 ", kUntouched, 0},
+    {"Highest", 2, "v65535/127", "", "[ F/W Ver: 655.127 ] - 1 ", kUntouched, 0},
+    {"VersionOnSlotZero", 0, "V", "", "[ F/W Ver: 1.2 ] - 1 ", kUntouched, 0, "Send CMD1"},
+    {"VersionIgnoredInARun", 1, "V 3 v205/9", "", " F3 Failure - 1(No Calibration) ", kNavy, 1},
+    {"VersionTakenAgainAfterAFailure", 1, "V 3 5 v205/9", "reset stop", "[ F/W Ver: 2.9 ] - 1 ",
+     kRed, 0},
+    // The status reports, step by step.
+    {"Calibrated", 3, "V 0", "", " F3 Success - 1(Calibrated) ", kNavy, 1},
+    {"StepOneWantsSixNotZero", 3, "V 0 0", "reset stop", " F1 Failure - 2(Test Fail!)", kRed, 0},
+    {"StepOneWantsSixNotSeven", 3, "V 0 7", "reset stop", " F1 Failure - 2(Test Fail!)", kRed, 0},
+    {"StepOneOnSlotZero", 0, "V 0 c 6", "pvt", " F1 Success - 2 ", kUntouched, 2, "Send PVT"},
+    {"StepTwoWantsFour", 3, "V 0 6 c 4", "pvt", " F2 Success - 3 ", kNavy, 3},
+    {"StepTwoFails", 3, "V 0 6 6", "pvt reset stop", " F2 Failure - 3(Test Fail!) ", kRed, 0},
+    {"StepThreeWantsZero", 3, "V 0 6 4 c 0", "pvt", kCalibrated, kNavy, 4},
+    {"StepThreeFails", 3, "V 0 6 4 4", "pvt reset stop", " F3 Failure - 4(Test Fail!) ", kRed, 0},
+    {"DoneTakesNoMoreReports", 3, "V 0 6 4 0 c 0 3 6", "pvt", kCalibrated, kUntouched, 4},
+    // The acknowledgements.
+    {"Ack1And9", 0, "A1 A9", "clear clear", " ", kUntouched, 0},
+    {"Ack11", 0, "A11", "clear", " ", kUntouched, 0, "Get ACK command(VBI->NMEA)!"},
+    {"Ack11And21OnSlotTwo", 2, "A11 A21", "clear mode0 eph clear", " ", kUntouched, 0},
+    {"Ack21", 0, "A21", "mode0 eph clear", " ", kUntouched, 0, "Send EPH"},
+    {"Ack41", 0, "A41", "mode1 eph clear", " ", kUntouched, 0},
+    {"OtherAcks", 1, "A0 A2 A14 A200", "", " ", kUntouched, 0},
+    // The time-out, counted from leaving step 0; the reset disarms the PVT, so no resend
+    // follows the stop.
+    {"TimeOutExactlyAtTheLimit", 3, "V +3000 0 6 +9999 N +1 N +5000 N", "pvt pvt reset stop",
+     kTimedOut, kRed, 0, "Resend ID 21!"},
+    {"TimeOutFromTheVersionReportUntilTheFirstStatus", 3, "V +500 N +9499 N +1 N", "reset stop",
+     kTimedOut, kRed, 0},
+    {"TimeOutAcrossTheTickWrapInWholeSeconds", 3, "@4294963200 t35999 V 0 +35998 N +1 N",
+     "reset stop", "Time out : 35S", kRed, 0},
+    {"NoTimeOutAfterTheVerdict", 3, "V 0 6 A21 4 0 +100000 N W +100000 W", "pvt mode0 eph clear",
+     kCalibrated, kNavy, 4},
+    // The worker's watch starts the run's clock without a version report; the status
+    // reports still move the steps on.
+    {"WatchedWithoutAVersionReport", 3, "W 1 6 +9999 W +1 W", "pvt reset stop", kTimedOut, kRed, 0},
+    // The PVT is resent two seconds after its last send until acknowledged; any slot
+    // writes the message.
+    {"PvtResentUntilAcknowledged", 3, "t60000 V 0 6 +1999 N +1 N +1999 N +2500 N A21 +5000 N",
+     "pvt pvt pvt mode0 eph clear", " F1 Success - 2 ", kNavy, 2, "Resend ID 21!"},
+    // Only the PVT; a sender in NMEA mode cannot re-arm it, so it goes again.
+    {"OnlyThePvtAndAgainWhenTheSenderCannotRearm", 3, "a41 +10000 N nmea a21 +2000 N +100 N",
+     "pvt pvt", " ", kUntouched, 0, "Resend ID 21!"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Sequence, ScriptTest, ::testing::ValuesIn(kScripts),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SequencerTest, ResetSlotTablesPutsEverySlotToIdleAndKeepsRecords) {
   board_.OutputProtocolIndex.store(1);

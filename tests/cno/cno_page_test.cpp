@@ -309,8 +309,7 @@ TEST_F(CnoPageTest, Verdicts) {
       loop_.RunFor(500);
       EXPECT_EQ(Status(0), "Setting CustomerID");
       Reply(row.status.substr(0, 3));
-    }
-    if (row.c != kCustomerId) {
+    } else {
       loop_.RunFor(19500);
       EXPECT_TRUE(stopped_.empty()) << "judged at the time-out";
     }

@@ -126,10 +126,6 @@ TEST_F(SenderTest, RepliesToEachPacket) {
     // Progress is written after each ACK; the receiver saw the value of the block before.
     EXPECT_EQ(progress[1], 0) << "after the first block";
     EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
-    // The receiver is idle now: the sender only returned after its last answer.
-    const auto image = payloads::ImageP1();
-    ASSERT_GE(rx.data.size(), image.size());
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), rx.data.begin()));
   }
 }
 
@@ -344,8 +340,6 @@ TEST_F(UpdateFirmwareTest, AStopAfterTheReUpdatesTransferIsNoSuccess) {
   stopper.join();
   EXPECT_FALSE(succeeded_);
   EXPECT_EQ(rx.packets.load(), 480);
-  const auto image = payloads::ImageP2();
-  EXPECT_TRUE(std::equal(image.begin(), image.end(), rx.data.begin()));
   EXPECT_EQ(board_.JobReUpdate[2].load(), 1);
   EXPECT_EQ(board_.OverallSuccess.load() + ok_enables_, 0);
 }

@@ -385,17 +385,6 @@ class VbiTest : public BoardTest {
   }
 };
 
-TEST(VbiChecksumTest, BringsTheHeaderAndPayloadSumToZero) {
-  const Bytes test_start = {0x81, 0xFF, 2, 0, 6, 0, 0, 0, 0xD8, 0, 0, 0, 0, 0};
-  EXPECT_EQ(protocol::VbiChecksum(test_start, 6), 0xFF20);
-  // Without a payload only the four header bytes count; what lies behind them does not.
-  EXPECT_EQ(protocol::VbiChecksum(Bytes{0x81, 0xFF, 200, 41, 0, 0, 0, 0, 0x55}, 0),
-            static_cast<uint16_t>(-(200 + 41)));
-  // The longest frame the readers take: the sum runs far past 16 bits.
-  const Bytes longest = Framed(0xFF, 0xFF, Bytes(1015, 0xFF));
-  EXPECT_EQ(protocol::VbiChecksum(longest, 1015), longest[6] | longest[7] << 8);
-}
-
 TEST_F(VbiTest, OutgoingFramesByteForByteOneWriteEach) {
   Receive(NavigationReport(0x7F, 0x11, 0x22));
   Receive(NavigationReport(0xE0, 0x33, 0x44));  // the latest report is sent

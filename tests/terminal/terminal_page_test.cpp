@@ -231,35 +231,32 @@ TEST_F(TerminalPageTest, TheEraserInEachStateOnTheBytesThatArrive) {
     int to;
     std::string written, caption, memo;
   };
+  using enum State;
   const Row rows[] = {
       // Power-up 'Z's count across ticks until six have come; other bytes do not count.
-      {State::kWaitingForModule, "xZZ\r||Z.ZZ|Z", "", "", State::kWakingBootMenu, "",
-       " Got connection!  ", " "},
+      {kWaitingForModule, "xZZ\r||Z.ZZ|Z", "", "", kWakingBootMenu, "", " Got connection!  ", " "},
       // Five, then silence: the machine waits for as long as it runs.
-      {State::kWaitingForModule, "ZZZZZ" + std::string(50, '|'), "", "", State::kWaitingForModule,
-       "", " Please connect your module!  ", " "},
+      {kWaitingForModule, "ZZZZZ" + std::string(50, '|'), "", "", kWaitingForModule, "",
+       " Please connect your module!  ", " "},
       // Five spaces, one per tick, wake the boot menu.
-      {State::kWakingBootMenu, "|||", "", "", State::kWakingBootMenu, "    ",
-       "Sending Space Key!  ", " "},
-      {State::kWakingBootMenu, "||||", "", "", State::kReadingMenu, "     ", "Sending Space Key!  ",
-       " "},
+      {kWakingBootMenu, "|||", "", "", kWakingBootMenu, "    ", "Sending Space Key!  ", " "},
+      {kWakingBootMenu, "||||", "", "", kReadingMenu, "     ", "Sending Space Key!  ", " "},
       // Four rules on one read choose erase; the text ends at its first NUL.
-      {State::kReadingMenu, "==\r\n0) Erase flash\r\n==\r\n\0garbage"s, "", "",
-       State::kChoosingErase, " ", " Into Manual Select!(NG)", "==|0) Erase flash|=="},
+      {kReadingMenu, "==\r\n0) Erase flash\r\n==\r\n\0garbage"s, "", "", kChoosingErase, " ",
+       " Into Manual Select!(NG)", "==|0) Erase flash|=="},
       // A menu read never takes the answer to its own space.
-      {State::kReadingMenu, "ab", " ", "====", State::kReadingMenu, " ",
-       " Try to get 3th data!(NG)", "ab"},
+      {kReadingMenu, "ab", " ", "====", kReadingMenu, " ", " Try to get 3th data!(NG)", "ab"},
       // Three reads without the menu, and no fourth even of a good menu.
-      {State::kReadingMenu, "=== 1|=== 2|=== 3|====|", "", "", State::kReadingMenu, "   ",
+      {kReadingMenu, "=== 1|=== 2|=== 3|====|", "", "", kReadingMenu, "   ",
        " Try to get 3th data!(NG)", "=== 3"},
       // Every question after the erase item gets a 'y'; the questions are read as long as what
       // was waiting (ten bytes here).
-      {State::kChoosingErase, "menu echo!", "0", "Erase? E\r\n", State::kFinishing, "0yy",
-       " Send 'y' Key!(NG)", "Erase? E"},
-      {State::kChoosingErase, "menu echo!|", "0", "Erase? E\r\n", State::kFinishing, "0yy",
-       " Finished!(OK) ", "Erase? E"},
+      {kChoosingErase, "menu echo!", "0", "Erase? E\r\n", kFinishing, "0yy", " Send 'y' Key!(NG)",
+       "Erase? E"},
+      {kChoosingErase, "menu echo!|", "0", "Erase? E\r\n", kFinishing, "0yy", " Finished!(OK) ",
+       "Erase? E"},
       // A run that confirmed nothing erased nothing.
-      {State::kChoosingErase, "|", "", "", State::kFinishing, "0", " Nothing was erased!(NG) ", ""},
+      {kChoosingErase, "|", "", "", kFinishing, "0", " Nothing was erased!(NG) ", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.caption + row.ticks);
