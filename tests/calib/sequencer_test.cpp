@@ -20,9 +20,8 @@ using app::kNavy;
 using app::kRed;
 using Calls = std::vector<std::string>;
 
-// A frame as the module puts it on the wire, in the worker's zero-filled receive buffer:
-// 81 FF id sub len-lo len-hi ck-lo ck-hi payload. The checksum makes the byte sum of the
-// identifier, sub-ID, length and payload 0 modulo 2^16.
+// A frame as the module sends it (its byte sum from the identifier on is 0 modulo 2^16), in the
+// worker's zero-filled receive buffer.
 std::vector<uint8_t> Frame(uint8_t id, uint8_t sub, const std::vector<uint8_t>& payload = {}) {
   const auto n = static_cast<uint16_t>(payload.size());
   std::vector<uint8_t> frame = {
@@ -42,8 +41,7 @@ std::vector<uint8_t> VersionReport(uint16_t version, uint8_t minor) {
                 static_cast<uint8_t>(version >> 8), 0x44});
 }
 
-// The phase code in bits 19..21, with every other bit of the word set so that a wrong mask or
-// shift shows.
+// The phase in bits 19..21, every other bit set so that a wrong mask or shift shows.
 std::vector<uint8_t> StatusReport(uint32_t phase) {
   const uint32_t word = (phase << 19) | ~(7u << 19);
   return Frame(101, 0,
@@ -92,7 +90,6 @@ class SequencerTest : public ::testing::Test {
   void Feed(const std::vector<uint8_t>& frame, int slot) {
     sequencer_.HandleModuleMessage(frame.data(), slot);
   }
-  // From Idle: version report, then the status reports that bring the slot to the step.
   void DriveTo(int step, int slot) {
     sequencer_.ResetSequence(slot);
     Feed(VersionReport(103, 2), slot);
@@ -146,8 +143,7 @@ TEST_F(SequencerTest, UnknownUnexpectedAndMalformedMessagesChangeNothing) {
   EXPECT_EQ(sequencer_.CalibrationRecord(1), CalibrationWords{});
 }
 
-// What the calibration data does by the output protocol the operator chose; a second one is
-// not taken.
+// The calibration data by the output protocol the operator chose; a second one is not taken.
 TEST_F(SequencerTest, CalibrationDataByOutputProtocol) {
   ASSERT_EQ(serial::OpenPort(board_, "P1", "115200", 1), 1);
   CalibrationWords expected{};
@@ -250,8 +246,7 @@ constexpr const char* kTimedOut = "Time out : 10S";
 constexpr const char* kCalibrated = " F3 Success - 4(Test OK!)";
 
 const ScriptCase kScripts[] = {
-    // The version report: the major from the version number, the minor signed; nothing goes
-    // to the module.
+    // The version report: the major from the version number, the minor signed; nothing is sent.
     {"LowestMinor", 2, "v1025/128", "", "[ F/W Ver: 10.-128 ] - 1 ", kUntouched, 0},
     {"Highest", 2, "v65535/127", "", "[ F/W Ver: 655.127 ] - 1 ", kUntouched, 0},
     {"VersionOnSlotZero", 0, "V", "", "[ F/W Ver: 1.2 ] - 1 ", kUntouched, 0, "Send CMD1"},
@@ -275,8 +270,7 @@ const ScriptCase kScripts[] = {
     {"Ack21", 0, "A21", "mode0 eph clear", " ", kUntouched, 0, "Send EPH"},
     {"Ack41", 0, "A41", "mode1 eph clear", " ", kUntouched, 0},
     {"OtherAcks", 1, "A0 A2 A14 A200", "", " ", kUntouched, 0},
-    // The time-out, counted from leaving step 0; the reset disarms the PVT, so no resend
-    // follows the stop.
+    // The time-out, counted from leaving step 0; the reset disarms the PVT: no resend follows.
     {"TimeOutExactlyAtTheLimit", 3, "V +3000 0 6 +9999 N +1 N +5000 N", "pvt pvt reset stop",
      kTimedOut, kRed, 0, "Resend ID 21!"},
     {"TimeOutFromTheVersionReportUntilTheFirstStatus", 3, "V +500 N +9499 N +1 N", "reset stop",
@@ -285,11 +279,9 @@ const ScriptCase kScripts[] = {
      "reset stop", "Time out : 35S", kRed, 0},
     {"NoTimeOutAfterTheVerdict", 3, "V 0 6 A21 4 0 +100000 N W +100000 W", "pvt mode0 eph clear",
      kCalibrated, kNavy, 4},
-    // The worker's watch starts the run's clock without a version report; the status
-    // reports still move the steps on.
+    // The worker's watch starts the run's clock without a version report.
     {"WatchedWithoutAVersionReport", 3, "W 1 6 +9999 W +1 W", "pvt reset stop", kTimedOut, kRed, 0},
-    // The PVT is resent two seconds after its last send until acknowledged; any slot
-    // writes the message.
+    // The PVT is resent 2 s after its last send until acknowledged; any slot writes the message.
     {"PvtResentUntilAcknowledged", 3, "t60000 V 0 6 +1999 N +1 N +1999 N +2500 N A21 +5000 N",
      "pvt pvt pvt mode0 eph clear", " F1 Success - 2 ", kNavy, 2, "Resend ID 21!"},
     // Only the PVT; a sender in NMEA mode cannot re-arm it, so it goes again.

@@ -1,6 +1,5 @@
-// The C/N0 page on a headless loop with ten fake ports COM1..COM10 in its list and a clock moved by
-// the test. The workers are not started: the test writes what a module's worker would write
-// straight into the board.
+// The C/N0 page on ten fake ports COM1..COM10; no workers are started: the test writes what a
+// module's worker would write straight into the board.
 #include "cno/cno_page.h"
 
 #include <gtest/gtest.h>
@@ -73,8 +72,7 @@ class CnoPageTest : public ::testing::Test {
     board_.CustomerIdReplySeen[0].store(1);
     board_.Reply200Seen[0].store(1);
   }
-  // A complete GSV group as a slot's reader leaves it, "number:C/N0" for each satellite; its
-  // sentences count as the module's NMEA.
+  // A complete GSV group as a slot's reader leaves it, "number:C/N0" for each satellite.
   void Gsv(int slot, const std::string& satellites) {
     std::istringstream in(satellites);
     board_.SentencesSeen[slot].fetch_add(1);
@@ -258,8 +256,7 @@ TEST(EntryChecks, WholeNumbersAndSendableIds) {
   }
 }
 
-// One run of slot 0: the options, what the reference and the module report (or the module's reply
-// to its customer ID), and the verdict shown.
+// One run of slot 0: the options, what the reference and the module report, the verdict shown.
 TEST_F(CnoPageTest, Verdicts) {
   enum Case { kFresh, kStaleModule, kStaleReference, kTalksOnly, kAbove32, kCustomerId };
   struct Row {

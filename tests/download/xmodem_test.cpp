@@ -60,8 +60,7 @@ class Receiver {
   std::jthread thread_{[this](std::stop_token stop) { Run(stop); }};
 };
 
-// rx checks the packets byte for byte (lrzsz_test); here the payload checksum the images are
-// verified with.
+// rx checks the packets byte for byte (lrzsz_test); here the images' checksum.
 TEST(XmodemPacketTest, ProgressTruncatesAndTheImagesAreCheckedByCrc32) {
   EXPECT_EQ(payloads::Crc32(std::span(reinterpret_cast<const uint8_t*>("123456789"), 9)),
             0xCBF43926u);
@@ -174,7 +173,6 @@ class WatchedClock final : public platform::Clock {
   platform::ScaledClock inner_{10.0};
 };
 
-// The module's side played by the test on a pty, the procedure on a worker thread of its own.
 class UpdateFirmwareTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -209,7 +207,6 @@ class UpdateFirmwareTest : public ::testing::Test {
   uint32_t AwaitKernelSpeed() {
     return Await([&] { return pty_.ProgramSideSettings().baud == 115200; });
   }
-  // The next n bytes the module gets.
   std::string Received(size_t n) {
     std::string got;
     for (int i = 0; i < 100 && got.size() < n; ++i) {

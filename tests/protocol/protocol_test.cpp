@@ -43,8 +43,7 @@ std::string Hex(std::string_view text, uint8_t flip = 0) {
   return hex;
 }
 
-// "$" and the rest of a sentence up to its "*"; adds "*", the checksum (one off when bad) and
-// the CR a module sends before its LF.
+// A sentence up to its "*", completed with "*", the checksum (one off when bad) and the CR.
 std::string Sentence(std::string_view up_to_star, bool bad = false) {
   return std::string(up_to_star) + "*" + Hex(up_to_star.substr(1), bad) + "\r";
 }
@@ -60,8 +59,7 @@ TEST(NmeaChecksumTest, CoversTheCharactersBetweenDollarAndTheFirstStar) {
 
 TEST(NmeaChecksumTest, VerifyReadsTheDigitsTheWayTheModuleDoes) {
   const std::string head = "$GPGSV,1,1,01,05,40,083,46";
-  // A lower-case second digit counts 32 too high; a lower-case first digit loses its excess
-  // beyond 8 bits.
+  // Lower case: a second digit counts 32 too high, a first one loses its excess beyond 8 bits.
   for (std::string passes : {Sentence(head), "$:*3A"s, "$\xA3*A3"s, "$\xA3*a3"s}) {
     EXPECT_TRUE(protocol::VerifyNmeaChecksum(passes)) << passes;
   }
@@ -87,7 +85,6 @@ TEST(NmeaFieldTest, OnlyWholeNumbersConvert) {
   }
 }
 
-// A board on two fake ports: a module's and the reference receiver's.
 class BoardTest : public ::testing::Test {
  protected:
   template <class Text = Bytes>
@@ -251,17 +248,15 @@ TEST_F(NmeaTest, TheTerminalTakesTheGsaFixType) {
   }
 }
 
-// Sessions recorded from real receivers, replayed byte by byte through the receive framing into
-// the sentence handlers. After every GSV group the tables must hold what an independent decode
-// of the same capture says the group reported.
+// Real receivers' sessions, replayed through the framing into the handlers: after every GSV
+// group the tables hold what an independent decode of the capture says the group reported.
 std::string ReadWhole(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// The decode's groups by their last line: the first 12 satellites as the tables keep them
-// (numbers above 32 moved up by 87, an empty C/N0 as 0, zeros behind the last one). Reads only
-// "last_line" and the [number, C/N0 or null] pairs of "sats", which end at "strongest".
+// The decode's groups by their last line, the first 12 satellites as the tables keep them (above
+// 32 moved up by 87, null C/N0 as 0, zeros behind); "sats" pairs end at "strongest".
 std::map<int, std::pair<Table, Table>> ReadDecode(const std::string& json) {
   static const std::regex token(R"("last_line":\s*(\d+)|"sats"|"strongest"|\b(\d+|null)\b)");
   std::map<int, std::pair<Table, Table>> groups;
@@ -340,8 +335,7 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-// A frame with its checksum worked out here rather than by the code under test: bytes 2..5 and
-// the payload added up, and the 16-bit value that brings the sum to 0.
+// A frame with its checksum (bytes 2.. summing to 0) worked out here, not by the code under test.
 Bytes Framed(uint8_t id, uint8_t sub_id, const Bytes& payload) {
   const auto n = static_cast<uint16_t>(payload.size());
   Bytes f =

@@ -36,7 +36,6 @@ class TerminalPageTest : public ::testing::Test {
     page_.ComboBox1.SetText(kPort);
     board_.CurrentBaudText.Set("9600");  // the terminal page's last speed
   }
-  // Opens kPort at 9600 through the page, as the operator would.
   void Open(int protocol_index = 0) {
     page_.ComboBox2.SetText("9600");
     page_.ComboBox4.SetItemIndex(protocol_index);
@@ -68,7 +67,6 @@ class TerminalPageTest : public ::testing::Test {
     ASSERT_EQ(eraser_.EraserState(), state);
   }
   std::string Caption() { return page_.Label21.Caption(); }
-  // What the eraser's end and its Stop give back.
   void ExpectEraserGone(bool mcd_stop) {
     EXPECT_FALSE(form_.Timer3.TimerEnabled());
     EXPECT_TRUE(form_.McdPage.Button1.Enabled());
@@ -249,8 +247,7 @@ TEST_F(TerminalPageTest, TheEraserInEachStateOnTheBytesThatArrive) {
       // Three reads without the menu, and no fourth even of a good menu.
       {kReadingMenu, "=== 1|=== 2|=== 3|====|", "", "", kReadingMenu, "   ",
        " Try to get 3th data!(NG)", "=== 3"},
-      // Every question after the erase item gets a 'y'; the questions are read as long as what
-      // was waiting (ten bytes here).
+      // Every question after the erase item gets a 'y', read as long as what was waiting (10).
       {kChoosingErase, "menu echo!", "0", "Erase? E\r\n", kFinishing, "0yy", " Send 'y' Key!(NG)",
        "Erase? E"},
       {kChoosingErase, "menu echo!|", "0", "Erase? E\r\n", kFinishing, "0yy", " Finished!(OK) ",
@@ -326,8 +323,7 @@ TEST_F(TerminalPageTest, TheEraserDropsABacklogOver1024BytesAndEndsTheTick) {
   EXPECT_EQ(eraser_.EraserState(), State::kWakingBootMenu);
 }
 
-// How the reader's traffic is shown: a frame as the reader hands it over, header in the buffer
-// and zeros behind it, gets its counter, its length and its identifier's lines.
+// A frame as the reader hands it over (zeros behind it) gets its counter, length and id's lines.
 TEST_F(TerminalPageTest, TrafficLinesForEachVbiIdentifierAndSentences) {
   workers::FrameState state;
   auto show_frame = [&](uint8_t id, uint8_t sub_id, int payload_length) {
@@ -352,8 +348,7 @@ TEST_F(TerminalPageTest, TrafficLinesForEachVbiIdentifierAndSentences) {
               Split("VBIMessageCounter:" + std::to_string(state.VbiMessageCounter) +
                     "|VBIMessageLength:125|" + lines + "|\n"));
   }
-  // A memo with 500 lines is full: it is cleared and the counter starts again; below the limit
-  // nothing is cleared.
+  // A memo with 500 lines is full: it is cleared and the counter starts again; 499 is not.
   page_.Memo1.Clear();
   for (int i = 0; i < 496; ++i) page_.Memo1.AddLine("x");
   show_frame(121, 0, 0);

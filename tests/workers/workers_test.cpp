@@ -72,8 +72,7 @@ class FramerRig {
   Framer framer_;
 };
 
-// A VBI frame: 0x81 0xFF, id, sub-ID, little-endian payload length, a checksum the framing does
-// not look at, then the payload.
+// A VBI frame: 0x81 0xFF, id, sub-ID, payload length, a checksum the framing ignores, payload.
 std::string VbiFrame(char id, const std::string& payload) {
   const auto n = static_cast<uint16_t>(payload.size());
   return std::string{'\x81', '\xFF', id, 0, static_cast<char>(n), static_cast<char>(n >> 8), 0, 0} +
@@ -161,7 +160,6 @@ TEST(FramingTest, APayloadThatFallsSilentOrIsStoppedIsDropped) {
 using app::PortBoard;
 using Job = app::SlotTable<int32_t> PortBoard::*;
 
-// Workers on fake ports, with procedures that only record that they ran.
 class WorkerJobTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -178,7 +176,6 @@ class WorkerJobTest : public ::testing::Test {
     procedures_.AllImageDownload = record("AllImageDownload", download_succeeds_);
     board_.CurrentPortName.Set("COM7");  // the automatic page's port
   }
-  // The procedures run so far: name, port, slot.
   std::vector<std::string> Calls() {
     std::lock_guard lock(mutex_);
     return calls_;
@@ -194,7 +191,6 @@ class WorkerJobTest : public ::testing::Test {
     }
     return true;
   }
-  // Lets the worker run for this much of its own clock time, then stops it.
   void RunAndStop(const std::shared_ptr<SlotWorker>& worker, uint32_t ms) {
     const uint32_t start = clock_.Ticks();
     ASSERT_TRUE(Await([&] { return clock_.Ticks() - start >= ms; }));
@@ -317,7 +313,6 @@ TEST_F(WorkerJobTest, RetiringStopsTheRunningWorkersAndClosesTheirPorts) {
   EXPECT_EQ(fake_.Log("COM8")->closes.load(), 1);
 }
 
-// Workers reading a real pseudo-terminal, the far end played by the test.
 class WorkerReadTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(pty_.ok()); }
