@@ -115,8 +115,7 @@ TEST_F(SequencerTest, UnknownUnexpectedAndMalformedMessagesChangeNothing) {
   board_.MessageText.Set("before");
   for (uint8_t id : {0, 2, 21, 41, 102, 110, 120, 141, 255}) Feed(Frame(id, 21, {1, 2, 3}), 0);
   Feed(CalibrationData(), 0);  // not awaited yet
-  Feed(Ack(2), 0);
-  Feed(Ack(100), 0);
+  for (uint8_t id : {2, 100}) Feed(Ack(id), 0);
   // Reports cut short of their fields.
   Feed(Frame(100, 0, {0, 0, 0, 2, 103}), 1);
   Feed(Frame(101, 0, {0, 0, 0x30}), 1);
@@ -124,19 +123,15 @@ TEST_F(SequencerTest, UnknownUnexpectedAndMalformedMessagesChangeNothing) {
   const std::vector<uint8_t> header = {0x81, 0xFF, 101, 0, 0xF7, 0x03, 0, 0, 0, 0};
   sequencer_.HandleModuleMessage(std::span<const uint8_t>(header), 1);
   sequencer_.HandleModuleMessage(std::span<const uint8_t>(header.data(), 5), 1);
-  Feed(VersionReport(103, 2), -1);
-  Feed(VersionReport(103, 2), app::kSlotCount);
+  for (int slot : {-1, app::kSlotCount}) Feed(VersionReport(103, 2), slot);
   sequencer_.HandleModuleMessage(static_cast<const uint8_t*>(nullptr), 0);
   sequencer_.ResetSequence(-3);
   EXPECT_EQ(Text(0), "[ F/W Ver: 1.2 ] - 1 ");
   EXPECT_EQ(Text(1), " ");
   EXPECT_EQ(board_.MessageText.Get(), "before");
-  EXPECT_EQ(sequencer_.SequenceStep(0), 0);
-  EXPECT_EQ(sequencer_.SequenceStep(1), 0);
-  EXPECT_EQ(sequencer_.SequenceStep(12), 0);
+  for (int slot : {0, 1, 12}) EXPECT_EQ(sequencer_.SequenceStep(slot), 0) << slot;
   EXPECT_TRUE(calls_.empty());
-  EXPECT_EQ(sequencer_.CalibrationRecord(0), CalibrationWords{});
-  EXPECT_EQ(sequencer_.CalibrationRecord(-1), CalibrationWords{});
+  for (int slot : {0, -1}) EXPECT_EQ(sequencer_.CalibrationRecord(slot), CalibrationWords{});
   DriveTo(3, 1);
   Feed(Frame(109, 0, std::vector<uint8_t>(255, 0xEE)), 1);
   EXPECT_TRUE(sequencer_.AwaitCalibrationData(1));
