@@ -297,26 +297,20 @@ TEST(NmeaCaptureTest, ModuleSlotAndTerminalTakeEveryGsvGroupOfRealReceivers) {
       PortBoard board{clock, serial};
       int line = 1;
       size_t groups_checked = 0;
-      workers::Framer framer({
-          .mode = [] { return 0; },
-          .display = [] {},
-          .sentence =
-              [&](std::string_view sentence) {
-                board.GsvComplete[slot].store(0);
-                slot == app::kTerminalSlot ? protocol::HandleTerminalSentence(board, sentence)
-                                           : protocol::HandleSlotSentence(board, sentence, slot);
-                auto group = decoded.find(line);
-                if (group == decoded.end()) return;
-                ++groups_checked;
-                EXPECT_EQ(board.GsvComplete[slot].load(), 1) << "line " << line;
-                EXPECT_EQ(Of(board.SatPrn[slot]), group->second.first) << "line " << line;
-                EXPECT_EQ(Of(board.SatSnr[slot]), group->second.second) << "line " << line;
-              },
-          .frame = [](const uint8_t*) {},
-          .read_byte = []() -> std::optional<uint8_t> { return std::nullopt; },
-          .now = [] { return uint32_t{0}; },
-          .stop_requested = [] { return false; },
-      });
+      workers::Framer::Hooks hooks;  // NMEA only: the hooks for VBI payloads are never asked
+      hooks.mode = [] { return 0; };
+      hooks.sentence = [&](std::string_view sentence) {
+        board.GsvComplete[slot].store(0);
+        slot == app::kTerminalSlot ? protocol::HandleTerminalSentence(board, sentence)
+                                   : protocol::HandleSlotSentence(board, sentence, slot);
+        auto group = decoded.find(line);
+        if (group == decoded.end()) return;
+        ++groups_checked;
+        EXPECT_EQ(board.GsvComplete[slot].load(), 1) << "line " << line;
+        EXPECT_EQ(Of(board.SatPrn[slot]), group->second.first) << "line " << line;
+        EXPECT_EQ(Of(board.SatSnr[slot]), group->second.second) << "line " << line;
+      };
+      workers::Framer framer(hooks);
       for (char byte : ReadWhole(log)) {
         framer.Feed(static_cast<uint8_t>(byte));
         if (byte == '\n') ++line;
