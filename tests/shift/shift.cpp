@@ -235,10 +235,8 @@ struct ShiftRun {
   }
 
   bool WorkersFinished() {
-    for (const auto& worker : last_worker) {
-      if (worker && !worker->Finished()) return false;
-    }
-    return replaced_running.empty();
+    return replaced_running.empty() &&
+           std::ranges::all_of(last_worker, [](const auto& w) { return !w || w->Finished(); });
   }
 
   void ShowPage(ui::TabSheet& sheet) { form().PageControl1.SetActivePage(&sheet); }
@@ -589,9 +587,7 @@ struct ShiftRun {
     auto& page = form().CnoPage;
     ShowPage(page.Sheet);
     st.click(page.Button8);  // Scan ComPort
-    for (size_t slot = 0; slot < units.size(); ++slot) {
-      page.CheckListBox1.SetChecked(static_cast<int>(slot), true);
-    }
+    for (int slot = 0; slot < std::ssize(units); ++slot) page.CheckListBox1.SetChecked(slot, true);
   }
 
   // Start on the C/N0 page with the job's modules ticked, the test's time and speed set.
@@ -836,17 +832,11 @@ struct ShiftRun {
     kind = job_kind;
     ++Count().jobs;
     units.reserve(app::kModuleSlotCount);  // what AddUnit returns stays valid for the job
-    if (kind == Kind::kAuto) {
-      AutomaticJob();
-    } else if (kind == Kind::kCno) {
-      CnoJob();
-    } else if (kind == Kind::kCustomerId) {
-      CustomerIdJob();
-    } else if (kind == Kind::kErase) {
-      EraseJob();
-    } else {
-      MultiPortJob();
-    }
+    constexpr std::array<void (ShiftRun::*)(), kKinds> kJobs = {
+        &ShiftRun::AutomaticJob,  &ShiftRun::MultiPortJob, &ShiftRun::MultiPortJob,
+        &ShiftRun::MultiPortJob,  &ShiftRun::MultiPortJob, &ShiftRun::CnoJob,
+        &ShiftRun::CustomerIdJob, &ShiftRun::EraseJob};
+    (this->*kJobs[static_cast<int>(kind)])();
     if (!Serve([&] { return WorkersFinished(); }, kLeaveLimitMs)) {
       Fault("a worker of the job is still running");
     }
