@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -20,16 +21,15 @@ namespace {
 
 using Options = download::UpdateOptionsGroup;
 
-// A stand-in worker: loops until asked to stop.
-class IdleWorker : public ui::Thread {
+// A stand-in worker that runs `body`.
+class Worker : public ui::Thread {
  public:
-  IdleWorker(ui::MainLoop& loop, platform::Clock& clock) : ui::Thread(loop), clock_(clock) {}
+  Worker(ui::MainLoop& loop, std::function<void(Worker&)> body)
+      : ui::Thread(loop), body_(std::move(body)) {}
 
  protected:
-  void Execute() override {
-    while (!Terminated()) clock_.Sleep(10);
-  }
-  platform::Clock& clock_;
+  void Execute() override { body_(*this); }
+  std::function<void(Worker&)> body_;
 };
 
 struct TempDir {
@@ -63,6 +63,12 @@ class MainFormTest : public ::testing::Test {
     for (int i = 0; i < 10; ++i) mcd_.ComPortList.SetChecked(i, std::ranges::count(entries, i));
   }
   std::string Message() const { return board_.MessageText.Get(); }
+  // A worker that loops until asked to stop.
+  std::shared_ptr<Worker> Idle() {
+    return ui::StartThread<Worker>(loop_, [this](Worker& self) {
+      while (!self.Terminated()) clock_.Sleep(10);
+    });
+  }
   int WorkersStarted() const {
     int n = 0;
     for (const auto& worker : board_.Worker) n += worker.Get() ? 1 : 0;
@@ -126,7 +132,7 @@ TEST_F(MainFormTest, TheReferenceRequestIsMadeOnceAfterAFixWhileSlotZeroHasAWork
   board_.FixType[kTerminalSlot] = 3;
   form_.RefreshBoard();
   EXPECT_EQ(requests, 0) << "no slot-0 worker yet";
-  auto worker = ui::StartThread<IdleWorker>(loop_, clock_);
+  auto worker = Idle();
   board_.Worker[0].Set(worker);
   board_.FixType[kTerminalSlot] = 2;
   form_.RefreshBoard();
@@ -146,7 +152,7 @@ TEST_F(MainFormTest, StopSlotEndsTheWorkerClosesThePortAndResetsCalibrationJobs)
   ASSERT_EQ(serial::OpenPort(board_, "COM1", "115200", 2), 1);
   ASSERT_EQ(serial::OpenPort(board_, "COM2", "4800", 4), 1);
   ASSERT_EQ(serial::OpenPort(board_, "COM3", "4800", 8), 1);
-  auto worker = ui::StartThread<IdleWorker>(loop_, clock_);
+  auto worker = Idle();
   board_.Worker[2].Set(worker);
   board_.XtalAfterDownload = 1;
   board_.JobXtalCal[2] = 1;
@@ -178,7 +184,7 @@ TEST_F(MainFormTest, StopSlotEndsTheWorkerClosesThePortAndResetsCalibrationJobs)
 
   // The terminal port closes even after its reader ended.
   ASSERT_EQ(serial::OpenPort(board_, "COM9", "4800", kTerminalSlot), 1);
-  auto reader = ui::StartThread<IdleWorker>(loop_, clock_);
+  auto reader = Idle();
   reader->Terminate();
   reader->WaitFor();
   board_.TerminalReader.Set(reader);
@@ -229,15 +235,7 @@ TEST_F(MainFormTest, SerialAccessRefusesWhatItCannotDoAndClosesInOrder) {
 
 TEST_F(MainFormTest, StopSlotFromAWorkerGivesTheButtonBackThroughTheMainThread) {
   mcd_.Button1.SetEnabled(false);
-  class Stopper : public ui::Thread {
-   public:
-    Stopper(ui::MainLoop& loop, TMainForm& form) : ui::Thread(loop), form_(form) {}
-
-   protected:
-    void Execute() override { form_.StopSlot(6); }
-    TMainForm& form_;
-  };
-  ui::StartThread<Stopper>(loop_, form_)->WaitFor();
+  ui::StartThread<Worker>(loop_, [this](Worker&) { form_.StopSlot(6); })->WaitFor();
   EXPECT_FALSE(mcd_.Button1.Enabled()) << "a worker must not touch the control itself";
   loop_.ProcessPending();
   EXPECT_TRUE(mcd_.Button1.Enabled());
@@ -376,9 +374,7 @@ TEST_F(MainFormTest, MultiPortStartChecksInTheirOrder) {
 TEST_F(MainFormTest, UpdateOptionsSetEverySlotsJobModeAndWaitingTime) {
   auto& o = mcd_.Options;
   auto count = [](SlotTable<int32_t>& job) {
-    int n = 0;
-    for (auto& v : job) n += v.load();
-    return n;
+    return std::ranges::count_if(job, [](auto& v) { return v.load() != 0; });
   };
   auto all_modes = [this](int mode) {
     for (int slot = 0; slot < kSlotCount; ++slot) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -35,26 +36,6 @@
 
 namespace flashpost {
 namespace {
-
-// The host's ports, listed as only the simulator's ptys (what FLASHPOST_PORTS would add).
-class ListedPorts final : public platform::SerialSystem {
- public:
-  explicit ListedPorts(std::vector<std::string> names) : names_(std::move(names)) {}
-  std::unique_ptr<platform::SerialDevice> Open(const std::string& name, platform::Clock& clock,
-                                               uint32_t read_timeout_ms) override {
-    return host_->Open(name, clock, read_timeout_ms);
-  }
-  std::unique_ptr<platform::SerialDevice> Open(const std::string& name, platform::Clock& clock,
-                                               uint32_t read_timeout_ms,
-                                               platform::OpenFailure& failure) override {
-    return host_->Open(name, clock, read_timeout_ms, failure);
-  }
-  std::vector<std::string> ListPorts() override { return names_; }
-
- private:
-  std::unique_ptr<platform::SerialSystem> host_ = platform::MakeHostSerialSystem();
-  std::vector<std::string> names_;
-};
 
 // Everything written to a temporary file; closes it.
 std::string Slurp(std::FILE* f) {
@@ -408,12 +389,12 @@ TEST_P(CliStationTest, TheRunEndsWithItsStatusAndSaysWhatHappened) {
   platform::ScaledClock clock(line.speed, kStartTick);
   Station station;
   std::vector<std::pair<std::string, std::string>> names;
-  std::vector<std::string> listed = {"/dev/flashpost-none"};  // listed, but not there
+  std::string listed = "/dev/flashpost-none";  // listed, but not there
   auto serve = [&](auto& sim, const std::string& key) {
     ASSERT_TRUE(sim.ok());
     sim.Start();
-    listed.push_back(sim.PortPath());
-    names.push_back({key, listed.back()});
+    listed += ":" + sim.PortPath();
+    names.push_back({key, sim.PortPath()});
   };
   for (const ModuleOptions& options : line.modules) {
     station.modules.push_back(std::make_unique<sim::SimulatedModule>(options, clock));
@@ -430,10 +411,11 @@ TEST_P(CliStationTest, TheRunEndsWithItsStatusAndSaysWhatHappened) {
   const bool full = args.back() == ">/dev/full";
   if (full) args.pop_back();
 
-  ListedPorts serial(listed);
+  setenv("FLASHPOST_PORTS", listed.c_str(), 1);
   std::FILE* out = full ? std::fopen("/dev/full", "w") : std::tmpfile();
   std::FILE* err = std::tmpfile();
-  const int status = RunLine(args, clock, serial, out, err);
+  const int status = RunLine(args, clock, *platform::MakeHostSerialSystem(), out, err);
+  unsetenv("FLASHPOST_PORTS");
   const std::string printed = full ? (std::fclose(out), "") : Slurp(out);
   const std::string errors = Slurp(err);
   EXPECT_EQ(status, line.status) << printed << errors;

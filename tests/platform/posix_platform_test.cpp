@@ -47,9 +47,7 @@ termios LeaveLine(const std::string& path, speed_t speed, tcflag_t cflag, tcflag
   termios pinned{};
   pinned.c_cflag = cflag & ~CSIZE;
   pinned.c_iflag = iflag;
-  if (lock) {
-    EXPECT_EQ(ioctl(fd, TIOCSLCKTRMIOS, &pinned), 0) << "pinning the line needs root";
-  }
+  if (lock) EXPECT_EQ(ioctl(fd, TIOCSLCKTRMIOS, &pinned), 0) << "pinning the line needs root";
   ::close(fd);
   return t;
 }

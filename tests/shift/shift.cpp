@@ -95,9 +95,8 @@ std::vector<sim::Satellite> Sky(bool sbas_strongest) {
 // The number the C/N0 page shows for a sky's strongest satellite: SBAS numbers are 87 higher.
 int ShownPrnOfStrongest(const std::vector<sim::Satellite>& sky) {
   const sim::Satellite* best = nullptr;
-  for (const sim::Satellite& s : sky) {
+  for (const sim::Satellite& s : sky)
     if (s.cn0 > 0 && (!best || s.cn0 > best->cn0)) best = &s;
-  }
   if (!best) return 0;
   return best->prn > 32 ? best->prn + 87 : best->prn;
 }
@@ -578,9 +577,8 @@ struct ShiftRun {
       st.click(page.Button7);
       st.serial.SetQuiet(UnitPorts());
     }
-    for (Unit& unit : units) {
+    for (Unit& unit : units)
       for (const Seen& seen : unit.seen) JudgeDownload(unit, seen);
-    }
   }
 
   void TickTestPorts() {
