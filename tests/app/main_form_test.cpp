@@ -21,7 +21,6 @@ namespace {
 
 using Options = download::UpdateOptionsGroup;
 
-// A stand-in worker that runs `body`.
 class Worker : public ui::Thread {
  public:
   Worker(ui::MainLoop& loop, std::function<void(Worker&)> body)
@@ -50,7 +49,6 @@ class MainFormTest : public ::testing::Test {
     board_.ReadEnabled[kTerminalSlot] = 1;
     board_.ProtocolMode[kTerminalSlot] = 1;
   }
-  // A file of the given size, chosen through the open dialog.
   void Select(uint64_t size) {
     // A new file each time: the page keeps the last one open, and Windows will not resize it.
     auto path = files_.path / ("image-" + std::to_string(++selected_) + ".bin");
@@ -63,16 +61,13 @@ class MainFormTest : public ::testing::Test {
     for (int i = 0; i < 10; ++i) mcd_.ComPortList.SetChecked(i, std::ranges::count(entries, i));
   }
   std::string Message() const { return board_.MessageText.Get(); }
-  // A worker that loops until asked to stop.
   std::shared_ptr<Worker> Idle() {
     return ui::StartThread<Worker>(loop_, [this](Worker& self) {
       while (!self.Terminated()) clock_.Sleep(10);
     });
   }
   int WorkersStarted() const {
-    int n = 0;
-    for (const auto& worker : board_.Worker) n += worker.Get() ? 1 : 0;
-    return n;
+    return std::ranges::count_if(board_.Worker, [](const auto& w) { return w.Get() != nullptr; });
   }
 
   std::vector<std::string> ports_{"COM1", "COM2", "COM3", "COM4",  "COM5",
@@ -224,13 +219,6 @@ TEST_F(MainFormTest, SerialAccessRefusesWhatItCannotDoAndClosesInOrder) {
   EXPECT_EQ(serial::ReadPortByte(board_, 42), std::nullopt);  // not a slot: no crash
   EXPECT_EQ(serial::OpenPort(board_, "COM3", "4800", 10), 0);
   EXPECT_EQ(serial::ClosePort(board_, -1), 0);
-
-  ui::ComboBox a("a", nullptr), b("b", nullptr);
-  a.SetItems({"COM11"});
-  serial::ScanPorts(board_, {&a, &b});
-  EXPECT_EQ(a.Items(), ports_);
-  EXPECT_EQ(b.Items(), ports_);
-  EXPECT_EQ(board_.PortsFound.load(), 10);
 }
 
 TEST_F(MainFormTest, StopSlotFromAWorkerGivesTheButtonBackThroughTheMainThread) {
@@ -289,8 +277,6 @@ TEST_F(MainFormTest, NothingIsSupervisedBeforeOkNorOnceAnotherPageRunsSlotZero) 
   EXPECT_TRUE(form_.Timer1.TimerEnabled());
 }
 
-// Each row chooses a job, a file, the ports, the reference's protocol and the waiting time, and
-// presses Start.
 TEST_F(MainFormTest, MultiPortStartChecksInTheirOrder) {
   ReferenceInVbi();
   struct Row {
@@ -369,8 +355,7 @@ TEST_F(MainFormTest, MultiPortStartChecksInTheirOrder) {
   EXPECT_EQ(board_.JobFwAp[5].load(), 1);
 }
 
-// What each job option sets for every module slot; the terminal slot keeps the framing its page
-// set.
+// What each job option sets for every module slot; the terminal slot keeps its framing.
 TEST_F(MainFormTest, UpdateOptionsSetEverySlotsJobModeAndWaitingTime) {
   auto& o = mcd_.Options;
   auto count = [](SlotTable<int32_t>& job) {

@@ -47,7 +47,6 @@ std::string Slurp(std::FILE* f) {
   return text;
 }
 
-// The pieces of `text` between the `at` characters.
 std::vector<std::string> Split(const std::string& text, char at) {
   std::vector<std::string> pieces;
   for (size_t from = 0, to; from < text.size(); from = to + 1) {
@@ -65,7 +64,6 @@ struct Row {
 
 TEST(CliUsageTest, EveryCommandRefusesABadCommandLineAtOnceNamingWhatIsWrong) {
   const Row rows[] = {
-      // update
       {"update", 2, "update needs --port NAME"},
       {"update --port", 2, "--port needs a value (NAME)"},
       {"update --port a --port b", 2, "--port is given twice"},
@@ -81,7 +79,6 @@ TEST(CliUsageTest, EveryCommandRefusesABadCommandLineAtOnceNamingWhatIsWrong) {
       {"erase --port /etc/passwd", 2, ": not a serial port (a regular file)"},
       {"terminal --port /dev/flashpost-none", 2, "is not among the ports found"},
       {"mcd --reference /dev/fp-r --port /dev/fp-a --job fwap", 2, "is not among the ports found"},
-      // mcd
       {"mcd --port a --job fwap", 2, "mcd needs --reference PORT"},
       {"mcd --reference r --job fwap", 2, "mcd needs --port NAME or --ports"},
       {"mcd --reference r --port a", 2, "mcd needs --job"},
@@ -94,7 +91,6 @@ TEST(CliUsageTest, EveryCommandRefusesABadCommandLineAtOnceNamingWhatIsWrong) {
       {"mcd --reference r --port a --job fwap --output vbi", 2, "belongs to the calibrating jobs"},
       {"mcd --reference r --port a --job xtal --verify", 2, "after which the module restarts"},
       {"mcd --reference r --port a --job fwap --timeout-s 0", 2, "needs a whole number from 1"},
-      // cno
       {"cno --port a", 2, "cno --test cno needs --reference PORT"},
       {"cno --reference r", 2, "cno needs --port NAME"},
       {"cno --port a --reference r --limit 40", 2, "--limit counts only with --key-in"},
@@ -106,13 +102,10 @@ TEST(CliUsageTest, EveryCommandRefusesABadCommandLineAtOnceNamingWhatIsWrong) {
       {"cno --port a --reference r --timeout-ms -5", 2, "--timeout-ms needs a whole number from 0"},
       {"cno --port a --reference r --bias 100", 2, "--bias needs a whole number from -99 to 99"},
       {"cno --port a --reference r --key-in --limit 100", 2, "from 0 to 99"},
-      // erase
       {"erase --json", 2, "erase needs --port NAME"},
       {"erase --port a --timeout-s 0", 2, "--timeout-s needs a whole number"},
-      // terminal
       {"terminal", 2, "terminal needs --port NAME"},
       {"terminal --port x --seconds -3", 2, "--seconds needs a whole number"},
-      // the rest
       {"ports extra", 2, "ports takes no arguments, not 'extra'"},
       {"flash", 2, "unknown command 'flash'"},
       {"--all-pages --bogus", 2, "has no option '--bogus'"},
@@ -194,9 +187,8 @@ const std::vector<Line> kLines = {
          [](const Station& s) {
            // Every chunk, understood or not: the port may be closed before the module reads.
            std::string text, probe = "$PQRV14,8*14\r\n";
-           for (const auto& chunk : s.modules[0]->Received()) {
+           for (const auto& chunk : s.modules[0]->Received())
              text.append(chunk.bytes.begin(), chunk.bytes.end());
-           }
            EXPECT_NE(text.find(probe, text.find(probe) + 1), std::string::npos) << "probed twice";
          }),
     Line("UpdateTakesAnAnswerTooLateAsSilence", {{.version_field3 = "3", .reply_delay_ms = 3000}},
@@ -292,7 +284,6 @@ const std::vector<Line> kLines = {
          "mcd --reference {R} --port {0} --job fwap --file {F} --timeout-s 8 --json", 1,
          "gave up after 8 s|\"port\": \"{0}\", \"result\": \"fail\"", "none c1 k0 l0", nullptr,
          475 * 1024, 20, 8000),
-    // The C/N0 page.
     Line("CnoWithABias", {Cn0(44), Cn0(42), Cn0(41)}, Ref(44),
          "cno --reference {R} --port {0} --port {1} --port {2} --bias 2 --timeout-ms 4000", 1,
          "slot 0 {0}: PASS SV |slot 1 {1}: PASS SV |slot 2 {2}: FAIL SV |slot 1 {1}: [navy] "
@@ -324,9 +315,8 @@ const std::vector<Line> kLines = {
         "",
         [](const Station& s) {
           // The answers went out just before the eraser let go of the port.
-          for (int i = 0; i < 200 && s.modules[0]->Erased().size() < 3; ++i) {
+          for (int i = 0; i < 200 && s.modules[0]->Erased().size() < 3; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-          }
           EXPECT_EQ(s.modules[0]->Erased(),
                     (std::vector<std::string>{"firmware", "settings", "calibration"}));
         },
@@ -339,7 +329,6 @@ const std::vector<Line> kLines = {
         "\"caption\": \" Please connect your module!  \"|gave up after 3 s in eraser state "
         "0|\"caption\": \" Starting.....\"",
         "", [](const Station& s) { EXPECT_TRUE(s.modules[0]->Erased().empty()); }, 0, 1, 3000),
-    // The terminal page.
     Line("TerminalSwitchesTheReferenceToVbi", {}, Ref(-1, 9600),
          "terminal --port {R} --baud 9600 --protocol nmea --switch --seconds 3", 0,
          "/ 9600 bps|[ Switch to VBI Protocol ]|VBI Msg ID 121 :", "",
@@ -526,17 +515,15 @@ TEST(CliSignalTest, ACommandClosesItsPortAndExitsWith128PlusTheSignal) {
     earlier.reset();  // the port rests at 2400, as an earlier program left it
 
     std::vector<std::string> argv = {FLASHPOST_BINARY};
-    for (const std::string& arg : c.args) {
+    for (const std::string& arg : c.args)
       argv.push_back(arg == "{R}" ? reference.SlavePath() : arg == "{F}" ? file : arg);
-    }
     argv.insert(argv.end(), {"--port", module.SlavePath()});
     std::string error;
     auto child = platform::StartChildProcess(
         argv, {"FLASHPOST_PORTS=" + module.SlavePath() + ":" + reference.SlavePath()}, error);
     ASSERT_NE(child, nullptr) << error;
-    for (int i = 0; i < 1000 && module.ProgramSideSettings().baud != c.baud; ++i) {
+    for (int i = 0; i < 1000 && module.ProgramSideSettings().baud != c.baud; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     ASSERT_EQ(module.ProgramSideSettings().baud, c.baud) << child->Output();
 
     child->Signal(c.signal);

@@ -34,7 +34,6 @@ class WatchedSerial final : public platform::SerialSystem {
     open_.insert(name);
     return std::make_unique<Device>(*this, name, clock, std::move(device));
   }
-  // The ports of the job at hand, as FLASHPOST_PORTS would list them.
   std::vector<std::string> ListPorts() override {
     return Locked([&] { return listed_; });
   }
@@ -46,7 +45,6 @@ class WatchedSerial final : public platform::SerialSystem {
   void SetQuiet(std::set<std::string> ports) {
     Locked([&] { quiet_ = std::move(ports); });
   }
-  // The writes made to quiet ports since the last call, one line each.
   std::vector<std::string> TakeQuietWrites() {
     return Locked([&] { return std::exchange(quiet_writes_, {}); });
   }
@@ -58,8 +56,7 @@ class WatchedSerial final : public platform::SerialSystem {
       for (const std::string& port : ports) followed_[port];
     });
   }
-  // The clock tick at which the program had first read the whole of `text` from `port` since
-  // Follow.
+  // When the program had first read the whole of `text` from `port` since Follow.
   std::optional<uint32_t> FirstRead(const std::string& port, std::string_view text) const {
     std::lock_guard lock(mutex_);
     auto it = followed_.find(port);
@@ -68,7 +65,6 @@ class WatchedSerial final : public platform::SerialSystem {
     return it->second.ticks[at + text.size() - 1];
   }
 
-  // Every port with an open device, once per open device.
   std::multiset<std::string> OpenPorts() const {
     return Locked([&] { return open_; });
   }
@@ -96,9 +92,8 @@ class WatchedSerial final : public platform::SerialSystem {
     }
     bool Write(const uint8_t* data, size_t n) override {
       owner_.Locked([&] {
-        if (owner_.quiet_.count(name_) != 0) {
+        if (owner_.quiet_.count(name_) != 0)
           owner_.quiet_writes_.push_back(std::to_string(n) + " byte(s) written to " + name_);
-        }
       });
       return device_->Write(data, n);
     }
@@ -149,7 +144,6 @@ class WatchedSerial final : public platform::SerialSystem {
 // How much faster than the wall the shift's clock, which the simulated modules share, runs.
 inline constexpr double kShiftSpeedUp = 80.0;
 
-// One application instance as the operator meets it.
 struct Station {
   app::Application& application;
   WatchedSerial& serial;
@@ -157,7 +151,7 @@ struct Station {
   // Serves the main loop until done() holds (looked at after the loop's work) or limit_ms of
   // clock time have passed; true when done() held.
   std::function<bool(const std::function<bool()>& done, uint32_t limit_ms)> serve_until;
-  // An operator's click on a button, check box or radio button.
+  // The operator's click.
   std::function<void(ui::Control& control)> click;
 };
 
@@ -166,8 +160,7 @@ struct Station {
 // seed and the job; returns the number of verdicts the modules contradicted.
 int RunShift(Station station, const std::string& instance);
 
-// Runs `shift`, then expects no more threads and descriptors than before, giving threads on their
-// way out a moment.
+// Runs `shift`, then expects no more threads and descriptors than before.
 void ExpectNothingLeftOver(const std::function<void()>& shift);
 
 }  // namespace flashpost::shift
