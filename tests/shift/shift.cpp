@@ -865,11 +865,9 @@ int RunShift(Station station, const std::string& instance) {
 
 void ExpectNothingLeftOver(const std::function<void()>& shift) {
   auto count = [](const char* dir) {
-    size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) ++n;
-    return n;
+    return std::ranges::distance(std::filesystem::directory_iterator(dir));
   };
-  const size_t threads = count("/proc/self/task"), descriptors = count("/proc/self/fd");
+  const auto threads = count("/proc/self/task"), descriptors = count("/proc/self/fd");
   shift();
   // A thread that freed itself may still be on its way out of the kernel.
   for (int i = 0; i < 200 && count("/proc/self/task") > threads; ++i)
