@@ -362,9 +362,8 @@ TEST_F(MainFormTest, UpdateOptionsSetEverySlotsJobModeAndWaitingTime) {
     return std::ranges::count_if(job, [](auto& v) { return v.load() != 0; });
   };
   auto all_modes = [this](int mode) {
-    for (int slot = 0; slot < kSlotCount; ++slot) {
+    for (int slot = 0; slot < kSlotCount; ++slot)
       if (board_.ProtocolMode[slot].load() != (slot == kTerminalSlot ? 1 : mode)) return false;
-    }
     return true;
   };
   board_.ProtocolMode[kTerminalSlot] = 1;

@@ -14,6 +14,7 @@
 #include <optional>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,14 +121,13 @@ TEST(CliUsageTest, EveryCommandRefusesABadCommandLineAtOnceNamingWhatIsWrong) {
     std::FILE* err = std::tmpfile();
     const int status = cli::Run(args, out, err);
     const std::string printed = Slurp(out), errors = Slurp(err);
-    const std::string line = row.args;
-    EXPECT_EQ(status, row.status) << line << "\n" << errors;
+    SCOPED_TRACE(row.args);
+    EXPECT_EQ(status, row.status) << errors;
     const std::string& where = row.status == 0 ? printed : errors;
-    EXPECT_NE(where.find(row.says), std::string::npos) << line << "\n" << where;
+    EXPECT_NE(where.find(row.says), std::string::npos) << where;
     if (row.status == 2) {
-      EXPECT_EQ(printed, "") << line;
+      EXPECT_EQ(printed, "");
       EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), args[0] == "flash" ? 11 : 1)
-          << line << "\n"
           << errors;
     }
   }
@@ -405,8 +405,7 @@ TEST_P(CliStationTest, TheRunEndsWithItsStatusAndSaysWhatHappened) {
   std::FILE* err = std::tmpfile();
   const int status = RunLine(args, clock, *platform::MakeHostSerialSystem(), out, err);
   unsetenv("FLASHPOST_PORTS");
-  const std::string printed = full ? (std::fclose(out), "") : Slurp(out);
-  const std::string errors = Slurp(err);
+  const std::string printed = full ? (std::fclose(out), "") : Slurp(out), errors = Slurp(err);
   EXPECT_EQ(status, line.status) << printed << errors;
   for (std::string text : Split(Put(line.says, names), '|')) {
     const int times = text[1] == '*' ? text[0] - '0' : -1;
@@ -424,18 +423,16 @@ TEST_P(CliStationTest, TheRunEndsWithItsStatusAndSaysWhatHappened) {
     EXPECT_LT(ms, line.min_ms + 120'000) << m->str();
   }
   if (args.back() == "--json") {
-    for (size_t at = 0; at < printed.size(); at = printed.find('\n', at) + 1) {
+    for (size_t at = 0; at < printed.size(); at = printed.find('\n', at) + 1)
       EXPECT_EQ(printed.compare(at, 7, "{\"ms\": "), 0) << "one object a line\n" << printed;
-    }
   }
   const std::vector<std::string> ends = Split(line.ends, '|');
   for (size_t i = 0; i < ends.size(); ++i) {
     const sim::SimulatedModule& m = *station.modules.at(i);
-    const std::string end = std::string(sim::PayloadName(m.ImageReceived())) + " c" +
-                            std::to_string(m.UpdateCommands()) + " k" +
-                            std::to_string(m.KernelEntries()) + " l" +
-                            std::to_string(m.LoadersReceived());
-    EXPECT_EQ(end.substr(0, ends[i].size()), ends[i]) << "module " << i;
+    std::ostringstream end;
+    end << sim::PayloadName(m.ImageReceived()) << " c" << m.UpdateCommands() << " k"
+        << m.KernelEntries() << " l" << m.LoadersReceived();
+    EXPECT_EQ(end.str().substr(0, ends[i].size()), ends[i]) << "module " << i;
   }
   if (line.check) line.check(station);
 }
@@ -469,10 +466,9 @@ TEST(CliVerdictTest, ASlotPassesOnlyOnItsJobsPassText) {
       {kXtal, false, " F3 Success - 4(Test OK!)", kNavy, true, kFailed},
       {kXtal, false, "Close ComPort for NMEA mode!", kBlue, false, kPassed},
   };
-  for (const auto& c : mcd) {
+  for (const auto& c : mcd)
     EXPECT_EQ(app::JudgeMcdSlot(c.job, c.vbi_output, c.status, c.color, c.worker_done), c.expected)
         << "'" << c.status << "' job " << static_cast<int>(c.job);
-  }
   // The page passes whatever ID came back; a module holding another one has not taken ours.
   const struct {
     const char* id;  // empty: the C/N0 test
@@ -482,9 +478,8 @@ TEST(CliVerdictTest, ASlotPassesOnlyOnItsJobsPassText) {
   } cno[] = {{"", "Testing C/No", kNavy, kRunning}, {"", "SV 12 : Pass!", kGreen, kPassed},
              {"", "SV 0 : Fail!", kRed, kFailed},   {"", "SV 12 : Fail!", kGreen, kFailed},
              {"AB", "AB - Pass!", kGreen, kPassed}, {"AB", "ABC - Pass!", kGreen, kFailed}};
-  for (const auto& c : cno) {
+  for (const auto& c : cno)
     EXPECT_EQ(app::JudgeCnoSlot(*c.id == 0, c.id, c.status, c.color), c.expected) << c.status;
-  }
   // The eraser answered one 'y' per 'E' the module printed.
   EXPECT_TRUE(cli::QuestionsAnswered({"select> ", "", " 0  erase the flash"}).empty());
   EXPECT_EQ(cli::QuestionsAnswered({"Erase firmware? (y/n)", "kept", "EE"}),

@@ -397,9 +397,8 @@ TEST_F(Scratch, DescribesEachPortByItsLinksAndItsUsbAdapter) {
        dev + "/ttyACM0 " + acm_id + " usb=1546:01a8 product=\"u-blox\\x01\\\"GNSS\\\"\""},
       {"/dev/pts/flashpost-none", "/dev/pts/flashpost-none"},
   };
-  for (const auto& [port, line] : cases) {
+  for (const auto& [port, line] : cases)
     EXPECT_EQ(FormatPortDescription(DescribeSysfsPort(port, sys.string(), serial.string())), line);
-  }
 }
 
 // The machine's ports come first, then FLASHPOST_PORTS without repeats or empty items; fixtures

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -93,10 +94,7 @@ std::vector<sim::Satellite> Sky(bool sbas_strongest) {
 
 // The number the C/N0 page shows for a sky's strongest satellite: SBAS numbers are 87 higher.
 int ShownPrnOfStrongest(const std::vector<sim::Satellite>& sky) {
-  const sim::Satellite* best = nullptr;
-  for (const sim::Satellite& s : sky)
-    if (s.cn0 > 0 && (!best || s.cn0 > best->cn0)) best = &s;
-  if (!best) return 0;
+  const auto best = std::ranges::max_element(sky, {}, &sim::Satellite::cn0);
   return best->prn > 32 ? best->prn + 87 : best->prn;
 }
 
@@ -133,12 +131,12 @@ bool IsVerdictLine(const std::string& text, ui::Color color) {
 std::string Describe(const Unit& unit) {
   const sim::SimulatedModule& m = *unit.module;
   const sim::ModuleOptions& o = unit.options;
-  return m.PortPath() + " [" + m.ModeName() + "; images " + std::to_string(m.ImagesReceived()) +
-         ", loaders " + std::to_string(m.LoadersReceived()) + ", kernel entries " +
-         std::to_string(m.KernelEntries()) + ", update commands " +
-         std::to_string(m.UpdateCommands()) + (o.silent ? "; silent" : "") +
-         (o.dead_firmware ? "; dead" : "") + "; fail block " + std::to_string(o.fail_block) +
-         "; answers " + std::to_string(o.reply_delay_ms) + " ms late]";
+  std::ostringstream s;
+  s << m.PortPath() << " [" << m.ModeName() << "; images " << m.ImagesReceived() << ", loaders "
+    << m.LoadersReceived() << ", kernel entries " << m.KernelEntries() << ", update commands "
+    << m.UpdateCommands() << (o.silent ? "; silent" : "") << (o.dead_firmware ? "; dead" : "")
+    << "; fail block " << o.fail_block << "; answers " << o.reply_delay_ms << " ms late]";
+  return s.str();
 }
 
 struct ShiftRun {
@@ -247,16 +245,15 @@ struct ShiftRun {
   }
 
   Unit& AddUnit(const sim::ModuleOptions& options, ui::Label* label) {
-    Unit unit;
+    Unit& unit = units.emplace_back();
     unit.options = options;
     unit.label = label;
     unit.module = std::make_unique<sim::SimulatedModule>(options, st.clock);
     if (!unit.module->ok()) Fault("no pseudo-terminal for a simulated module");
     unit.module->Start();
     if (label) unit.last_caption = label->Caption();
-    units.push_back(std::move(unit));
     ListPorts();
-    return units.back();
+    return unit;
   }
 
   void MarkRunStart() {
