@@ -86,8 +86,6 @@ class MainFormTest : public ::testing::Test {
 
 // Progress goes to every bar and label of its slot; a blank status or message keeps the last.
 TEST_F(MainFormTest, RefreshShowsProgressStatusLinesAndMessages) {
-  form_.FormCreate();
-  EXPECT_EQ(auto_.ComboBox6.Items(), ports_);
   board_.ProgressPercent[0] = 100;
   board_.ProgressPercent[3] = 57;
   board_.ProgressPercent[7] = 9;

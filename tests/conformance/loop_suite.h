@@ -8,7 +8,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -73,7 +72,7 @@ TYPED_TEST_P(LoopSuite, PostsAndInvokesRunInOrderOnTheMainThread) {
   loop.StopTimer(id);
   EXPECT_TRUE(all_ran);
   std::vector<int> expected(200);
-  std::iota(expected.begin(), expected.end(), 0);
+  for (int i = 0; i < 200; ++i) expected[i] = i;
   EXPECT_EQ(from_worker, expected);
 }
 
