@@ -325,7 +325,7 @@ QWidget* FormView::MakeWidget(ui::Control& model, QWidget* parent) {
       m->SetText(S(text));
       if (m->OnChange) m->OnChange();
     });
-    QObject::connect(w, &QComboBox::activated, [this, w, m, show_selection](int index) {
+    QObject::connect(w, &QComboBox::activated, [this, m, show_selection](int index) {
       if (Applying()) return;
       m->SetItemIndex(index);
       Apply([&] { show_selection(*m); });
