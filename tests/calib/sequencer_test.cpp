@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <map>
 #include <sstream>
 #include <string>
@@ -19,24 +20,18 @@ using app::kNavy;
 using app::kRed;
 using Calls = std::vector<std::string>;
 
-// A frame as the module puts it on the wire, in the worker's zero-filled receive buffer:
-// 81 FF id sub len-lo len-hi ck-lo ck-hi payload. The checksum makes the byte sum of the
-// identifier, sub-ID, length and payload 0 modulo 2^16.
+// A frame as the module sends it (its byte sum from the identifier on is 0 modulo 2^16), in the
+// worker's zero-filled receive buffer.
 std::vector<uint8_t> Frame(uint8_t id, uint8_t sub, const std::vector<uint8_t>& payload = {}) {
-  const size_t n = payload.size();
-  uint16_t sum = static_cast<uint16_t>(id + sub + (n & 0xFF) + (n >> 8));
-  for (uint8_t b : payload) sum = static_cast<uint16_t>(sum + b);
-  const uint8_t head[] = {0x81,
-                          0xFF,
-                          id,
-                          sub,
-                          static_cast<uint8_t>(n),
-                          static_cast<uint8_t>(n >> 8),
-                          static_cast<uint8_t>(-sum),
-                          static_cast<uint8_t>(-sum >> 8)};
-  std::vector<uint8_t> frame(kModuleFrameBufferSize, 0);
-  std::copy(std::begin(head), std::end(head), frame.begin());
+  const auto n = static_cast<uint16_t>(payload.size());
+  std::vector<uint8_t> frame = {
+      0x81, 0xFF, id, sub, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), 0, 0};
+  frame.resize(kModuleFrameBufferSize, 0);
   std::copy(payload.begin(), payload.end(), frame.begin() + 8);
+  uint16_t sum = 0;
+  for (size_t i = 2; i < frame.size(); ++i) sum = static_cast<uint16_t>(sum + frame[i]);
+  frame[6] = static_cast<uint8_t>(-sum);
+  frame[7] = static_cast<uint8_t>(-sum >> 8);
   return frame;
 }
 
@@ -46,8 +41,7 @@ std::vector<uint8_t> VersionReport(uint16_t version, uint8_t minor) {
                 static_cast<uint8_t>(version >> 8), 0x44});
 }
 
-// The phase code in bits 19..21, with every other bit of the word set so that a wrong mask or
-// shift shows.
+// The phase in bits 19..21, every other bit set so that a wrong mask or shift shows.
 std::vector<uint8_t> StatusReport(uint32_t phase) {
   const uint32_t word = (phase << 19) | ~(7u << 19);
   return Frame(101, 0,
@@ -96,7 +90,6 @@ class SequencerTest : public ::testing::Test {
   void Feed(const std::vector<uint8_t>& frame, int slot) {
     sequencer_.HandleModuleMessage(frame.data(), slot);
   }
-  // From Idle: version report, then the status reports that bring the slot to the step.
   void DriveTo(int step, int slot) {
     sequencer_.ResetSequence(slot);
     Feed(VersionReport(103, 2), slot);
@@ -122,8 +115,7 @@ TEST_F(SequencerTest, UnknownUnexpectedAndMalformedMessagesChangeNothing) {
   board_.MessageText.Set("before");
   for (uint8_t id : {0, 2, 21, 41, 102, 110, 120, 141, 255}) Feed(Frame(id, 21, {1, 2, 3}), 0);
   Feed(CalibrationData(), 0);  // not awaited yet
-  Feed(Ack(2), 0);
-  Feed(Ack(100), 0);
+  for (uint8_t id : {2, 100}) Feed(Ack(id), 0);
   // Reports cut short of their fields.
   Feed(Frame(100, 0, {0, 0, 0, 2, 103}), 1);
   Feed(Frame(101, 0, {0, 0, 0x30}), 1);
@@ -131,27 +123,22 @@ TEST_F(SequencerTest, UnknownUnexpectedAndMalformedMessagesChangeNothing) {
   const std::vector<uint8_t> header = {0x81, 0xFF, 101, 0, 0xF7, 0x03, 0, 0, 0, 0};
   sequencer_.HandleModuleMessage(std::span<const uint8_t>(header), 1);
   sequencer_.HandleModuleMessage(std::span<const uint8_t>(header.data(), 5), 1);
-  Feed(VersionReport(103, 2), -1);
-  Feed(VersionReport(103, 2), app::kSlotCount);
+  for (int slot : {-1, app::kSlotCount}) Feed(VersionReport(103, 2), slot);
   sequencer_.HandleModuleMessage(static_cast<const uint8_t*>(nullptr), 0);
   sequencer_.ResetSequence(-3);
   EXPECT_EQ(Text(0), "[ F/W Ver: 1.2 ] - 1 ");
   EXPECT_EQ(Text(1), " ");
   EXPECT_EQ(board_.MessageText.Get(), "before");
-  EXPECT_EQ(sequencer_.SequenceStep(0), 0);
-  EXPECT_EQ(sequencer_.SequenceStep(1), 0);
-  EXPECT_EQ(sequencer_.SequenceStep(12), 0);
+  for (int slot : {0, 1, 12}) EXPECT_EQ(sequencer_.SequenceStep(slot), 0) << slot;
   EXPECT_TRUE(calls_.empty());
-  EXPECT_EQ(sequencer_.CalibrationRecord(0), CalibrationWords{});
-  EXPECT_EQ(sequencer_.CalibrationRecord(-1), CalibrationWords{});
+  for (int slot : {0, -1}) EXPECT_EQ(sequencer_.CalibrationRecord(slot), CalibrationWords{});
   DriveTo(3, 1);
   Feed(Frame(109, 0, std::vector<uint8_t>(255, 0xEE)), 1);
   EXPECT_TRUE(sequencer_.AwaitCalibrationData(1));
   EXPECT_EQ(sequencer_.CalibrationRecord(1), CalibrationWords{});
 }
 
-// What the calibration data does by the output protocol the operator chose; a second one is
-// not taken.
+// The calibration data by the output protocol the operator chose; a second one is not taken.
 TEST_F(SequencerTest, CalibrationDataByOutputProtocol) {
   ASSERT_EQ(serial::OpenPort(board_, "P1", "115200", 1), 1);
   CalibrationWords expected{};
@@ -196,11 +183,11 @@ struct ScriptCase {
   const char* name;
   int slot;
   const char* script;
-  const char* calls;    // the actions run, in order
-  const char* text;     // the status line at the end
-  uint32_t color;       // its colour
-  const char* message;  // the message line at the end
+  const char* calls;  // the actions run, in order
+  const char* text;   // the status line at the end
+  uint32_t color;     // its colour
   int step;
+  const char* message = " ";  // the message line at the end
 };
 
 class ScriptTest : public SequencerTest, public ::testing::WithParamInterface<ScriptCase> {};
@@ -216,34 +203,21 @@ TEST_P(ScriptTest, LinesActionsAndStepAtTheEnd) {
   std::istringstream script(c.script);
   for (std::string e; script >> e;) {
     const auto number = [&e] { return static_cast<uint32_t>(std::stoul(e.substr(1))); };
-    if (e[0] == '+') {
-      clock_.Advance(number());
-    } else if (e[0] == '@') {
+    if (e[0] == '+') clock_.Advance(number());
+    if (e[0] == '@') {
       clock_.Advance(number() - clock_.Ticks());
       board_.StartTick[slot].store(clock_.Ticks() - 60000);
-    } else if (e[0] == 't') {
-      board_.WaitTimeoutMs.store(static_cast<int32_t>(number()));
-    } else if (e == "V") {
-      Feed(VersionReport(103, 2), slot);
-    } else if (e[0] == 'v') {
-      Feed(VersionReport(static_cast<uint16_t>(number()),
-                         static_cast<uint8_t>(std::stoul(e.substr(e.find('/') + 1)))),
-           slot);
-    } else if (e == "N") {
-      Feed(NavigationReport(), slot);
-    } else if (e == "W") {
-      sequencer_.WatchCalibration(slot);
-    } else if (e[0] == 'A') {
-      Feed(Ack(static_cast<uint8_t>(number())), slot);
-    } else if (e == "nmea") {
-      vbi_mode_ = false;
-    } else if (e[0] == 'a') {
-      pending_[slot] = PendingRecord{number(), clock_.Ticks()};
-    } else if (e == "c") {
-      board_.StatusColor[slot].store(kUntouched);
-    } else {
-      Feed(StatusReport(std::stoul(e)), slot);
     }
+    if (e[0] == 't') board_.WaitTimeoutMs.store(static_cast<int32_t>(number()));
+    if (e == "V") Feed(VersionReport(103, 2), slot);
+    if (e[0] == 'v') Feed(VersionReport(number(), std::stoul(e.substr(e.find('/') + 1))), slot);
+    if (e == "N") Feed(NavigationReport(), slot);
+    if (e == "W") sequencer_.WatchCalibration(slot);
+    if (e[0] == 'A') Feed(Ack(static_cast<uint8_t>(number())), slot);
+    if (e == "nmea") vbi_mode_ = false;
+    if (e[0] == 'a') pending_[slot] = PendingRecord{number(), clock_.Ticks()};
+    if (e == "c") board_.StatusColor[slot].store(kUntouched);
+    if (std::isdigit(static_cast<unsigned char>(e[0]))) Feed(StatusReport(std::stoul(e)), slot);
   }
   std::string calls;
   const std::string own = ":" + std::to_string(slot);
@@ -266,69 +240,52 @@ TEST_P(ScriptTest, LinesActionsAndStepAtTheEnd) {
 constexpr const char* kTimedOut = "Time out : 10S";
 constexpr const char* kCalibrated = " F3 Success - 4(Test OK!)";
 
-INSTANTIATE_TEST_SUITE_P(
-    Sequence, ScriptTest,
-    ::testing::Values(
-        // The version report: the major from the version number, the minor signed; nothing goes
-        // to the module.
-        ScriptCase{"LowestMinor", 2, "v1025/128", "", "[ F/W Ver: 10.-128 ] - 1 ", kUntouched, " ",
-                   0},
-        ScriptCase{"Highest", 2, "v65535/127", "", "[ F/W Ver: 655.127 ] - 1 ", kUntouched, " ", 0},
-        ScriptCase{"VersionOnSlotZero", 0, "V", "", "[ F/W Ver: 1.2 ] - 1 ", kUntouched,
-                   "Send CMD1", 0},
-        ScriptCase{"VersionIgnoredWhileActive", 1, "V 3 v205/9", "",
-                   " F3 Failure - 1(No Calibration) ", kNavy, " ", 1},
-        ScriptCase{"VersionTakenAgainAfterAFailure", 1, "V 3 5 v205/9", "reset stop",
-                   "[ F/W Ver: 2.9 ] - 1 ", kRed, " ", 0},
-        // The status reports, step by step.
-        ScriptCase{"Calibrated", 3, "V 0", "", " F3 Success - 1(Calibrated) ", kNavy, " ", 1},
-        ScriptCase{"StepOneWantsSixNotZero", 3, "V 0 0", "reset stop",
-                   " F1 Failure - 2(Test Fail!)", kRed, " ", 0},
-        ScriptCase{"StepOneWantsSixNotSeven", 3, "V 0 7", "reset stop",
-                   " F1 Failure - 2(Test Fail!)", kRed, " ", 0},
-        ScriptCase{"StepOneOnSlotZero", 0, "V 0 c 6", "pvt", " F1 Success - 2 ", kUntouched,
-                   "Send PVT", 2},
-        ScriptCase{"StepTwoWantsFour", 3, "V 0 6 c 4", "pvt", " F2 Success - 3 ", kNavy, " ", 3},
-        ScriptCase{"StepTwoFails", 3, "V 0 6 6", "pvt reset stop", " F2 Failure - 3(Test Fail!) ",
-                   kRed, " ", 0},
-        ScriptCase{"StepThreeWantsZero", 3, "V 0 6 4 c 0", "pvt", kCalibrated, kNavy, " ", 4},
-        ScriptCase{"StepThreeFails", 3, "V 0 6 4 4", "pvt reset stop",
-                   " F3 Failure - 4(Test Fail!) ", kRed, " ", 0},
-        ScriptCase{"DoneTakesNoMoreReports", 3, "V 0 6 4 0 c 0 3 6", "pvt", kCalibrated, kUntouched,
-                   " ", 4},
-        // The acknowledgements.
-        ScriptCase{"Ack1And9", 0, "A1 A9", "clear clear", " ", kUntouched, " ", 0},
-        ScriptCase{"Ack11", 0, "A11", "clear", " ", kUntouched, "Get ACK command(VBI->NMEA)!", 0},
-        ScriptCase{"Ack11And21OnSlotTwo", 2, "A11 A21", "clear mode0 eph clear", " ", kUntouched,
-                   " ", 0},
-        ScriptCase{"Ack21", 0, "A21", "mode0 eph clear", " ", kUntouched, "Send EPH", 0},
-        ScriptCase{"Ack41", 0, "A41", "mode1 eph clear", " ", kUntouched, " ", 0},
-        ScriptCase{"OtherAcks", 1, "A0 A2 A14 A200", "", " ", kUntouched, " ", 0},
-        // The time-out, counted from leaving step 0; the reset disarms the PVT, so no resend
-        // follows the stop.
-        ScriptCase{"TimeOutExactlyAtTheLimit", 3, "V +3000 0 6 +9999 N +1 N +5000 N",
-                   "pvt pvt reset stop", kTimedOut, kRed, "Resend ID 21!", 0},
-        ScriptCase{"TimeOutFromTheVersionReportUntilTheFirstStatus", 3, "V +500 N +9499 N +1 N",
-                   "reset stop", kTimedOut, kRed, " ", 0},
-        ScriptCase{"TimeOutAcrossTheTickWrapInWholeSeconds", 3,
-                   "@4294963200 t35999 V 0 +35998 N +1 N", "reset stop", "Time out : 35S", kRed,
-                   " ", 0},
-        ScriptCase{"NoTimeOutAfterTheVerdict", 3, "V 0 6 A21 4 0 +100000 N W +100000 W",
-                   "pvt mode0 eph clear", kCalibrated, kNavy, " ", 4},
-        // The worker's watch starts the run's clock without a version report; the status
-        // reports still move the steps on.
-        ScriptCase{"WatchedWithoutAVersionReport", 3, "W 1 6 +9999 W +1 W", "pvt reset stop",
-                   kTimedOut, kRed, " ", 0},
-        // The PVT is resent two seconds after its last send until acknowledged; any slot
-        // writes the message.
-        ScriptCase{"PvtResentUntilAcknowledged", 3,
-                   "t60000 V 0 6 +1999 N +1 N +1999 N +2500 N A21 +5000 N",
-                   "pvt pvt pvt mode0 eph clear", " F1 Success - 2 ", kNavy, "Resend ID 21!", 2},
-        // Only the PVT; a sender in NMEA mode cannot re-arm it, so it goes again.
-        ScriptCase{"OnlyThePvtAndAgainWhenTheSenderCannotRearm", 3,
-                   "a41 +10000 N nmea a21 +2000 N +100 N", "pvt pvt", " ", kUntouched,
-                   "Resend ID 21!", 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+const ScriptCase kScripts[] = {
+    // The version report: the major from the version number, the minor signed; nothing is sent.
+    {"LowestMinor", 2, "v1025/128", "", "[ F/W Ver: 10.-128 ] - 1 ", kUntouched, 0},
+    {"Highest", 2, "v65535/127", "", "[ F/W Ver: 655.127 ] - 1 ", kUntouched, 0},
+    {"VersionOnSlotZero", 0, "V", "", "[ F/W Ver: 1.2 ] - 1 ", kUntouched, 0, "Send CMD1"},
+    {"VersionIgnoredInARun", 1, "V 3 v205/9", "", " F3 Failure - 1(No Calibration) ", kNavy, 1},
+    {"VersionTakenAgainAfterAFailure", 1, "V 3 5 v205/9", "reset stop", "[ F/W Ver: 2.9 ] - 1 ",
+     kRed, 0},
+    // The status reports, step by step.
+    {"Calibrated", 3, "V 0", "", " F3 Success - 1(Calibrated) ", kNavy, 1},
+    {"StepOneWantsSixNotZero", 3, "V 0 0", "reset stop", " F1 Failure - 2(Test Fail!)", kRed, 0},
+    {"StepOneWantsSixNotSeven", 3, "V 0 7", "reset stop", " F1 Failure - 2(Test Fail!)", kRed, 0},
+    {"StepOneOnSlotZero", 0, "V 0 c 6", "pvt", " F1 Success - 2 ", kUntouched, 2, "Send PVT"},
+    {"StepTwoWantsFour", 3, "V 0 6 c 4", "pvt", " F2 Success - 3 ", kNavy, 3},
+    {"StepTwoFails", 3, "V 0 6 6", "pvt reset stop", " F2 Failure - 3(Test Fail!) ", kRed, 0},
+    {"StepThreeWantsZero", 3, "V 0 6 4 c 0", "pvt", kCalibrated, kNavy, 4},
+    {"StepThreeFails", 3, "V 0 6 4 4", "pvt reset stop", " F3 Failure - 4(Test Fail!) ", kRed, 0},
+    {"DoneTakesNoMoreReports", 3, "V 0 6 4 0 c 0 3 6", "pvt", kCalibrated, kUntouched, 4},
+    // The acknowledgements.
+    {"Ack1And9", 0, "A1 A9", "clear clear", " ", kUntouched, 0},
+    {"Ack11", 0, "A11", "clear", " ", kUntouched, 0, "Get ACK command(VBI->NMEA)!"},
+    {"Ack11And21OnSlotTwo", 2, "A11 A21", "clear mode0 eph clear", " ", kUntouched, 0},
+    {"Ack21", 0, "A21", "mode0 eph clear", " ", kUntouched, 0, "Send EPH"},
+    {"Ack41", 0, "A41", "mode1 eph clear", " ", kUntouched, 0},
+    {"OtherAcks", 1, "A0 A2 A14 A200", "", " ", kUntouched, 0},
+    // The time-out, counted from leaving step 0; the reset disarms the PVT: no resend follows.
+    {"TimeOutExactlyAtTheLimit", 3, "V +3000 0 6 +9999 N +1 N +5000 N", "pvt pvt reset stop",
+     kTimedOut, kRed, 0, "Resend ID 21!"},
+    {"TimeOutFromTheVersionReportUntilTheFirstStatus", 3, "V +500 N +9499 N +1 N", "reset stop",
+     kTimedOut, kRed, 0},
+    {"TimeOutAcrossTheTickWrapInWholeSeconds", 3, "@4294963200 t35999 V 0 +35998 N +1 N",
+     "reset stop", "Time out : 35S", kRed, 0},
+    {"NoTimeOutAfterTheVerdict", 3, "V 0 6 A21 4 0 +100000 N W +100000 W", "pvt mode0 eph clear",
+     kCalibrated, kNavy, 4},
+    // The worker's watch starts the run's clock without a version report.
+    {"WatchedWithoutAVersionReport", 3, "W 1 6 +9999 W +1 W", "pvt reset stop", kTimedOut, kRed, 0},
+    // The PVT is resent 2 s after its last send until acknowledged; any slot writes the message.
+    {"PvtResentUntilAcknowledged", 3, "t60000 V 0 6 +1999 N +1 N +1999 N +2500 N A21 +5000 N",
+     "pvt pvt pvt mode0 eph clear", " F1 Success - 2 ", kNavy, 2, "Resend ID 21!"},
+    // Only the PVT; a sender in NMEA mode cannot re-arm it, so it goes again.
+    {"OnlyThePvtAndAgainWhenTheSenderCannotRearm", 3, "a41 +10000 N nmea a21 +2000 N +100 N",
+     "pvt pvt", " ", kUntouched, 0, "Resend ID 21!"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Sequence, ScriptTest, ::testing::ValuesIn(kScripts),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SequencerTest, ResetSlotTablesPutsEverySlotToIdleAndKeepsRecords) {
   board_.OutputProtocolIndex.store(1);

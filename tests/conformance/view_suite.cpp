@@ -209,9 +209,8 @@ TEST_P(WindowSuite, AtStartTheAutomaticPageShowsWholeAndTheCloseBoxEndsAll) {
   app::Application& application = probe_->Open(clock_, serial_, false);
   app::TMainForm& form = application.Form();
   EXPECT_EQ(probe_->Tabs(form.PageControl1).size(), 1u);
-  for (ui::TabSheet* page : form.PageControl1.Pages()) {
+  for (ui::TabSheet* page : form.PageControl1.Pages())
     EXPECT_EQ(probe_->Shown(*page), page == &form.AutoPage.Sheet) << page->Name();
-  }
   EXPECT_EQ(probe_->Items(form.AutoPage.ComboBox6), (std::vector<std::string>{"COM3", "COM4"}))
       << "the port scan replaces the design-time list";
   EXPECT_TRUE(LaidOutWhole(*probe_, form.AutoPage.Sheet));

@@ -31,7 +31,7 @@ class Receiver {
         pty_(pty),
         packet_(3 + block + 1) {}
   std::atomic<int> packets{0};
-  std::atomic<bool> saw_eot{false};
+  std::atomic<int> eots{0};
   Bytes data;
 
  private:
@@ -39,7 +39,7 @@ class Receiver {
     Bytes pending;
     while (!stop.stop_requested()) {
       if (!pending.empty() && pending[0] == kEot) {
-        saw_eot = true;
+        ++eots;
         pending.erase(pending.begin());
       }
       // Asking for just what completes the packet returns as soon as it is there.
@@ -60,51 +60,10 @@ class Receiver {
   std::jthread thread_{[this](std::stop_token stop) { Run(stop); }};
 };
 
-// Cuts a payload into packets the way the senders do and checks every byte of each.
-TEST(XmodemPacketTest, EveryPayloadGoesInNumberedPaddedPacketsEndingWithEot) {
-  const struct {
-    std::span<const uint8_t> payload;
-    size_t block;
-    size_t packets;
-  } cases[] = {{payloads::ImageP2(), kBlock1K, 480},
-               {payloads::LoaderImage1(), kBlock128, 22},
-               {payloads::LoaderImage2(), kBlock128, 28}};
-  for (const auto& [payload, block, expected_packets] : cases) {
-    size_t offset = 0;
-    size_t packets = 0;
-    while (offset < payload.size()) {
-      ++packets;
-      const XmodemPacket p =
-          BuildXmodemPacket(payload, offset, static_cast<uint8_t>(packets), block);
-      const bool last = packets == expected_packets;
-      ASSERT_EQ(p.last, last) << packets;
-      ASSERT_EQ(p.size, 3 + block + 1 + (last ? 1 : 0)) << packets;
-      ASSERT_EQ(p.bytes[0], block == kBlock1K ? kStx : kSoh);
-      ASSERT_EQ(p.bytes[1], static_cast<uint8_t>(packets));
-      ASSERT_EQ(p.bytes[2], static_cast<uint8_t>(~packets));
-      const size_t carried = std::min(block, payload.size() - offset);
-      ASSERT_TRUE(std::equal(payload.begin() + offset, payload.begin() + offset + carried,
-                             p.bytes.begin() + 3));
-      unsigned sum = 0;
-      for (size_t i = 0; i < block; ++i) sum += p.bytes[3 + i];
-      for (size_t i = carried; i < block; ++i) ASSERT_EQ(p.bytes[3 + i], kFill) << i;
-      ASSERT_EQ(p.bytes[3 + block], static_cast<uint8_t>(sum)) << "checksum of " << packets;
-      if (last) {
-        ASSERT_EQ(p.bytes[3 + block + 1], kEot);
-      }
-      offset += p.payload_taken;
-    }
-    EXPECT_EQ(packets, expected_packets);
-  }
-  // The number wraps to 0 with the complement 0xFF.
-  const auto wrapped = BuildXmodemPacket(payloads::ImageP1(), 255 * 1024, 0, kBlock1K);
-  EXPECT_EQ(wrapped.bytes[1], 0x00);
-  EXPECT_EQ(wrapped.bytes[2], 0xFF);
+// rx checks the packets byte for byte (lrzsz_test); here the images' checksum.
+TEST(XmodemPacketTest, ProgressTruncatesAndTheImagesAreCheckedByCrc32) {
   EXPECT_EQ(payloads::Crc32(std::span(reinterpret_cast<const uint8_t*>("123456789"), 9)),
             0xCBF43926u);
-}
-
-TEST(XmodemPacketTest, ProgressTruncatesAndReachesExactlyOneHundred) {
   EXPECT_EQ(TransferProgress(1, 1024, payloads::kImageSize), 0);
   EXPECT_EQ(TransferProgress(5, 1024, payloads::kImageSize), 1);
   EXPECT_EQ(TransferProgress(479, 1024, payloads::kImageSize), 99);
@@ -160,16 +119,12 @@ TEST_F(SenderTest, RepliesToEachPacket) {
     EXPECT_GE(clock_.Ticks() - start, c.sent ? 0u : 1000u) << "the wait limit";
     if (!c.sent || c.block != kBlock1K) continue;
     // The EOT travels behind the last packet's checksum, read after the last answer.
-    for (int i = 0; i < 100 && !rx.saw_eot; ++i) clock_.Sleep(250);
-    EXPECT_TRUE(rx.saw_eot.load());
+    for (int i = 0; i < 100 && rx.eots == 0; ++i) clock_.Sleep(250);
+    EXPECT_EQ(rx.eots.load(), 1);
     EXPECT_EQ(board_.ProgressPercent[2].load(), 100);
     // Progress is written after each ACK; the receiver saw the value of the block before.
     EXPECT_EQ(progress[1], 0) << "after the first block";
     EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
-    // The receiver is idle now: the sender only returned after its last answer.
-    const auto image = payloads::ImageP1();
-    ASSERT_GE(rx.data.size(), image.size());
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), rx.data.begin()));
   }
 }
 
@@ -218,7 +173,6 @@ class WatchedClock final : public platform::Clock {
   platform::ScaledClock inner_{10.0};
 };
 
-// The module's side played by the test on a pty, the procedure on a worker thread of its own.
 class UpdateFirmwareTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -253,7 +207,6 @@ class UpdateFirmwareTest : public ::testing::Test {
   uint32_t AwaitKernelSpeed() {
     return Await([&] { return pty_.ProgramSideSettings().baud == 115200; });
   }
-  // The next n bytes the module gets.
   std::string Received(size_t n) {
     std::string got;
     for (int i = 0; i < 100 && got.size() < n; ++i) {
@@ -320,10 +273,7 @@ TEST_F(UpdateFirmwareTest, ANakFourSecondsAfterTheReopen) {
     pty_.Receive(100);  // the unanswered first packet
     EXPECT_EQ(board_.StatusText[2].Get(), text);
     EXPECT_EQ(board_.StatusColor[2].load(), app::kRed);
-    EXPECT_EQ(board_.JobFwAp[2].load(), 0);
-    EXPECT_EQ(board_.VersionSeen[2].load(), 0);
-    EXPECT_EQ(board_.OverallSuccess.load(), 0);
-    EXPECT_EQ(ok_enables_, 0);
+    EXPECT_EQ(board_.JobFwAp[2] + board_.VersionSeen[2] + board_.OverallSuccess + ok_enables_, 0);
   }
   EXPECT_EQ(restores_, 2);
 }
@@ -384,8 +334,6 @@ TEST_F(UpdateFirmwareTest, AStopAfterTheReUpdatesTransferIsNoSuccess) {
   stopper.join();
   EXPECT_FALSE(succeeded_);
   EXPECT_EQ(rx.packets.load(), 480);
-  const auto image = payloads::ImageP2();
-  EXPECT_TRUE(std::equal(image.begin(), image.end(), rx.data.begin()));
   EXPECT_EQ(board_.JobReUpdate[2].load(), 1);
   EXPECT_EQ(board_.OverallSuccess.load() + ok_enables_, 0);
 }

@@ -7,12 +7,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,26 +38,6 @@
 namespace flashpost {
 namespace {
 
-// The host's ports, listed as only the simulator's ptys (what FLASHPOST_PORTS would add).
-class ListedPorts final : public platform::SerialSystem {
- public:
-  explicit ListedPorts(std::vector<std::string> names) : names_(std::move(names)) {}
-  std::unique_ptr<platform::SerialDevice> Open(const std::string& name, platform::Clock& clock,
-                                               uint32_t read_timeout_ms) override {
-    return host_->Open(name, clock, read_timeout_ms);
-  }
-  std::unique_ptr<platform::SerialDevice> Open(const std::string& name, platform::Clock& clock,
-                                               uint32_t read_timeout_ms,
-                                               platform::OpenFailure& failure) override {
-    return host_->Open(name, clock, read_timeout_ms, failure);
-  }
-  std::vector<std::string> ListPorts() override { return names_; }
-
- private:
-  std::unique_ptr<platform::SerialSystem> host_ = platform::MakeHostSerialSystem();
-  std::vector<std::string> names_;
-};
-
 // Everything written to a temporary file; closes it.
 std::string Slurp(std::FILE* f) {
   std::string text;
@@ -66,7 +48,6 @@ std::string Slurp(std::FILE* f) {
   return text;
 }
 
-// The pieces of `text` between the `at` characters.
 std::vector<std::string> Split(const std::string& text, char at) {
   std::vector<std::string> pieces;
   for (size_t from = 0, to; from < text.size(); from = to + 1) {
@@ -84,7 +65,6 @@ struct Row {
 
 TEST(CliUsageTest, EveryCommandRefusesABadCommandLineAtOnceNamingWhatIsWrong) {
   const Row rows[] = {
-      // update
       {"update", 2, "update needs --port NAME"},
       {"update --port", 2, "--port needs a value (NAME)"},
       {"update --port a --port b", 2, "--port is given twice"},
@@ -100,7 +80,6 @@ TEST(CliUsageTest, EveryCommandRefusesABadCommandLineAtOnceNamingWhatIsWrong) {
       {"erase --port /etc/passwd", 2, ": not a serial port (a regular file)"},
       {"terminal --port /dev/flashpost-none", 2, "is not among the ports found"},
       {"mcd --reference /dev/fp-r --port /dev/fp-a --job fwap", 2, "is not among the ports found"},
-      // mcd
       {"mcd --port a --job fwap", 2, "mcd needs --reference PORT"},
       {"mcd --reference r --job fwap", 2, "mcd needs --port NAME or --ports"},
       {"mcd --reference r --port a", 2, "mcd needs --job"},
@@ -113,7 +92,6 @@ TEST(CliUsageTest, EveryCommandRefusesABadCommandLineAtOnceNamingWhatIsWrong) {
       {"mcd --reference r --port a --job fwap --output vbi", 2, "belongs to the calibrating jobs"},
       {"mcd --reference r --port a --job xtal --verify", 2, "after which the module restarts"},
       {"mcd --reference r --port a --job fwap --timeout-s 0", 2, "needs a whole number from 1"},
-      // cno
       {"cno --port a", 2, "cno --test cno needs --reference PORT"},
       {"cno --reference r", 2, "cno needs --port NAME"},
       {"cno --port a --reference r --limit 40", 2, "--limit counts only with --key-in"},
@@ -125,13 +103,10 @@ TEST(CliUsageTest, EveryCommandRefusesABadCommandLineAtOnceNamingWhatIsWrong) {
       {"cno --port a --reference r --timeout-ms -5", 2, "--timeout-ms needs a whole number from 0"},
       {"cno --port a --reference r --bias 100", 2, "--bias needs a whole number from -99 to 99"},
       {"cno --port a --reference r --key-in --limit 100", 2, "from 0 to 99"},
-      // erase
       {"erase --json", 2, "erase needs --port NAME"},
       {"erase --port a --timeout-s 0", 2, "--timeout-s needs a whole number"},
-      // terminal
       {"terminal", 2, "terminal needs --port NAME"},
       {"terminal --port x --seconds -3", 2, "--seconds needs a whole number"},
-      // the rest
       {"ports extra", 2, "ports takes no arguments, not 'extra'"},
       {"flash", 2, "unknown command 'flash'"},
       {"--all-pages --bogus", 2, "has no option '--bogus'"},
@@ -146,14 +121,13 @@ TEST(CliUsageTest, EveryCommandRefusesABadCommandLineAtOnceNamingWhatIsWrong) {
     std::FILE* err = std::tmpfile();
     const int status = cli::Run(args, out, err);
     const std::string printed = Slurp(out), errors = Slurp(err);
-    const std::string line = row.args;
-    EXPECT_EQ(status, row.status) << line << "\n" << errors;
+    SCOPED_TRACE(row.args);
+    EXPECT_EQ(status, row.status) << errors;
     const std::string& where = row.status == 0 ? printed : errors;
-    EXPECT_NE(where.find(row.says), std::string::npos) << line << "\n" << where;
+    EXPECT_NE(where.find(row.says), std::string::npos) << where;
     if (row.status == 2) {
-      EXPECT_EQ(printed, "") << line;
+      EXPECT_EQ(printed, "");
       EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), args[0] == "flash" ? 11 : 1)
-          << line << "\n"
           << errors;
     }
   }
@@ -221,9 +195,8 @@ const std::vector<CliLine> kLines = {
          [](const Station& s) {
            // Every chunk, understood or not: the port may be closed before the module reads.
            std::string text, probe = "$PQRV14,8*14\r\n";
-           for (const auto& chunk : s.modules[0]->Received()) {
+           for (const auto& chunk : s.modules[0]->Received())
              text.append(chunk.bytes.begin(), chunk.bytes.end());
-           }
            EXPECT_NE(text.find(probe, text.find(probe) + 1), std::string::npos) << "probed twice";
          }),
     Line("UpdateTakesAnAnswerTooLateAsSilence", {{.version_field3 = "3", .reply_delay_ms = 3000}},
@@ -319,7 +292,6 @@ const std::vector<CliLine> kLines = {
          "mcd --reference {R} --port {0} --job fwap --file {F} --timeout-s 8 --json", 1,
          "gave up after 8 s|\"port\": \"{0}\", \"result\": \"fail\"", "none c1 k0 l0", nullptr,
          475 * 1024, 20, 8000),
-    // The C/N0 page.
     Line("CnoWithABias", {Cn0(44), Cn0(42), Cn0(41)}, Ref(44),
          "cno --reference {R} --port {0} --port {1} --port {2} --bias 2 --timeout-ms 4000", 1,
          "slot 0 {0}: PASS SV |slot 1 {1}: PASS SV |slot 2 {2}: FAIL SV |slot 1 {1}: [navy] "
@@ -351,9 +323,8 @@ const std::vector<CliLine> kLines = {
         "",
         [](const Station& s) {
           // The answers went out just before the eraser let go of the port.
-          for (int i = 0; i < 200 && s.modules[0]->Erased().size() < 3; ++i) {
+          for (int i = 0; i < 200 && s.modules[0]->Erased().size() < 3; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-          }
           EXPECT_EQ(s.modules[0]->Erased(),
                     (std::vector<std::string>{"firmware", "settings", "calibration"}));
         },
@@ -366,7 +337,6 @@ const std::vector<CliLine> kLines = {
         "\"caption\": \" Please connect your module!  \"|gave up after 3 s in eraser state "
         "0|\"caption\": \" Starting.....\"",
         "", [](const Station& s) { EXPECT_TRUE(s.modules[0]->Erased().empty()); }, 0, 1, 3000),
-    // The terminal page.
     Line("TerminalSwitchesTheReferenceToVbi", {}, Ref(-1, 9600),
          "terminal --port {R} --baud 9600 --protocol nmea --switch --seconds 3", 0,
          "/ 9600 bps|[ Switch to VBI Protocol ]|VBI Msg ID 121 :", "",
@@ -416,12 +386,12 @@ TEST_P(CliStationTest, TheRunEndsWithItsStatusAndSaysWhatHappened) {
   platform::ScaledClock clock(line.speed, kStartTick);
   Station station;
   std::vector<std::pair<std::string, std::string>> names;
-  std::vector<std::string> listed = {"/dev/flashpost-none"};  // listed, but not there
+  std::string listed = "/dev/flashpost-none";  // listed, but not there
   auto serve = [&](auto& sim, const std::string& key) {
     ASSERT_TRUE(sim.ok());
     sim.Start();
-    listed.push_back(sim.PortPath());
-    names.push_back({key, listed.back()});
+    listed += ":" + sim.PortPath();
+    names.push_back({key, sim.PortPath()});
   };
   for (const ModuleOptions& options : line.modules) {
     station.modules.push_back(std::make_unique<sim::SimulatedModule>(options, clock));
@@ -438,12 +408,12 @@ TEST_P(CliStationTest, TheRunEndsWithItsStatusAndSaysWhatHappened) {
   const bool full = args.back() == ">/dev/full";
   if (full) args.pop_back();
 
-  ListedPorts serial(listed);
+  setenv("FLASHPOST_PORTS", listed.c_str(), 1);
   std::FILE* out = full ? std::fopen("/dev/full", "w") : std::tmpfile();
   std::FILE* err = std::tmpfile();
-  const int status = RunLine(args, clock, serial, out, err);
-  const std::string printed = full ? (std::fclose(out), "") : Slurp(out);
-  const std::string errors = Slurp(err);
+  const int status = RunLine(args, clock, *platform::MakeHostSerialSystem(), out, err);
+  unsetenv("FLASHPOST_PORTS");
+  const std::string printed = full ? (std::fclose(out), "") : Slurp(out), errors = Slurp(err);
   EXPECT_EQ(status, line.status) << printed << errors;
   for (std::string text : Split(Put(line.says, names), '|')) {
     const int times = text[1] == '*' ? text[0] - '0' : -1;
@@ -461,18 +431,16 @@ TEST_P(CliStationTest, TheRunEndsWithItsStatusAndSaysWhatHappened) {
     EXPECT_LT(ms, line.min_ms + 120'000) << m->str();
   }
   if (args.back() == "--json") {
-    for (size_t at = 0; at < printed.size(); at = printed.find('\n', at) + 1) {
+    for (size_t at = 0; at < printed.size(); at = printed.find('\n', at) + 1)
       EXPECT_EQ(printed.compare(at, 7, "{\"ms\": "), 0) << "one object a line\n" << printed;
-    }
   }
   const std::vector<std::string> ends = Split(line.ends, '|');
   for (size_t i = 0; i < ends.size(); ++i) {
     const sim::SimulatedModule& m = *station.modules.at(i);
-    const std::string end = std::string(sim::PayloadName(m.ImageReceived())) + " c" +
-                            std::to_string(m.UpdateCommands()) + " k" +
-                            std::to_string(m.KernelEntries()) + " l" +
-                            std::to_string(m.LoadersReceived());
-    EXPECT_EQ(end.substr(0, ends[i].size()), ends[i]) << "module " << i;
+    std::ostringstream end;
+    end << sim::PayloadName(m.ImageReceived()) << " c" << m.UpdateCommands() << " k"
+        << m.KernelEntries() << " l" << m.LoadersReceived();
+    EXPECT_EQ(end.str().substr(0, ends[i].size()), ends[i]) << "module " << i;
   }
   if (line.check) line.check(station);
 }
@@ -506,10 +474,9 @@ TEST(CliVerdictTest, ASlotPassesOnlyOnItsJobsPassText) {
       {kXtal, false, " F3 Success - 4(Test OK!)", kNavy, true, kFailed},
       {kXtal, false, "Close ComPort for NMEA mode!", kBlue, false, kPassed},
   };
-  for (const auto& c : mcd) {
+  for (const auto& c : mcd)
     EXPECT_EQ(app::JudgeMcdSlot(c.job, c.vbi_output, c.status, c.color, c.worker_done), c.expected)
         << "'" << c.status << "' job " << static_cast<int>(c.job);
-  }
   // The page passes whatever ID came back; a module holding another one has not taken ours.
   const struct {
     const char* id;  // empty: the C/N0 test
@@ -519,9 +486,8 @@ TEST(CliVerdictTest, ASlotPassesOnlyOnItsJobsPassText) {
   } cno[] = {{"", "Testing C/No", kNavy, kRunning}, {"", "SV 12 : Pass!", kGreen, kPassed},
              {"", "SV 0 : Fail!", kRed, kFailed},   {"", "SV 12 : Fail!", kGreen, kFailed},
              {"AB", "AB - Pass!", kGreen, kPassed}, {"AB", "ABC - Pass!", kGreen, kFailed}};
-  for (const auto& c : cno) {
+  for (const auto& c : cno)
     EXPECT_EQ(app::JudgeCnoSlot(*c.id == 0, c.id, c.status, c.color), c.expected) << c.status;
-  }
   // The eraser answered one 'y' per 'E' the module printed.
   EXPECT_TRUE(cli::QuestionsAnswered({"select> ", "", " 0  erase the flash"}).empty());
   EXPECT_EQ(cli::QuestionsAnswered({"Erase firmware? (y/n)", "kept", "EE"}),
@@ -552,17 +518,15 @@ TEST(CliSignalTest, ACommandClosesItsPortAndExitsWith128PlusTheSignal) {
     earlier.reset();  // the port rests at 2400, as an earlier program left it
 
     std::vector<std::string> argv = {FLASHPOST_BINARY};
-    for (const std::string& arg : c.args) {
+    for (const std::string& arg : c.args)
       argv.push_back(arg == "{R}" ? reference.SlavePath() : arg == "{F}" ? file : arg);
-    }
     argv.insert(argv.end(), {"--port", module.SlavePath()});
     std::string error;
     auto child = platform::StartChildProcess(
         argv, {"FLASHPOST_PORTS=" + module.SlavePath() + ":" + reference.SlavePath()}, error);
     ASSERT_NE(child, nullptr) << error;
-    for (int i = 0; i < 1000 && module.ProgramSideSettings().baud != c.baud; ++i) {
+    for (int i = 0; i < 1000 && module.ProgramSideSettings().baud != c.baud; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     ASSERT_EQ(module.ProgramSideSettings().baud, c.baud) << child->Output();
 
     child->Signal(c.signal);

@@ -166,9 +166,8 @@ class QtProbe final : public ViewProbe {
   void Pick(const ui::ComboBox& c, int index) override {
     auto* combo = qobject_cast<QComboBox*>(W(c));
     combo->setFocus();
-    for (int n = 0; n < combo->count() && combo->currentIndex() != index; ++n) {
+    for (int n = 0; n < combo->count() && combo->currentIndex() != index; ++n)
       QTest::keyClick(combo, combo->currentIndex() < index ? Qt::Key_Down : Qt::Key_Up);
-    }
   }
   void Tick(const ui::CheckListBox& c, int index, bool ticked) override {
     qobject_cast<QListWidget*>(W(c))->item(index)->setCheckState(ticked ? Qt::Checked
@@ -242,8 +241,7 @@ TEST(WindowSignalTest, SigtermClosesTheWindowAndExitsWith143) {
   auto catches_sigterm = [&child] {
     std::ifstream status("/proc/" + std::to_string(child->Id()) + "/status");
     std::string line;
-    while (std::getline(status, line) && line.rfind("SigCgt:", 0) != 0) {
-    }
+    while (std::getline(status, line) && !line.starts_with("SigCgt:")) continue;
     return !line.empty() && (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
   };
   for (int i = 0; i < 1000 && !catches_sigterm(); ++i)

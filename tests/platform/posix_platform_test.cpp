@@ -237,9 +237,39 @@ std::optional<OpenFailure> OpenInChild(const std::string& path, bool ordinary_us
   return OpenFailure{static_cast<OpenFailureCause>(report[0] - '0'), report.substr(1)};
 }
 
-TEST(OpenFailureTest, EachRefusalSaysWhy) {
-  std::string dir = (fs::temp_directory_path() / "fp-open-XXXXXX").string();
-  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+using Paths = std::vector<std::string>;
+
+// A throw-away folder; in it stand-ins for /sys/class/tty, /dev and /dev/serial.
+class Scratch : public ::testing::Test {
+ protected:
+  Scratch() {
+    for (const char* dir : {"class-tty", "dev", "serial/by-id", "serial/by-path"})
+      fs::create_directories(root_ / dir);
+  }
+  ~Scratch() override { fs::remove_all(root_); }
+  // A tty class entry; real sysfs links "device" to the parent device, older layouts had folders.
+  void AddTty(const std::string& name, bool with_device, const fs::path& link_to = {}) {
+    fs::create_directories(sys / name);
+    if (!link_to.empty()) {
+      fs::create_directories(link_to);
+      fs::create_directory_symlink(link_to, sys / name / "device");
+    } else if (with_device) {
+      fs::create_directories(sys / name / "device");
+    }
+  }
+  const fs::path root_ = [] {
+    // tmpfs lists a folder by when its entries were made, so the test sets what the sort gets.
+    const fs::path shm = "/dev/shm";
+    std::string tmpl =
+        ((fs::is_directory(shm) ? shm : fs::temp_directory_path()) / "fp-sysfs-XXXXXX");
+    return fs::path(mkdtemp(tmpl.data()));
+  }();
+  const fs::path sys = root_ / "class-tty";
+  const std::string dev = (root_ / "dev").string();
+};
+
+TEST_F(Scratch, EachOpenRefusalSaysWhy) {
+  const std::string dir = root_.string();
   std::ofstream(dir + "/image.bin") << "not a port";
   auto system = MakeHostSerialSystem();
   SystemClock clock;
@@ -268,7 +298,6 @@ TEST(OpenFailureTest, EachRefusalSaysWhy) {
   OpenFailure failure{OpenFailureCause::kOther, "stale"};
   EXPECT_NE(system->Open(pty.SlavePath(), clock, 100, failure), nullptr) << "no lock left behind";
   EXPECT_EQ(failure.cause, OpenFailureCause::kNone) << failure.text;
-  fs::remove_all(dir);
 }
 
 TEST(OpenFailureTest, PermissionDeniedNamesTheGroupAndTheOneStep) {
@@ -293,8 +322,8 @@ TEST(OpenFailureTest, PermissionDeniedNamesTheGroupAndTheOneStep) {
 }
 
 // Two fixtures on one PC that selected the same image share it; a writer waits for both.
-TEST(HeldFileTest, ReadersShareTheFileWhileAWriterThatLocksIsKeptOut) {
-  const std::string path = fs::temp_directory_path() / ("fp-held-" + std::to_string(getpid()));
+TEST_F(Scratch, ReadersShareAHeldFileWhileAWriterThatLocksIsKeptOut) {
+  const std::string path = root_ / "image.bin";
   std::ofstream(path) << "image";
   auto first = OpenHeldFile(path), second = OpenHeldFile(path);
   ASSERT_NE(first, nullptr);
@@ -312,42 +341,9 @@ TEST(HeldFileTest, ReadersShareTheFileWhileAWriterThatLocksIsKeptOut) {
   EXPECT_NE(OpenHeldFile(path), nullptr);
   ::dup2(input, 0);
   ::close(input);
-  fs::remove(path);
 }
 
-using Paths = std::vector<std::string>;
-
-// A throw-away stand-in for /sys/class/tty, /dev and /dev/serial.
-class FakeSysfs : public ::testing::Test {
- protected:
-  FakeSysfs() {
-    for (const char* dir : {"class-tty", "dev", "serial/by-id", "serial/by-path"}) {
-      fs::create_directories(root_ / dir);
-    }
-  }
-  ~FakeSysfs() override { fs::remove_all(root_); }
-  // A tty class entry; real sysfs links "device" to the parent device, older layouts had folders.
-  void AddTty(const std::string& name, bool with_device, const fs::path& link_to = {}) {
-    fs::create_directories(sys / name);
-    if (!link_to.empty()) {
-      fs::create_directories(link_to);
-      fs::create_directory_symlink(link_to, sys / name / "device");
-    } else if (with_device) {
-      fs::create_directories(sys / name / "device");
-    }
-  }
-  const fs::path root_ = [] {
-    // tmpfs lists a folder by when its entries were made, so the test sets what the sort gets.
-    const fs::path shm = "/dev/shm";
-    std::string tmpl =
-        ((fs::is_directory(shm) ? shm : fs::temp_directory_path()) / "fp-sysfs-XXXXXX");
-    return fs::path(mkdtemp(tmpl.data()));
-  }();
-  const fs::path sys = root_ / "class-tty";
-  const std::string dev = (root_ / "dev").string();
-};
-
-TEST_F(FakeSysfs, ListsHardwareTtysWithNumbersInNumericOrder) {
+TEST_F(Scratch, ListsHardwareTtysWithNumbersInNumericOrder) {
   // In order; names that begin with another's name come after it.
   const Paths names = {"rfcomm0", "ttyACM0", "ttyACM1",  "ttyACM01-gnss-receiver",
                        "ttyAMA0", "ttyGS",   "ttyGS0x",  "ttyGSA0",
@@ -374,7 +370,7 @@ TEST_F(FakeSysfs, ListsHardwareTtysWithNumbersInNumericOrder) {
 
 // A USB adapter's ids and strings sit on the USB device, above the interface (ACM) or the
 // driver's own port folder (ttyUSB) that the tty's "device" link leads to.
-TEST_F(FakeSysfs, DescribesEachPortByItsLinksAndItsUsbAdapter) {
+TEST_F(Scratch, DescribesEachPortByItsLinksAndItsUsbAdapter) {
   const fs::path usb = root_ / "devices/usb1", serial = root_ / "serial";
   AddTty("ttyUSB0", true, usb / "1-2/1-2:1.0/ttyUSB0");
   AddTty("ttyACM0", true, usb / "1-3/1-3:1.0");
@@ -401,14 +397,13 @@ TEST_F(FakeSysfs, DescribesEachPortByItsLinksAndItsUsbAdapter) {
        dev + "/ttyACM0 " + acm_id + " usb=1546:01a8 product=\"u-blox\\x01\\\"GNSS\\\"\""},
       {"/dev/pts/flashpost-none", "/dev/pts/flashpost-none"},
   };
-  for (const auto& [port, line] : cases) {
+  for (const auto& [port, line] : cases)
     EXPECT_EQ(FormatPortDescription(DescribeSysfsPort(port, sys.string(), serial.string())), line);
-  }
 }
 
 // The machine's ports come first, then FLASHPOST_PORTS without repeats or empty items; fixtures
 // name adapters by udev's stable links, which the commands take for the port the scan lists.
-TEST(PortListTest, TheVariableAddsPortsAndLinksResolveToListedPorts) {
+TEST_F(Scratch, TheVariableAddsPortsAndLinksResolveToListedPorts) {
   PseudoTerminal listed, unlisted;
   const Paths machine = DiscoverSysfsPorts("/sys/class/tty", "/dev");
   std::string list = ":" + listed.SlavePath() + "::/tmp/fp-two:" + listed.SlavePath();
@@ -419,9 +414,7 @@ TEST(PortListTest, TheVariableAddsPortsAndLinksResolveToListedPorts) {
   auto system = MakeHostSerialSystem();
   EXPECT_EQ(system->ListPorts(), expected);
 
-  std::string tmpl = (fs::temp_directory_path() / "fp-links-XXXXXX").string();
-  ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-  const fs::path dir = tmpl;
+  const fs::path& dir = root_;
   fs::create_symlink(listed.SlavePath(), dir / "station-3");
   fs::create_symlink("station-3", dir / "usb-FTDI_A10K1234-if00-port0");
   fs::create_symlink(unlisted.SlavePath(), dir / "other");
@@ -434,7 +427,6 @@ TEST(PortListTest, TheVariableAddsPortsAndLinksResolveToListedPorts) {
       {unlisted.SlavePath(), none},
       {(dir / "unplugged").string(), none}};
   for (const auto& [name, port] : cases) EXPECT_EQ(system->ResolvePort(name).value_or(none), port);
-  fs::remove_all(dir);
   unsetenv("FLASHPOST_PORTS");
 }
 

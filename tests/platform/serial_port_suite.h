@@ -199,9 +199,8 @@ TEST_P(SerialPortSuite, EachCloseDropsTheInputAndPutsBackItsOwnPortsSpeed) {
   ASSERT_EQ(serial::OpenPort(board_, a, "115200", 1), 1);
   ASSERT_EQ(serial::OpenPort(board_, b, "57600", 2), 1);
   ASSERT_TRUE(serial::WritePort(board_, 2, "abc"));
-  for (int i = 0; i < 200 && serial::PortBytesWaiting(board_, 2) < 3; ++i) {
+  for (int i = 0; i < 200 && serial::PortBytesWaiting(board_, 2) < 3; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
   ASSERT_EQ(serial::PortBytesWaiting(board_, 2), 3u);
   serial::ClosePort(board_, 2);
   EXPECT_EQ(Rest(b), back ? odd : 57600);

@@ -3,13 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -21,6 +21,7 @@
 namespace flashpost {
 namespace {
 
+using namespace std::string_literals;
 using app::kTerminalSlot;
 using app::PortBoard;
 using app::ReferenceData;
@@ -34,51 +35,37 @@ Table Of(const std::array<std::atomic<int32_t>, PortBoard::kGsvSatellites>& entr
   return out;
 }
 
-// The NMEA checksum worked out here rather than by the code under test.
-uint8_t XorOf(std::string_view text) {
-  uint8_t sum = 0;
-  for (char c : text) sum ^= static_cast<uint8_t>(c);
-  return sum;
+// The NMEA checksum in hex, worked out here rather than by the code under test (off by flip).
+std::string Hex(std::string_view text, uint8_t flip = 0) {
+  for (char c : text) flip ^= static_cast<uint8_t>(c);
+  char hex[3];
+  std::snprintf(hex, sizeof hex, "%02X", flip);
+  return hex;
 }
 
-std::string Hex(uint8_t value) {
-  char text[3];
-  std::snprintf(text, sizeof text, "%02X", value);
-  return text;
-}
-
-// "$" and the rest of a sentence up to its "*"; adds "*", the checksum (one off when bad) and
-// the CR a module sends before its LF.
+// A sentence up to its "*", completed with "*", the checksum (one off when bad) and the CR.
 std::string Sentence(std::string_view up_to_star, bool bad = false) {
-  return std::string(up_to_star) + "*" + Hex(XorOf(up_to_star.substr(1)) ^ (bad ? 1 : 0)) + "\r";
+  return std::string(up_to_star) + "*" + Hex(up_to_star.substr(1), bad) + "\r";
 }
 
 TEST(NmeaChecksumTest, CoversTheCharactersBetweenDollarAndTheFirstStar) {
   for (std::string_view sentence : {"$GPGSA,A,3,20,,,,13,31,,04,,,,,02.7*05\r", "$PQRV14,8*x*y",
                                     "$GPGGA,,,*", "$GPGLL,4808.9993,N", "$", "$*"}) {
-    const auto covered = XorOf(sentence.substr(1, sentence.find('*') - 1));
-    EXPECT_EQ(std::string(protocol::NmeaChecksum(sentence).text), Hex(covered)) << sentence;
+    EXPECT_EQ(std::string(protocol::NmeaChecksum(sentence).text),
+              Hex(sentence.substr(1, sentence.find('*') - 1)))
+        << sentence;
   }
 }
 
 TEST(NmeaChecksumTest, VerifyReadsTheDigitsTheWayTheModuleDoes) {
   const std::string head = "$GPGSV,1,1,01,05,40,083,46";
-  const struct {
-    std::string sentence;
-    bool passes;
-  } cases[] = {{Sentence(head), true},
-               {Sentence(head, true), false},
-               {head, false},
-               {"", false},
-               {"*", false},
-               {"$:*3A", true},
-               {"$:*3a", false},  // a lower-case second digit counts 32 too high
-               {"$\xA3*A3", true},
-               {"$\xA3*a3", true},  // a lower-case first digit loses its excess beyond 8 bits
-               {"$\xA3*A4", false},
-               {"$\xA3*B3", false}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(protocol::VerifyNmeaChecksum(c.sentence), c.passes) << c.sentence;
+  // Lower case: a second digit counts 32 too high, a first one loses its excess beyond 8 bits.
+  for (std::string passes : {Sentence(head), "$:*3A"s, "$\xA3*A3"s, "$\xA3*a3"s}) {
+    EXPECT_TRUE(protocol::VerifyNmeaChecksum(passes)) << passes;
+  }
+  for (std::string fails :
+       {Sentence(head, true), head, ""s, "*"s, "$:*3a"s, "$\xA3*A4"s, "$\xA3*B3"s}) {
+    EXPECT_FALSE(protocol::VerifyNmeaChecksum(fails)) << fails;
   }
   // Views that end before the second digit, with the true digits still in memory behind them.
   const std::string whole = Sentence(head);
@@ -88,17 +75,16 @@ TEST(NmeaChecksumTest, VerifyReadsTheDigitsTheWayTheModuleDoes) {
 }
 
 TEST(NmeaFieldTest, OnlyWholeNumbersConvert) {
-  EXPECT_EQ(protocol::NmeaFieldToInt("35"), 35);
-  EXPECT_EQ(protocol::NmeaFieldToInt("007"), 7);
-  EXPECT_EQ(protocol::NmeaFieldToInt("-3"), -3);
-  EXPECT_EQ(protocol::NmeaFieldToInt("+3"), 3);
+  for (auto [text, value] :
+       {std::pair{"35", 35}, std::pair{"007", 7}, std::pair{"-3", -3}, std::pair{"+3", 3}}) {
+    EXPECT_EQ(protocol::NmeaFieldToInt(text), value);
+  }
   for (std::string_view not_a_number :
        {"", "-", "+", "+-3", "4F", "46\r", " 46", "1.5", "2147483648", "99999999999999999999"}) {
     EXPECT_EQ(protocol::NmeaFieldToInt(not_a_number), 0) << not_a_number;
   }
 }
 
-// A board on two fake ports: a module's and the reference receiver's.
 class BoardTest : public ::testing::Test {
  protected:
   template <class Text = Bytes>
@@ -137,10 +123,10 @@ TEST_F(NmeaTest, ProprietaryCommandsGoOutFramedInOneWrite) {
   std::vector<std::string> expected;
   for (std::string_view body : {protocol::kProbeBody, protocol::kFwApBody}) {
     ASSERT_TRUE(protocol::SendProprietarySentence(board_, kSlot, body));
-    expected.push_back("$" + std::string(body) + "*" + Hex(XorOf(body)) + "\r\n");
+    expected.push_back("$" + std::string(body) + "*" + Hex(body) + "\r\n");
   }
   protocol::SendCustomerId(board_, kSlot, "ABC");
-  expected.push_back("$PQRV29,ABC*" + Hex(XorOf("PQRV29,ABC")) + "\r\n");
+  expected.push_back("$PQRV29,ABC*" + Hex("PQRV29,ABC") + "\r\n");
   board_.ProtocolMode[kSlot].store(1);
   protocol::SendCustomerId(board_, kSlot, "ABC");  // there is no VBI form of the command
   EXPECT_EQ(Writes<std::string>(), expected);
@@ -262,42 +248,34 @@ TEST_F(NmeaTest, TheTerminalTakesTheGsaFixType) {
   }
 }
 
-// Sessions recorded from real receivers, replayed byte by byte through the receive framing into
-// the sentence handlers. After every GSV group the tables must hold what an independent decode
-// of the same capture says the group reported.
+// Real receivers' sessions, replayed through the framing into the handlers: after every GSV
+// group the tables hold what an independent decode of the capture says the group reported.
 std::string ReadWhole(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// The decode's groups by their last line: the first 12 satellites as the tables keep them
-// (numbers above 32 moved up by 87, an empty C/N0 as 0, zeros behind the last one). Reads only
-// "last_line" and the [number, C/N0 or null] pairs of "sats".
+// The decode's groups by their last line, the first 12 satellites as the tables keep them (above
+// 32 moved up by 87, null C/N0 as 0, zeros behind); "sats" pairs end at "strongest".
 std::map<int, std::pair<Table, Table>> ReadDecode(const std::string& json) {
+  static const std::regex token(R"("last_line":\s*(\d+)|"sats"|"strongest"|\b(\d+|null)\b)");
   std::map<int, std::pair<Table, Table>> groups;
-  for (size_t pos = 0; (pos = json.find("\"last_line\"", pos)) != std::string::npos;) {
-    const int last_line = std::atoi(json.c_str() + json.find(':', pos) + 1);
-    pos = json.find('[', json.find("\"sats\"", pos));
-    if (pos == std::string::npos) return {};
-    Table values;  // number, C/N0, number, ...
-    for (int depth = 0; pos < json.size(); ++pos) {
-      const char c = json[pos];
-      if (c == '[') ++depth;
-      if (c == ']' && --depth == 0) break;
-      if (c == 'n') values.push_back(0);  // null
-      if (c == 'n' || std::isdigit(static_cast<unsigned char>(c))) {
-        char* end = nullptr;
-        if (c != 'n') values.push_back(static_cast<int32_t>(std::strtol(&json[pos], &end, 10)));
-        pos = c == 'n' ? pos + 3 : static_cast<size_t>(end - json.c_str()) - 1;
-      }
-    }
-    auto& [prn, snr] = groups[last_line];
-    for (size_t i = 0; i + 1 < values.size() && i < 24; i += 2) {
-      prn.push_back(values[i] > 32 ? values[i] + 87 : values[i]);
-      snr.push_back(values[i + 1]);
+  int line = 0;
+  std::optional<Table> values;  // number, C/N0, number, ... inside "sats"
+  for (std::sregex_iterator it(json.begin(), json.end(), token), end; it != end; ++it) {
+    const std::smatch& m = *it;
+    if (m[1].matched) line = std::stoi(m[1]);
+    if (m[2].matched && values) values->push_back(m[2] == "null" ? 0 : std::stoi(m[2]));
+    if (m[0] == "\"sats\"") values.emplace();
+    if (m[0] != "\"strongest\"" || !values) continue;
+    auto& [prn, snr] = groups[line];
+    for (size_t i = 0; i + 1 < values->size() && i < 24; i += 2) {
+      prn.push_back(values->at(i) > 32 ? values->at(i) + 87 : values->at(i));
+      snr.push_back(values->at(i + 1));
     }
     prn.resize(12, 0);
     snr.resize(12, 0);
+    values.reset();
   }
   return groups;
 }
@@ -319,26 +297,20 @@ TEST(NmeaCaptureTest, ModuleSlotAndTerminalTakeEveryGsvGroupOfRealReceivers) {
       PortBoard board{clock, serial};
       int line = 1;
       size_t groups_checked = 0;
-      workers::Framer framer({
-          .mode = [] { return 0; },
-          .display = [] {},
-          .sentence =
-              [&](std::string_view sentence) {
-                board.GsvComplete[slot].store(0);
-                slot == app::kTerminalSlot ? protocol::HandleTerminalSentence(board, sentence)
-                                           : protocol::HandleSlotSentence(board, sentence, slot);
-                auto group = decoded.find(line);
-                if (group == decoded.end()) return;
-                ++groups_checked;
-                EXPECT_EQ(board.GsvComplete[slot].load(), 1) << "line " << line;
-                EXPECT_EQ(Of(board.SatPrn[slot]), group->second.first) << "line " << line;
-                EXPECT_EQ(Of(board.SatSnr[slot]), group->second.second) << "line " << line;
-              },
-          .frame = [](const uint8_t*) {},
-          .read_byte = []() -> std::optional<uint8_t> { return std::nullopt; },
-          .now = [] { return uint32_t{0}; },
-          .stop_requested = [] { return false; },
-      });
+      workers::Framer::Hooks hooks;  // NMEA only: the hooks for VBI payloads are never asked
+      hooks.mode = [] { return 0; };
+      hooks.sentence = [&](std::string_view sentence) {
+        board.GsvComplete[slot].store(0);
+        slot == app::kTerminalSlot ? protocol::HandleTerminalSentence(board, sentence)
+                                   : protocol::HandleSlotSentence(board, sentence, slot);
+        auto group = decoded.find(line);
+        if (group == decoded.end()) return;
+        ++groups_checked;
+        EXPECT_EQ(board.GsvComplete[slot].load(), 1) << "line " << line;
+        EXPECT_EQ(Of(board.SatPrn[slot]), group->second.first) << "line " << line;
+        EXPECT_EQ(Of(board.SatSnr[slot]), group->second.second) << "line " << line;
+      };
+      workers::Framer framer(hooks);
       for (char byte : ReadWhole(log)) {
         framer.Feed(static_cast<uint8_t>(byte));
         if (byte == '\n') ++line;
@@ -357,8 +329,7 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-// A frame with its checksum worked out here rather than by the code under test: bytes 2..5 and
-// the payload added up, and the 16-bit value that brings the sum to 0.
+// A frame with its checksum (bytes 2.. summing to 0) worked out here, not by the code under test.
 Bytes Framed(uint8_t id, uint8_t sub_id, const Bytes& payload) {
   const auto n = static_cast<uint16_t>(payload.size());
   Bytes f =
@@ -402,17 +373,6 @@ class VbiTest : public BoardTest {
   }
 };
 
-TEST(VbiChecksumTest, BringsTheHeaderAndPayloadSumToZero) {
-  const Bytes test_start = {0x81, 0xFF, 2, 0, 6, 0, 0, 0, 0xD8, 0, 0, 0, 0, 0};
-  EXPECT_EQ(protocol::VbiChecksum(test_start, 6), 0xFF20);
-  // Without a payload only the four header bytes count; what lies behind them does not.
-  EXPECT_EQ(protocol::VbiChecksum(Bytes{0x81, 0xFF, 200, 41, 0, 0, 0, 0, 0x55}, 0),
-            static_cast<uint16_t>(-(200 + 41)));
-  // The longest frame the readers take: the sum runs far past 16 bits.
-  const Bytes longest = Framed(0xFF, 0xFF, Bytes(1015, 0xFF));
-  EXPECT_EQ(protocol::VbiChecksum(longest, 1015), longest[6] | longest[7] << 8);
-}
-
 TEST_F(VbiTest, OutgoingFramesByteForByteOneWriteEach) {
   Receive(NavigationReport(0x7F, 0x11, 0x22));
   Receive(NavigationReport(0xE0, 0x33, 0x44));  // the latest report is sent
@@ -441,16 +401,13 @@ TEST_F(VbiTest, OutgoingFramesByteForByteOneWriteEach) {
   EXPECT_EQ(pending.SentTick.load(), 70005u);
 
   const std::string sentence = "$PQRV02,5C*5D\r\n";
-  EXPECT_EQ(
-      Writes("module"),
-      (std::vector<Bytes>{
-          {0x81, 0xFF, 0x02, 0x00, 0x06, 0x00, 0x20, 0xFF, 0xD8, 0x00, 0x00, 0x00, 0x00, 0x00},
-          Framed(21, 0x70, Cat({{9}, Bytes(6, 0x33), Bytes(24, 0x44), Bytes(28, 0)})),
-          Bytes(sentence.begin(), sentence.end()),
-          Framed(41, 0, Cat({Bytes(8, 0xA2), {5}, Bytes(108, 0x05)}))}));
-  EXPECT_EQ(
-      Writes("reference"),
-      (std::vector<Bytes>{{0x81, 0xFF, 0x0E, 0x00, 0x03, 0x00, 0x62, 0xFF, 0x8D, 0x00, 0x00}}));
+  EXPECT_EQ(Writes("module"),
+            (std::vector<Bytes>{
+                Framed(2, 0, {0xD8, 0, 0, 0, 0, 0}),
+                Framed(21, 0x70, Cat({{9}, Bytes(6, 0x33), Bytes(24, 0x44), Bytes(28, 0)})),
+                Bytes(sentence.begin(), sentence.end()),
+                Framed(41, 0, Cat({Bytes(8, 0xA2), {5}, Bytes(108, 0x05)}))}));
+  EXPECT_EQ(Writes("reference"), std::vector<Bytes>{Framed(14, 0, {0x8D, 0, 0})});
 }
 
 TEST_F(VbiTest, ReferenceReportsThatAreStoredAndThoseThatAreNot) {

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -61,7 +62,6 @@ struct Seen {
   uint32_t tick = 0;
 };
 
-// One simulated module of a job and what the shift knows of it.
 struct Unit {
   std::unique_ptr<sim::SimulatedModule> module;
   sim::ModuleOptions options;
@@ -94,11 +94,7 @@ std::vector<sim::Satellite> Sky(bool sbas_strongest) {
 
 // The number the C/N0 page shows for a sky's strongest satellite: SBAS numbers are 87 higher.
 int ShownPrnOfStrongest(const std::vector<sim::Satellite>& sky) {
-  const sim::Satellite* best = nullptr;
-  for (const sim::Satellite& s : sky) {
-    if (s.cn0 > 0 && (!best || s.cn0 > best->cn0)) best = &s;
-  }
-  if (!best) return 0;
+  const auto best = std::ranges::max_element(sky, {}, &sim::Satellite::cn0);
   return best->prn > 32 ? best->prn + 87 : best->prn;
 }
 
@@ -135,24 +131,21 @@ bool IsVerdictLine(const std::string& text, ui::Color color) {
 std::string Describe(const Unit& unit) {
   const sim::SimulatedModule& m = *unit.module;
   const sim::ModuleOptions& o = unit.options;
-  return m.PortPath() + " [" + m.ModeName() + "; images " + std::to_string(m.ImagesReceived()) +
-         ", loaders " + std::to_string(m.LoadersReceived()) + ", kernel entries " +
-         std::to_string(m.KernelEntries()) + ", update commands " +
-         std::to_string(m.UpdateCommands()) + (o.silent ? "; silent" : "") +
-         (o.dead_firmware ? "; dead" : "") + "; fail block " + std::to_string(o.fail_block) +
-         "; answers " + std::to_string(o.reply_delay_ms) + " ms late]";
+  std::ostringstream s;
+  s << m.PortPath() << " [" << m.ModeName() << "; images " << m.ImagesReceived() << ", loaders "
+    << m.LoadersReceived() << ", kernel entries " << m.KernelEntries() << ", update commands "
+    << m.UpdateCommands() << (o.silent ? "; silent" : "") << (o.dead_firmware ? "; dead" : "")
+    << "; fail block " << o.fail_block << "; answers " << o.reply_delay_ms << " ms late]";
+  return s.str();
 }
 
-// The shift's state while it runs.
 struct ShiftRun {
   ShiftRun(Station station, std::string instance)
       : st(std::move(station)), instance(std::move(instance)) {
-    if (const char* text = std::getenv("FLASHPOST_SHIFT_SEED"); text && *text) {
+    if (const char* text = std::getenv("FLASHPOST_SHIFT_SEED"); text && *text)
       seed = static_cast<uint32_t>(std::strtoul(text, nullptr, 10));
-    }
-    if (const char* text = std::getenv("FLASHPOST_SHIFT_JOBS"); text && *text) {
+    if (const char* text = std::getenv("FLASHPOST_SHIFT_JOBS"); text && *text)
       jobs = std::max(1, std::atoi(text));
-    }
     rng.seed(seed);
   }
 
@@ -208,14 +201,13 @@ struct ShiftRun {
     Serve([] { return false; }, ms);
   }
 
-  // After every piece of the loop's work: each slot's worker, and each module's line.
+  // After every piece of the loop's work.
   void Sample() {
     for (int slot = 0; slot < app::kModuleSlotCount; ++slot) {
       auto worker = board().Worker[slot].Get();
       if (worker == last_worker[slot]) continue;
-      if (last_worker[slot] && !last_worker[slot]->Finished()) {
+      if (last_worker[slot] && !last_worker[slot]->Finished())
         replaced_running.push_back(last_worker[slot]);
-      }
       last_worker[slot] = worker;
     }
     std::erase_if(replaced_running, [](const auto& w) { return w->Finished(); });
@@ -235,15 +227,16 @@ struct ShiftRun {
   }
 
   bool WorkersFinished() {
-    for (const auto& worker : last_worker) {
-      if (worker && !worker->Finished()) return false;
-    }
-    return replaced_running.empty();
+    return replaced_running.empty() &&
+           std::ranges::all_of(last_worker, [](const auto& w) { return !w || w->Finished(); });
+  }
+
+  bool WorkersLeave() {
+    return Serve([&] { return WorkersFinished(); }, kLeaveLimitMs);
   }
 
   void ShowPage(ui::TabSheet& sheet) { form().PageControl1.SetActivePage(&sheet); }
 
-  // The job's modules and the reference receiver are the ports the scans find.
   void ListPorts() {
     std::vector<std::string> ports;
     for (const Unit& unit : units) ports.push_back(unit.module->PortPath());
@@ -252,16 +245,15 @@ struct ShiftRun {
   }
 
   Unit& AddUnit(const sim::ModuleOptions& options, ui::Label* label) {
-    Unit unit;
+    Unit& unit = units.emplace_back();
     unit.options = options;
     unit.label = label;
     unit.module = std::make_unique<sim::SimulatedModule>(options, st.clock);
     if (!unit.module->ok()) Fault("no pseudo-terminal for a simulated module");
     unit.module->Start();
     if (label) unit.last_caption = label->Caption();
-    units.push_back(std::move(unit));
     ListPorts();
-    return units.back();
+    return unit;
   }
 
   void MarkRunStart() {
@@ -271,7 +263,6 @@ struct ShiftRun {
     }
   }
 
-  // Each module's line as the operator sees it, its verdict lines and the module's state.
   std::string Lines() const {
     std::string lines;
     for (const Unit& unit : units) {
@@ -289,9 +280,8 @@ struct ShiftRun {
   }
 
   void CheckNoWritesWhileQuiet() {
-    for (const std::string& write : st.serial.TakeQuietWrites()) {
+    for (const std::string& write : st.serial.TakeQuietWrites())
       Fault("a stopped run wrote after the stop: " + write);
-    }
     st.serial.SetQuiet({});
   }
 
@@ -339,24 +329,20 @@ struct ShiftRun {
   void Record(Outcome outcome, const Unit& unit, const std::string& text, const std::string& why) {
     Tally& t = Count();
     ++(outcome == Outcome::kPass ? t.passes : outcome == Outcome::kFail ? t.fails : t.wrong);
-    if (outcome == Outcome::kWrong) {
+    if (outcome == Outcome::kWrong)
       Fault("wrong verdict \"" + text + "\": " + why + "\n  module " + Describe(unit));
-    }
   }
 
-  // A download or calibration line held against the module.
   void JudgeDownload(Unit& unit, const Seen& seen) {
     sim::SimulatedModule& m = *unit.module;
     const bool new_image = m.ImagesReceived() > unit.images;
     const std::string& text = seen.text;
     if (seen.color == app::kRed) {
       // Every port of the job is a fresh pseudo-terminal nobody else holds.
-      if (text == "Open Com Port Failed!" || text.rfind("Cannot open", 0) == 0) {
+      if (text == "Open Com Port Failed!" || text.rfind("Cannot open", 0) == 0)
         return Record(Outcome::kWrong, unit, text, "the port exists and is free");
-      }
-      if (text == app::AutoUpdatePage::kStillStoppingText) {
+      if (text == app::AutoUpdatePage::kStillStoppingText)
         return Record(Outcome::kWrong, unit, text, "the last run had left");
-      }
       return Record(Outcome::kFail, unit, text, "");
     }
     const Payload version_image =
@@ -376,9 +362,8 @@ struct ShiftRun {
       if (!new_image || !due) missing = "no new ImageP2 nor the image its version calls for";
       if (m.KernelEntries() == 0) missing += "; no kernel entry";
     } else if (text == "All Image Download OK!") {
-      if (m.LoadersReceived() <= unit.loaders || m.LoaderReceived() != Payload::kLoader2) {
+      if (m.LoadersReceived() <= unit.loaders || m.LoaderReceived() != Payload::kLoader2)
         missing = "no new LoaderImage2";
-      }
       if (!new_image || m.ImageReceived() != image_at_start) missing += "; no new image";
     } else if (text == "Close ComPort for NMEA mode!" || text == " F3 Success - 4(Test OK!)") {
       const sim::VbiActivity vbi = m.Vbi();
@@ -433,9 +418,8 @@ struct ShiftRun {
     if (!ended) return Fault("the automatic update hung at \"" + page.Label63.Caption() + "\"");
     // The road's failed steps are shown on the way; the line OK comes back with is the verdict.
     const Seen verdict{page.Label63.Caption(), page.Label63.FontColor(), st.clock.Ticks()};
-    if (verdict.text == "Restart module and Tool!" && unit.module->ImagesReceived() > unit.images) {
+    if (verdict.text == "Restart module and Tool!" && unit.module->ImagesReceived() > unit.images)
       return Record(Outcome::kWrong, unit, verdict.text, "the module took a complete image");
-    }
     JudgeDownload(unit, verdict);
   }
 
@@ -450,14 +434,10 @@ struct ShiftRun {
     for (int attempt = 0; attempt < 10; ++attempt) {
       st.click(page.Button1);
       if (!page.Button1.Enabled()) return true;
-      const std::string refusal = board().MessageText.Get();
-      if (refusal != "Last run still stopping: press Start again!") {
-        Fault("Start was refused: \"" + refusal + "\"" + Lines());
-        return false;
-      }
+      if (board().MessageText.Get() != "Last run still stopping: press Start again!") break;
       Pause(500);
     }
-    Fault("Start was refused ten times: the last run never stopped");
+    Fault("Start was refused: \"" + board().MessageText.Get() + "\"" + Lines());
     return false;
   }
 
@@ -482,20 +462,17 @@ struct ShiftRun {
     ++stops;
     st.serial.SetQuiet(UnitPorts());
     if (Chance(50)) {
-      std::vector<std::string> lines;
-      for (size_t slot = 0; slot < units.size(); ++slot) {
-        lines.push_back(board().StatusText[slot].Get());
-      }
-      if (!Serve([&] { return WorkersFinished(); }, kLeaveLimitMs)) {
-        Fault("a stopped run's worker did not leave");
-      }
+      auto status_lines = [&] {
+        std::string lines;
+        for (size_t slot = 0; slot < units.size(); ++slot)
+          lines += " \"" + board().StatusText[slot].Get() + "\"";
+        return lines;
+      };
+      const std::string lines = status_lines();
+      if (!WorkersLeave()) Fault("a stopped run's worker did not leave");
       Pause(static_cast<uint32_t>(Uniform(0, 1500)));
-      for (size_t slot = 0; slot < units.size(); ++slot) {
-        if (board().StatusText[slot].Get() != lines[slot]) {
-          Fault("slot " + std::to_string(slot) + "'s line changed after the stop: \"" +
-                lines[slot] + "\" became \"" + board().StatusText[slot].Get() + "\"");
-        }
-      }
+      if (status_lines() != lines)
+        Fault("lines changed after the stop:" + lines + " became" + status_lines());
     }
     CheckNoWritesWhileQuiet();
     for (Unit& unit : units) unit.last_caption = unit.label->Caption();
@@ -535,29 +512,16 @@ struct ShiftRun {
     if (page.ComPortList.Items().size() != units.size() + 1) Fault("the port list was not scanned");
     for (int slot = 0; slot < count; ++slot) page.ComPortList.SetChecked(slot, true);
 
-    std::string pass_text;
-    switch (kind) {
-      case Kind::kFwAp:
-        st.click(options_group.RadioButton5);
-        SelectFile(fwap_file);
-        pass_text = " FW(AP) update OK!(OK)";
-        break;
-      case Kind::kAllImage:
-        if (options_group.AutoCalibration.Checked()) st.click(options_group.AutoCalibration);
-        st.click(options_group.RadioButton2);
-        SelectFile(all_image_file);
-        pass_text = "All Image Download OK!";
-        break;
-      case Kind::kXtal:
-        st.click(options_group.RadioButton4);
-        break;
-      default:
-        // Ticked afresh, so that every slot's jobs are download and calibration again.
-        if (options_group.AutoCalibration.Checked()) st.click(options_group.AutoCalibration);
-        st.click(options_group.AutoCalibration);
-        SelectFile(all_image_file);
-        break;
-    }
+    const bool all_image = kind == Kind::kAllImage || kind == Kind::kAllImageXtal;
+    if (all_image && options_group.AutoCalibration.Checked())
+      st.click(options_group.AutoCalibration);
+    if (kind == Kind::kFwAp) st.click(options_group.RadioButton5);
+    if (kind == Kind::kAllImage) st.click(options_group.RadioButton2);
+    if (kind == Kind::kXtal) st.click(options_group.RadioButton4);
+    // Ticked afresh, so that every slot's jobs are download and calibration again.
+    if (kind == Kind::kAllImageXtal) st.click(options_group.AutoCalibration);
+    if (kind != Kind::kXtal) SelectFile(all_image ? all_image_file : fwap_file);
+    std::string pass_text = all_image ? "All Image Download OK!" : " FW(AP) update OK!(OK)";
     if (calibrating) {
       options_group.ComboBox8.SetItemIndex(vbi_out ? 1 : 2);
       page.Edit25.SetText("15000");
@@ -569,32 +533,26 @@ struct ShiftRun {
     if (!PressStart()) return;
     if (Chance(40)) StopAndStartAgain();
 
-    auto all_final = [&] { return std::all_of(units.begin(), units.end(), SlotFinal); };
-    if (!Serve(all_final, kJobLimitMs)) {
+    if (!Serve([&] { return std::ranges::all_of(units, SlotFinal); }, kJobLimitMs))
       Fault("the multi-port run hung, message line \"" + board().MessageText.Get() + "\"" +
             Lines());
-    }
     // A module handed back in VBI keeps its worker reading, and a calibration that failed gives
     // back Start alone: Stop ends the run and gives the port list back.
     if (!WorkersFinished() || !page.GroupBox1.Enabled()) {
       st.click(page.Button7);
       st.serial.SetQuiet(UnitPorts());
     }
-    for (Unit& unit : units) {
+    for (Unit& unit : units)
       for (const Seen& seen : unit.seen) JudgeDownload(unit, seen);
-    }
   }
 
   void TickTestPorts() {
     auto& page = form().CnoPage;
     ShowPage(page.Sheet);
     st.click(page.Button8);  // Scan ComPort
-    for (size_t slot = 0; slot < units.size(); ++slot) {
-      page.CheckListBox1.SetChecked(static_cast<int>(slot), true);
-    }
+    for (int slot = 0; slot < std::ssize(units); ++slot) page.CheckListBox1.SetChecked(slot, true);
   }
 
-  // Start on the C/N0 page with the job's modules ticked, the test's time and speed set.
   bool StartTest(uint32_t baud, uint32_t test_ms) {
     auto& page = form().CnoPage;
     page.Edit6.SetText(std::to_string(test_ms));
@@ -603,11 +561,8 @@ struct ShiftRun {
     if (reference) followed.insert(reference->PortPath());
     st.serial.Follow(followed);
     st.click(page.Button9);
-    if (page.Button9.Enabled()) {
-      Fault("Start was refused: \"" + page.Label55.Caption() + "\"");
-      return false;
-    }
-    return true;
+    if (page.Button9.Enabled()) Fault("Start was refused: \"" + page.Label55.Caption() + "\"");
+    return !page.Button9.Enabled();
   }
 
   // Whether the program had read the whole sentence `text` from the port well before the verdict:
@@ -656,7 +611,7 @@ struct ShiftRun {
     if (!StartTest(baud, kCnoTestMs)) return;
 
     auto judged = [&] {
-      return std::all_of(units.begin(), units.end(), [](const Unit& u) { return !u.seen.empty(); });
+      return std::ranges::none_of(units, [](const Unit& u) { return u.seen.empty(); });
     };
     if (!Serve(judged, kJobLimitMs)) return Fault("the C/N0 test hung" + Lines());
 
@@ -733,9 +688,8 @@ struct ShiftRun {
               platform::Elapsed(st.clock.Ticks(), started, kIdTestMs + 2 * kLateConfirmationMs));
     };
     const uint32_t limit = kIdTestMs + kLateConfirmationMs + kJobLimitMs;
-    if (!Serve([&] { return std::all_of(units.begin(), units.end(), settled); }, limit)) {
+    if (!Serve([&] { return std::ranges::all_of(units, settled); }, limit))
       return Fault("the customer ID run hung" + Lines());
-    }
     // The modules that never confirmed keep their workers listening: the operator stops them.
     if (!WorkersFinished()) {
       st.click(page.Button10);
@@ -802,9 +756,8 @@ struct ShiftRun {
     // come before the simulator has taken them in: it then hears them at the speed the close put
     // back, as garbage. They were on the module's line all the same.
     std::string keys;
-    for (const sim::ReceivedChunk& chunk : unit.module->Received()) {
+    for (const sim::ReceivedChunk& chunk : unit.module->Received())
       keys.append(chunk.bytes.begin(), chunk.bytes.end());
-    }
     const size_t choice = keys.rfind('0');
     const bool answered =
         choice != std::string::npos && keys.find('y', choice) != std::string::npos;
@@ -824,9 +777,8 @@ struct ShiftRun {
     }
     for (int slot = 0; slot < app::kSlotCount; ++slot) {
       if (reference_may_stay && slot == app::kTerminalSlot) continue;
-      if (board().ReadEnabled[slot].load() != 0 || board().Port[slot].Get()) {
+      if (board().ReadEnabled[slot].load() != 0 || board().Port[slot].Get())
         Fault("slot " + std::to_string(slot) + " still holds a port " + when);
-      }
     }
   }
 
@@ -836,20 +788,12 @@ struct ShiftRun {
     kind = job_kind;
     ++Count().jobs;
     units.reserve(app::kModuleSlotCount);  // what AddUnit returns stays valid for the job
-    if (kind == Kind::kAuto) {
-      AutomaticJob();
-    } else if (kind == Kind::kCno) {
-      CnoJob();
-    } else if (kind == Kind::kCustomerId) {
-      CustomerIdJob();
-    } else if (kind == Kind::kErase) {
-      EraseJob();
-    } else {
-      MultiPortJob();
-    }
-    if (!Serve([&] { return WorkersFinished(); }, kLeaveLimitMs)) {
-      Fault("a worker of the job is still running");
-    }
+    constexpr std::array<void (ShiftRun::*)(), kKinds> kJobs = {
+        &ShiftRun::AutomaticJob,  &ShiftRun::MultiPortJob, &ShiftRun::MultiPortJob,
+        &ShiftRun::MultiPortJob,  &ShiftRun::MultiPortJob, &ShiftRun::CnoJob,
+        &ShiftRun::CustomerIdJob, &ShiftRun::EraseJob};
+    (this->*kJobs[static_cast<int>(kind)])();
+    if (!WorkersLeave()) Fault("a worker of the job is still running");
     CheckNoWritesWhileQuiet();
     st.serial.Follow({});
     CheckPortsLetGo(true, "after the job");
@@ -871,7 +815,6 @@ struct ShiftRun {
       std::ofstream(path, std::ios::binary).close();
       std::filesystem::resize_file(path, size);
     }
-    // Each round of twelve jobs in a shuffled order.
     std::vector<Kind> round;
     for (job = 0; job < jobs; ++job) {
       if (round.empty()) {
@@ -887,9 +830,8 @@ struct ShiftRun {
     st.click(form().McdPage.Button7);
     st.click(form().CnoPage.Button10);
     CloseReference();
-    if (!Serve([&] { return WorkersFinished() && board().AllThreadsFinished(); }, kLeaveLimitMs)) {
+    if (!Serve([&] { return WorkersFinished() && board().AllThreadsFinished(); }, kLeaveLimitMs))
       Fault("workers still running at the end of the shift");
-    }
     CheckPortsLetGo(false, "at the end of the shift");
     last_worker.fill(nullptr);
     replaced_running.clear();
@@ -920,16 +862,13 @@ int RunShift(Station station, const std::string& instance) {
 
 void ExpectNothingLeftOver(const std::function<void()>& shift) {
   auto count = [](const char* dir) {
-    size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) ++n;
-    return n;
+    return std::ranges::distance(std::filesystem::directory_iterator(dir));
   };
-  const size_t threads = count("/proc/self/task"), descriptors = count("/proc/self/fd");
+  const auto threads = count("/proc/self/task"), descriptors = count("/proc/self/fd");
   shift();
   // A thread that freed itself may still be on its way out of the kernel.
-  for (int i = 0; i < 200 && count("/proc/self/task") > threads; ++i) {
+  for (int i = 0; i < 200 && count("/proc/self/task") > threads; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
   EXPECT_LE(count("/proc/self/task"), threads) << "threads left running after the shift";
   EXPECT_LE(count("/proc/self/fd"), descriptors) << "descriptors left open after the shift";
 }

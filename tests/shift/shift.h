@@ -1,15 +1,140 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "app/application.h"
 #include "platform/clock.h"
-#include "shift/watched_serial.h"
+#include "platform/serial_device.h"
 #include "ui/control.h"
 
 namespace flashpost::shift {
+
+// The host's serial ports as the program sees them during a shift, watched from the program's
+// side of every line: which ports are open now, every write to a port the shift has declared
+// quiet (the modules of a stopped run, until the next Start), and what the program read from
+// the ports the shift follows, with the time of each read.
+class WatchedSerial final : public platform::SerialSystem {
+ public:
+  std::unique_ptr<platform::SerialDevice> Open(const std::string& name, platform::Clock& clock,
+                                               uint32_t read_timeout_ms) override {
+    auto device = host_->Open(name, clock, read_timeout_ms);
+    if (!device) return nullptr;
+    std::lock_guard lock(mutex_);
+    open_.insert(name);
+    return std::make_unique<Device>(*this, name, clock, std::move(device));
+  }
+  std::vector<std::string> ListPorts() override {
+    return Locked([&] { return listed_; });
+  }
+  void SetListed(std::vector<std::string> ports) {
+    Locked([&] { listed_ = std::move(ports); });
+  }
+
+  // From now on a write to one of these ports is a fault; an empty set ends the quiet.
+  void SetQuiet(std::set<std::string> ports) {
+    Locked([&] { quiet_ = std::move(ports); });
+  }
+  std::vector<std::string> TakeQuietWrites() {
+    return Locked([&] { return std::exchange(quiet_writes_, {}); });
+  }
+
+  // Keeps what the program reads from these ports from now on (the earlier record is dropped).
+  void Follow(const std::set<std::string>& ports) {
+    Locked([&] {
+      followed_.clear();
+      for (const std::string& port : ports) followed_[port];
+    });
+  }
+  // When the program had first read the whole of `text` from `port` since Follow.
+  std::optional<uint32_t> FirstRead(const std::string& port, std::string_view text) const {
+    std::lock_guard lock(mutex_);
+    auto it = followed_.find(port);
+    const size_t at = it == followed_.end() ? std::string::npos : it->second.text.find(text);
+    if (text.empty() || at == std::string::npos) return std::nullopt;
+    return it->second.ticks[at + text.size() - 1];
+  }
+
+  std::multiset<std::string> OpenPorts() const {
+    return Locked([&] { return open_; });
+  }
+
+ private:
+  class Device final : public platform::SerialDevice {
+   public:
+    Device(WatchedSerial& owner, std::string name, platform::Clock& clock,
+           std::unique_ptr<platform::SerialDevice> device)
+        : owner_(owner), name_(std::move(name)), clock_(clock), device_(std::move(device)) {}
+    ~Device() override { Close(); }
+
+    bool Configure(uint32_t baud) override { return device_->Configure(baud); }
+    platform::LineSettings Settings() override { return device_->Settings(); }
+    size_t Read(uint8_t* buffer, size_t n) override {
+      const size_t got = device_->Read(buffer, n);
+      const uint32_t tick = clock_.Ticks();
+      owner_.Locked([&] {
+        auto it = owner_.followed_.find(name_);
+        if (got == 0 || it == owner_.followed_.end()) return;
+        it->second.text.append(buffer, buffer + got);
+        it->second.ticks.insert(it->second.ticks.end(), got, tick);
+      });
+      return got;
+    }
+    bool Write(const uint8_t* data, size_t n) override {
+      owner_.Locked([&] {
+        if (owner_.quiet_.count(name_) != 0)
+          owner_.quiet_writes_.push_back(std::to_string(n) + " byte(s) written to " + name_);
+      });
+      return device_->Write(data, n);
+    }
+    size_t BytesWaiting() override { return device_->BytesWaiting(); }
+    void Purge(bool receive, bool transmit) override { device_->Purge(receive, transmit); }
+    void DrainOutput() override { device_->DrainOutput(); }
+    void ClearRtsDtr() override { device_->ClearRtsDtr(); }
+    void RestoreSettings() override { device_->RestoreSettings(); }
+    void Close() override {
+      device_->Close();
+      if (closed_.exchange(true)) return;
+      owner_.Locked([&] { owner_.open_.erase(owner_.open_.find(name_)); });
+    }
+    bool IsOpen() const override { return device_->IsOpen(); }
+
+   private:
+    WatchedSerial& owner_;
+    const std::string name_;
+    platform::Clock& clock_;
+    std::unique_ptr<platform::SerialDevice> device_;
+    std::atomic<bool> closed_{false};
+  };
+  struct Followed {
+    std::string text;
+    std::vector<uint32_t> ticks;  // one per byte of text
+  };
+
+  template <class F>
+  auto Locked(F f) const -> decltype(f()) {
+    std::lock_guard lock(mutex_);
+    return f();
+  }
+
+  std::unique_ptr<platform::SerialSystem> host_ = platform::MakeHostSerialSystem();
+  mutable std::mutex mutex_;  // guards everything below
+  std::vector<std::string> listed_;
+  std::set<std::string> quiet_;
+  std::vector<std::string> quiet_writes_;
+  std::map<std::string, Followed> followed_;
+  std::multiset<std::string> open_;
+};
 
 // A shift: one application instance works job after job against simulated modules on
 // pseudo-terminals, as an operator works a station through a day, runs stopped at random moments
@@ -19,7 +144,6 @@ namespace flashpost::shift {
 // How much faster than the wall the shift's clock, which the simulated modules share, runs.
 inline constexpr double kShiftSpeedUp = 80.0;
 
-// One application instance as the operator meets it.
 struct Station {
   app::Application& application;
   WatchedSerial& serial;
@@ -27,7 +151,7 @@ struct Station {
   // Serves the main loop until done() holds (looked at after the loop's work) or limit_ms of
   // clock time have passed; true when done() held.
   std::function<bool(const std::function<bool()>& done, uint32_t limit_ms)> serve_until;
-  // An operator's click on a button, check box or radio button.
+  // The operator's click.
   std::function<void(ui::Control& control)> click;
 };
 
@@ -36,8 +160,7 @@ struct Station {
 // seed and the job; returns the number of verdicts the modules contradicted.
 int RunShift(Station station, const std::string& instance);
 
-// Runs `shift`, then expects no more threads and descriptors than before, giving threads on their
-// way out a moment.
+// Runs `shift`, then expects no more threads and descriptors than before.
 void ExpectNothingLeftOver(const std::function<void()>& shift);
 
 }  // namespace flashpost::shift

@@ -89,8 +89,7 @@ class FakeDevice final : public platform::SerialDevice {
     std::lock_guard lock(log_->mutex);
     std::string bytes(data, data + n);
     auto& answers = log_->answers;
-    auto answer = std::find_if(answers.begin(), answers.end(),
-                               [&](const auto& rule) { return rule.first == bytes; });
+    auto answer = std::ranges::find(answers, bytes, &std::pair<std::string, std::string>::first);
     if (answer != answers.end()) {
       log_->queue.insert(log_->queue.end(), answer->second.begin(), answer->second.end());
       answers.erase(answer);

@@ -36,7 +36,6 @@ class TerminalPageTest : public ::testing::Test {
     page_.ComboBox1.SetText(kPort);
     board_.CurrentBaudText.Set("9600");  // the terminal page's last speed
   }
-  // Opens kPort at 9600 through the page, as the operator would.
   void Open(int protocol_index = 0) {
     page_.ComboBox2.SetText("9600");
     page_.ComboBox4.SetItemIndex(protocol_index);
@@ -68,7 +67,6 @@ class TerminalPageTest : public ::testing::Test {
     ASSERT_EQ(eraser_.EraserState(), state);
   }
   std::string Caption() { return page_.Label21.Caption(); }
-  // What the eraser's end and its Stop give back.
   void ExpectEraserGone(bool mcd_stop) {
     EXPECT_FALSE(form_.Timer3.TimerEnabled());
     EXPECT_TRUE(form_.McdPage.Button1.Enabled());
@@ -231,35 +229,31 @@ TEST_F(TerminalPageTest, TheEraserInEachStateOnTheBytesThatArrive) {
     int to;
     std::string written, caption, memo;
   };
+  using enum State;
   const Row rows[] = {
       // Power-up 'Z's count across ticks until six have come; other bytes do not count.
-      {State::kWaitingForModule, "xZZ\r||Z.ZZ|Z", "", "", State::kWakingBootMenu, "",
-       " Got connection!  ", " "},
+      {kWaitingForModule, "xZZ\r||Z.ZZ|Z", "", "", kWakingBootMenu, "", " Got connection!  ", " "},
       // Five, then silence: the machine waits for as long as it runs.
-      {State::kWaitingForModule, "ZZZZZ" + std::string(50, '|'), "", "", State::kWaitingForModule,
-       "", " Please connect your module!  ", " "},
+      {kWaitingForModule, "ZZZZZ" + std::string(50, '|'), "", "", kWaitingForModule, "",
+       " Please connect your module!  ", " "},
       // Five spaces, one per tick, wake the boot menu.
-      {State::kWakingBootMenu, "|||", "", "", State::kWakingBootMenu, "    ",
-       "Sending Space Key!  ", " "},
-      {State::kWakingBootMenu, "||||", "", "", State::kReadingMenu, "     ", "Sending Space Key!  ",
-       " "},
+      {kWakingBootMenu, "|||", "", "", kWakingBootMenu, "    ", "Sending Space Key!  ", " "},
+      {kWakingBootMenu, "||||", "", "", kReadingMenu, "     ", "Sending Space Key!  ", " "},
       // Four rules on one read choose erase; the text ends at its first NUL.
-      {State::kReadingMenu, "==\r\n0) Erase flash\r\n==\r\n\0garbage"s, "", "",
-       State::kChoosingErase, " ", " Into Manual Select!(NG)", "==|0) Erase flash|=="},
+      {kReadingMenu, "==\r\n0) Erase flash\r\n==\r\n\0garbage"s, "", "", kChoosingErase, " ",
+       " Into Manual Select!(NG)", "==|0) Erase flash|=="},
       // A menu read never takes the answer to its own space.
-      {State::kReadingMenu, "ab", " ", "====", State::kReadingMenu, " ",
-       " Try to get 3th data!(NG)", "ab"},
+      {kReadingMenu, "ab", " ", "====", kReadingMenu, " ", " Try to get 3th data!(NG)", "ab"},
       // Three reads without the menu, and no fourth even of a good menu.
-      {State::kReadingMenu, "=== 1|=== 2|=== 3|====|", "", "", State::kReadingMenu, "   ",
+      {kReadingMenu, "=== 1|=== 2|=== 3|====|", "", "", kReadingMenu, "   ",
        " Try to get 3th data!(NG)", "=== 3"},
-      // Every question after the erase item gets a 'y'; the questions are read as long as what
-      // was waiting (ten bytes here).
-      {State::kChoosingErase, "menu echo!", "0", "Erase? E\r\n", State::kFinishing, "0yy",
-       " Send 'y' Key!(NG)", "Erase? E"},
-      {State::kChoosingErase, "menu echo!|", "0", "Erase? E\r\n", State::kFinishing, "0yy",
-       " Finished!(OK) ", "Erase? E"},
+      // Every question after the erase item gets a 'y', read as long as what was waiting (10).
+      {kChoosingErase, "menu echo!", "0", "Erase? E\r\n", kFinishing, "0yy", " Send 'y' Key!(NG)",
+       "Erase? E"},
+      {kChoosingErase, "menu echo!|", "0", "Erase? E\r\n", kFinishing, "0yy", " Finished!(OK) ",
+       "Erase? E"},
       // A run that confirmed nothing erased nothing.
-      {State::kChoosingErase, "|", "", "", State::kFinishing, "0", " Nothing was erased!(NG) ", ""},
+      {kChoosingErase, "|", "", "", kFinishing, "0", " Nothing was erased!(NG) ", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.caption + row.ticks);
@@ -329,8 +323,7 @@ TEST_F(TerminalPageTest, TheEraserDropsABacklogOver1024BytesAndEndsTheTick) {
   EXPECT_EQ(eraser_.EraserState(), State::kWakingBootMenu);
 }
 
-// How the reader's traffic is shown: a frame as the reader hands it over, header in the buffer
-// and zeros behind it, gets its counter, its length and its identifier's lines.
+// A frame as the reader hands it over (zeros behind it) gets its counter, length and id's lines.
 TEST_F(TerminalPageTest, TrafficLinesForEachVbiIdentifierAndSentences) {
   workers::FrameState state;
   auto show_frame = [&](uint8_t id, uint8_t sub_id, int payload_length) {
@@ -355,8 +348,7 @@ TEST_F(TerminalPageTest, TrafficLinesForEachVbiIdentifierAndSentences) {
               Split("VBIMessageCounter:" + std::to_string(state.VbiMessageCounter) +
                     "|VBIMessageLength:125|" + lines + "|\n"));
   }
-  // A memo with 500 lines is full: it is cleared and the counter starts again; below the limit
-  // nothing is cleared.
+  // A memo with 500 lines is full: it is cleared and the counter starts again; 499 is not.
   page_.Memo1.Clear();
   for (int i = 0; i < 496; ++i) page_.Memo1.AddLine("x");
   show_frame(121, 0, 0);

@@ -29,8 +29,7 @@ TEST(ControlTreeTest, FindsByNameAndForgetsDestroyedChildren) {
   EXPECT_EQ(pages.ActivePage(), first);
   delete first;  // the page control must not keep a dangling active page
   EXPECT_EQ(pages.ActivePage(), nullptr);
-  ASSERT_EQ(pages.Pages().size(), 1u);
-  EXPECT_EQ(pages.Pages()[0], &second);
+  EXPECT_EQ(pages.Pages(), std::vector<TabSheet*>{&second});
 
   TabSheet stranger("Stranger", &form);
   pages.SetActivePage(&stranger);

@@ -31,29 +31,6 @@ LRESULT Send(HWND w, UINT message, WPARAM wparam = 0, LPARAM lparam = 0) {
   return SendMessageA(w, message, wparam, lparam);
 }
 
-// A plain top-level window to hold a view (the view subclasses it), shown without the focus.
-class HostWindow {
- public:
-  HostWindow(int width, int height) {
-    window_ = CreateWindowExA(0, "STATIC", "view test", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
-                              nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-    ResizeClient(width, height);
-    ShowWindow(window_, SW_SHOWNOACTIVATE);
-  }
-  ~HostWindow() { DestroyWindow(window_); }
-  HWND Handle() const { return window_; }
-  void ResizeClient(int width, int height) {
-    RECT frame{0, 0, width, height};
-    AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, 0);
-    SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-    PumpMessages();
-  }
-
- private:
-  HWND window_;
-};
-
 // A control's caption and the room its native control takes beside it: a push button's edges
 // and focus frame, a check mark and the gap after it, a group caption's indent on either side.
 constexpr int kGroupCaptionIndent = 8;
@@ -88,11 +65,15 @@ class Win32Probe final : public ViewProbe {
     };
   }
 
+  // A plain top-level window holds the view (the view subclasses it), shown without the focus.
   void Show(ui::Form& form, bool show_hidden_tabs) override {
-    host_ = std::make_unique<HostWindow>(500, 600);
+    host_.reset(CreateWindowExA(0, "STATIC", "view test", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
+                                nullptr, nullptr, GetModuleHandleA(nullptr), nullptr));
+    ResizeHost(500, 600);
+    ShowWindow(host_.get(), SW_SHOWNOACTIVATE);
     win32::ViewOptions options = options_;
     options.show_hidden_tabs = show_hidden_tabs;
-    view_ = std::make_unique<FormView>(form, host_->Handle(), options);
+    view_ = std::make_unique<FormView>(form, host_.get(), options);
     PumpMessages();
   }
   app::Application& Open(platform::Clock& clock, platform::SerialSystem& serial,
@@ -116,7 +97,13 @@ class Win32Probe final : public ViewProbe {
     host_.reset();
     session_.reset();
   }
-  void ResizeHost(int width, int height) override { host_->ResizeClient(width, height); }
+  void ResizeHost(int width, int height) override {
+    RECT frame{0, 0, width, height};
+    AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, 0);
+    SetWindowPos(host_.get(), nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    PumpMessages();
+  }
 
   bool Exists(const ui::Control& c) override { return View().WindowFor(c) != nullptr; }
   bool Shown(const ui::Control& c) override { return IsWindowVisible(W(c)); }
@@ -236,7 +223,8 @@ class Win32Probe final : public ViewProbe {
   }
 
   win32::ViewOptions options_;
-  std::unique_ptr<HostWindow> host_;
+  std::unique_ptr<std::remove_pointer_t<HWND>, decltype(&DestroyWindow)> host_{nullptr,
+                                                                               &DestroyWindow};
   std::unique_ptr<FormView> view_;  // after the host: it goes first
   std::unique_ptr<win32::DesktopSession> session_;
 };
