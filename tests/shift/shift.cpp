@@ -314,7 +314,7 @@ struct ShiftRun {
     terminal.ComboBox2.SetText(std::to_string(plan.opened_at));
     // The receiver takes the second switch sentence only a while after the first; on a loaded
     // machine both may reach it at once. The operator then opens it again and switches again.
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
       if (TerminalOpen()) st.click(terminal.Button3);
       terminal.ComboBox4.SetItemIndex(0);
       st.click(terminal.Button3);
