@@ -229,7 +229,7 @@ TEST_F(TerminalPageTest, TheEraserInEachStateOnTheBytesThatArrive) {
     int to;
     std::string written, caption, memo;
   };
-  using enum State;
+  using enum terminal::EraserMachine::State;
   const Row rows[] = {
       // Power-up 'Z's count across ticks until six have come; other bytes do not count.
       {kWaitingForModule, "xZZ\r||Z.ZZ|Z", "", "", kWakingBootMenu, "", " Got connection!  ", " "},
