@@ -93,7 +93,7 @@ bool UpdateFirmware(DownloadServices& services, const std::string& port_name, in
   if (!job.Open(port_name, nmea_baud)) return HandleFailedOpen(services, job);
   board.OpenRetrying[slot].store(0);
   job.ShowColor(kNavy);
-  job.UnlessStopped([&] { SendFwApCommand(board, slot); });
+  if (!job.Stopped()) SendFwApCommand(board, slot);
   job.ShowText("Send FW(AP) command.....");
 
   // The module leaves NMEA for its updater, which listens at the kernel's speed.

@@ -44,9 +44,7 @@ bool SlotJob::PortOpen() const { return board_.Port[slot_].Get() != nullptr; }
 std::optional<uint8_t> SlotJob::ReadByte() const { return ReadPortByte(board_, slot_, &stop_); }
 
 bool SlotJob::Write(const uint8_t* data, size_t n) const {
-  bool written = false;
-  UnlessStopped([&] { written = WritePort(board_, slot_, data, n); });
-  return written;
+  return !Stopped() && WritePort(board_, slot_, data, n);
 }
 
 }  // namespace flashpost::serial
