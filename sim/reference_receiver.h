@@ -44,11 +44,11 @@ std::vector<std::string> ReplayStretches(const std::string& log);
 // The reference GPS receiver of the calibration station, as a Device.
 //
 // In NMEA it reports GGA, GSA, the GSV group of its satellites and RMC every period. The
-// proprietary sentence "$PQRV11,1,1,1,2,0" followed, no sooner than kSwitchSettleMs later, by
-// "$PQRV11,1,0,1,2,0" turns it to VBI. In VBI it sends the navigation report 121 every period
-// and answers message 14 asking for 141 with one ephemeris report 141 per GPS satellite it
-// tracks, kEphemerisSpacingMs apart. Message 11 with 29 02, then message 11 with 21 02, each
-// acknowledged, turn it back to NMEA. Other VBI messages are refused (255).
+// proprietary sentence "$PQRV11,1,1,1,2,0" followed by "$PQRV11,1,0,1,2,0" turns it to VBI.
+// In VBI it sends the navigation report 121 every period and answers message 14 asking for 141
+// with one ephemeris report 141 per GPS satellite it tracks, kEphemerisSpacingMs apart.
+// Message 11 with 29 02, then message 11 with 21 02, each acknowledged, turn it back to NMEA.
+// Other VBI messages are refused (255).
 class ReferenceReceiver final : public Device {
  public:
   explicit ReferenceReceiver(ReferenceOptions options);
@@ -73,8 +73,6 @@ class ReferenceReceiver final : public Device {
 
   static constexpr const char* kToVbiFirstBody = "PQRV11,1,1,1,2,0";
   static constexpr const char* kToVbiSecondBody = "PQRV11,1,0,1,2,0";
-  // The receiver takes this long over the first switch sentence; a second one sooner is lost.
-  static constexpr uint32_t kSwitchSettleMs = 250;
   // Ephemeris reports go out one by one, as the receiver reads them from its store.
   static constexpr uint32_t kEphemerisSpacingMs = 20;
 
@@ -85,7 +83,7 @@ class ReferenceReceiver final : public Device {
     bool hand_back = false;  // the receiver turns to NMEA once this is out
   };
 
-  void OnSentence(uint32_t tick, const std::string& body);
+  void OnSentence(const std::string& body);
   void OnFrame(uint32_t tick, const vbi::Message& m);
   void SendEphemerides(uint32_t tick);
   void Queue(uint32_t at, std::string frame, bool hand_back = false);
@@ -100,7 +98,7 @@ class ReferenceReceiver final : public Device {
   bool vbi_;
   nmea::LineCutter lines_;
   vbi::FrameCutter frames_;
-  std::optional<uint32_t> first_switch_sentence_at_;
+  bool first_switch_sentence_heard_ = false;
   bool nmea_switch_armed_ = false;
   std::vector<Due> due_;  // in the order of their times
   bool schedule_started_ = false;
