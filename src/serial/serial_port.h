@@ -14,8 +14,9 @@
 
 namespace flashpost::serial {
 
-// Every port runs 8N1 with a 100 ms read time-out and no write time-out, and the receive loops
-// read it one byte per call, so each read yields one byte or returns empty after 100 ms.
+// Every port runs 8N1 with a 100 ms read time-out, and the receive loops read it one byte per
+// call, so each read yields one byte or returns empty after 100 ms. A write has no time-out: it
+// ends when every byte is handed over, the port fails or closes, or its caller gives up.
 inline constexpr uint32_t kReadTimeoutMs = 100;
 // More than this many bytes already waiting at open are stale traffic and are dropped.
 inline constexpr size_t kStaleInputLimit = 1024;
