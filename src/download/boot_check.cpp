@@ -25,7 +25,7 @@ BootCheck CheckBoot(const serial::SlotJob& job, const std::string& port_name,
          !platform::Elapsed(clock.Ticks(), start, limit_ms)) {
     if (result.nmea_heard &&
         (!probing || platform::Elapsed(clock.Ticks(), probed_at, kProbeRepeatMs))) {
-      protocol::SendProprietarySentence(board, job.Slot(), protocol::kProbeBody);
+      job.Write(protocol::FrameProprietarySentence(protocol::kProbeBody));
       probing = true;
       probed_at = clock.Ticks();
     }

@@ -76,8 +76,8 @@ void RequestEnableOk(DownloadServices& services) {
   ui::RunOnMainThread(services.loop, services.enable_ok);
 }
 
-void SendFwApCommand(app::PortBoard& board, int slot) {
-  protocol::SendProprietarySentence(board, slot, protocol::kFwApBody);
+void SendFwApCommand(const serial::SlotJob& job) {
+  job.Write(protocol::FrameProprietarySentence(protocol::kFwApBody));
 }
 
 bool UpdateFirmware(DownloadServices& services, const std::string& port_name, int slot,
@@ -93,7 +93,7 @@ bool UpdateFirmware(DownloadServices& services, const std::string& port_name, in
   if (!job.Open(port_name, nmea_baud)) return HandleFailedOpen(services, job);
   board.OpenRetrying[slot].store(0);
   job.ShowColor(kNavy);
-  if (!job.Stopped()) SendFwApCommand(board, slot);
+  SendFwApCommand(job);
   job.ShowText("Send FW(AP) command.....");
 
   // The module leaves NMEA for its updater, which listens at the kernel's speed.

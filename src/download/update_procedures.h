@@ -5,6 +5,7 @@
 #include <string>
 
 #include "board/port_board.h"
+#include "serial/slot_job.h"
 #include "ui/main_loop.h"
 #include "ui/stop_signal.h"
 
@@ -29,8 +30,9 @@ struct DownloadServices {
 void RequestRestoreControls(DownloadServices& services, bool keep_start_disabled = false);
 void RequestEnableOk(DownloadServices& services);
 
-// Writes the command that puts a running module into its update mode.
-void SendFwApCommand(app::PortBoard& board, int slot);
+// Writes the command that puts a running module into its update mode, unless the slot has been
+// stopped.
+void SendFwApCommand(const serial::SlotJob& job);
 
 // The procedures below run on the slot's worker. Each reports through the slot's status line
 // and progress; once `stop` is requested every wait ends at once and the procedure returns

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -37,8 +38,10 @@ class SerialDevice {
 
   // Returns once n bytes have arrived or the read time-out has passed, with what arrived.
   virtual size_t Read(uint8_t* buffer, size_t n) = 0;
-  // Blocks until every byte is handed to the driver. False when the port failed or was closed.
-  virtual bool Write(const uint8_t* data, size_t n) = 0;
+  // Blocks until every byte is handed to the driver. False when the port failed or was closed,
+  // or as soon as give_up is set: a write to a line that takes no more bytes (a stalled USB
+  // adapter) would otherwise never end. Bytes handed over before that have gone out.
+  virtual bool Write(const uint8_t* data, size_t n, const std::atomic<bool>* give_up = nullptr) = 0;
 
   // Bytes waiting in the receive queue.
   virtual size_t BytesWaiting() = 0;

@@ -10,7 +10,7 @@
 namespace flashpost::protocol {
 
 // The proprietary commands the program sends, as bodies without "$", checksum and CR LF. Every
-// one of them goes out through SendProprietarySentence.
+// one of them is framed by FrameProprietarySentence and goes out in one write.
 inline constexpr std::string_view kProbeBody = "PQRV14,8";       // asks the module its version
 inline constexpr std::string_view kTestStartBody = "PQRV02,5C";  // starts a C/N0 test
 inline constexpr std::string_view kCustomerIdBodyPrefix = "PQRV29,";

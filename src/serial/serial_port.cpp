@@ -122,13 +122,16 @@ std::optional<uint8_t> ReadPortByte(app::PortBoard& board, int slot, const ui::S
   return std::nullopt;
 }
 
-bool WritePort(app::PortBoard& board, int slot, const uint8_t* data, size_t n) {
+bool WritePort(app::PortBoard& board, int slot, const uint8_t* data, size_t n,
+               const std::atomic<bool>* give_up) {
   auto device = app::IsSlot(slot) ? board.Port[slot].Get() : nullptr;
-  return device && device->Write(data, n);
+  return device && device->Write(data, n, give_up);
 }
 
-bool WritePort(app::PortBoard& board, int slot, std::string_view text) {
-  return WritePort(board, slot, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+bool WritePort(app::PortBoard& board, int slot, std::string_view text,
+               const std::atomic<bool>* give_up) {
+  return WritePort(board, slot, reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                   give_up);
 }
 
 size_t PortBytesWaiting(app::PortBoard& board, int slot) {

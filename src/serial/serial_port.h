@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -13,8 +14,9 @@
 
 namespace flashpost::serial {
 
-// Every port runs 8N1 with a 100 ms read time-out and no write time-out, and the receive loops
-// read it one byte per call, so each read yields one byte or returns empty after 100 ms.
+// Every port runs 8N1 with a 100 ms read time-out, and the receive loops read it one byte per
+// call, so each read yields one byte or returns empty after 100 ms. A write has no time-out: it
+// ends when every byte is handed over, the port fails or closes, or its caller gives up.
 inline constexpr uint32_t kReadTimeoutMs = 100;
 // More than this many bytes already waiting at open are stale traffic and are dropped.
 inline constexpr size_t kStaleInputLimit = 1024;
@@ -54,9 +56,12 @@ size_t ReadPort(app::PortBoard& board, int slot, uint8_t* buffer, size_t n,
 std::optional<uint8_t> ReadPortByte(app::PortBoard& board, int slot,
                                     const ui::StopSignal* stop = nullptr);
 
-// Writes every byte in one call; false when the slot has no open port or the write failed.
-bool WritePort(app::PortBoard& board, int slot, const uint8_t* data, size_t n);
-bool WritePort(app::PortBoard& board, int slot, std::string_view text);
+// Writes every byte in one call; false when the slot has no open port or the write failed, or
+// once give_up is set (what was handed over before that has gone out).
+bool WritePort(app::PortBoard& board, int slot, const uint8_t* data, size_t n,
+               const std::atomic<bool>* give_up = nullptr);
+bool WritePort(app::PortBoard& board, int slot, std::string_view text,
+               const std::atomic<bool>* give_up = nullptr);
 
 // Bytes waiting in the slot's receive queue (0 without an open port).
 size_t PortBytesWaiting(app::PortBoard& board, int slot);

@@ -44,7 +44,13 @@ bool SlotJob::PortOpen() const { return board_.Port[slot_].Get() != nullptr; }
 std::optional<uint8_t> SlotJob::ReadByte() const { return ReadPortByte(board_, slot_, &stop_); }
 
 bool SlotJob::Write(const uint8_t* data, size_t n) const {
-  return !Stopped() && WritePort(board_, slot_, data, n);
+  bool written = false;
+  UnlessStopped([&] { written = WritePort(board_, slot_, data, n, &stop_.GiveUp()); });
+  return written;
+}
+
+bool SlotJob::Write(std::string_view text) const {
+  return Write(reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
 }  // namespace flashpost::serial

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "board/port_board.h"
@@ -52,8 +53,11 @@ class SlotJob {
 
   // One byte from the slot's port within the read time-out.
   std::optional<uint8_t> ReadByte() const;
-  // Every byte in one write; false when stopped, without a port, or when the write failed.
+  // Every byte in one write; false when stopped, without a port, or when the write failed. A
+  // stop that comes during the write ends it (a stalled line cannot hold the stop up), and once
+  // the stop has returned no byte of it goes out.
   bool Write(const uint8_t* data, size_t n) const;
+  bool Write(std::string_view text) const;
 
  private:
   app::PortBoard& board_;

@@ -3,6 +3,9 @@
 namespace flashpost::ui {
 
 void StopSignal::Request() {
+  // A step may be stuck in a port write (a line that takes no more bytes): it gives way once
+  // told, and only then can the step end and the lock be had.
+  give_up_.store(true);
   {
     std::lock_guard lock(steps_);
     requested_.store(true);

@@ -24,6 +24,9 @@ class StopSignal {
   // From any thread, also from the stopping thread itself inside UnlessStopped.
   void Request();
   bool Requested() const { return requested_.load(); }
+  // For a port write inside a step to watch: set as soon as a stop is asked for, before Request
+  // waits for the step, so that a write to a stalled line gives way instead of holding it up.
+  const std::atomic<bool>& GiveUp() const { return give_up_; }
 
   // Sleeps ms of the clock's time; false, as soon as it is asked, when a stop comes first.
   bool Sleep(platform::Clock& clock, uint32_t ms) const;
@@ -42,7 +45,8 @@ class StopSignal {
   mutable std::recursive_mutex steps_;
   mutable std::mutex sleep_mutex_;
   mutable std::condition_variable woken_;
-  std::atomic<bool> requested_{false};
+  std::atomic<bool> requested_{false};  // set under steps_: a step runs whole or not at all
+  std::atomic<bool> give_up_{false};
 };
 
 }  // namespace flashpost::ui

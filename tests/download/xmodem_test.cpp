@@ -158,6 +158,27 @@ TEST_F(SenderTest, AStopEndsTheAckWaitAtOnceAndLeavesTheSlotAlone) {
   EXPECT_TRUE(pty_.Receive(100).empty()) << "nothing more reaches the module";
 }
 
+// A line that takes no more bytes (a stalled adapter) holds neither the stop up nor the write on.
+TEST_F(SenderTest, AStopEndsAWriteTheLineNoLongerTakes) {
+  std::atomic<int> wrote{-1};
+  std::thread writer([&] {  // nobody drains the far end: a megabyte cannot fit in the pty
+    const Bytes big(1 << 20, 0x55);
+    wrote = job_.Write(big.data(), big.size());
+  });
+  EXPECT_EQ(pty_.Receive(5000, 1).size(), 1u) << "the write has begun";
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    stop_.Request();
+    stopped = true;
+  });
+  for (int i = 0; i < 5000 && !(stopped && wrote >= 0); ++i) std::this_thread::sleep_for(200us);
+  EXPECT_TRUE(stopped.load()) << "the stop waits for the write";
+  EXPECT_EQ(wrote.load(), 0) << "the write goes on after the stop";
+  serial::ClosePort(board_, 2);  // ends a write that did not give way
+  stopper.join();
+  writer.join();
+}
+
 // Ten times real time; a test may look at each timed wait just before it begins.
 class WatchedClock final : public platform::Clock {
  public:

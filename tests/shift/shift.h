@@ -90,12 +90,12 @@ class WatchedSerial final : public platform::SerialSystem {
       });
       return got;
     }
-    bool Write(const uint8_t* data, size_t n) override {
+    bool Write(const uint8_t* data, size_t n, const std::atomic<bool>* give_up) override {
       owner_.Locked([&] {
         if (owner_.quiet_.count(name_) != 0)
           owner_.quiet_writes_.push_back(std::to_string(n) + " byte(s) written to " + name_);
       });
-      return device_->Write(data, n);
+      return device_->Write(data, n, give_up);
     }
     size_t BytesWaiting() override { return device_->BytesWaiting(); }
     void Purge(bool receive, bool transmit) override { device_->Purge(receive, transmit); }

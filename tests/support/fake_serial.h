@@ -84,8 +84,8 @@ class FakeDevice final : public platform::SerialDevice {
     if (got < n || n == 0) clock_.Sleep(timeout_ms_);
     return got;
   }
-  bool Write(const uint8_t* data, size_t n) override {
-    if (!open_) return false;
+  bool Write(const uint8_t* data, size_t n, const std::atomic<bool>* give_up) override {
+    if (!open_ || (give_up != nullptr && give_up->load())) return false;
     std::lock_guard lock(log_->mutex);
     std::string bytes(data, data + n);
     auto& answers = log_->answers;

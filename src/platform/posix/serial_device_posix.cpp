@@ -34,7 +34,8 @@ namespace {
 using std::chrono::nanoseconds;
 using std::chrono::steady_clock;
 
-// Longest a blocked Read or Write goes without looking whether Close wants the device back.
+// Longest a blocked Read or Write goes without looking whether Close wants the device back (or,
+// for a Write, whether its caller has given up).
 constexpr nanoseconds kSlice = std::chrono::milliseconds(10);
 
 // Waits at most d for events on fd; returns the events seen, 0 when none (time-out or signal).
@@ -104,12 +105,12 @@ class PosixSerialDevice final : public SerialDevice {
     return got;
   }
 
-  bool Write(const uint8_t* data, size_t n) override {
+  bool Write(const uint8_t* data, size_t n, const std::atomic<bool>* give_up) override {
     CallGate::Pass call(gate_);
     if (!call) return false;
     size_t sent = 0;
     while (sent < n) {
-      if (gate_.Closing()) return false;
+      if (gate_.Closing() || (give_up != nullptr && give_up->load())) return false;
       ssize_t w = ::write(fd_, data + sent, n - sent);
       if (w > 0) {
         sent += static_cast<size_t>(w);

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <string>
@@ -22,15 +23,20 @@ DWORD RealTimeoutMs(const Clock& clock, uint32_t ms) {
   return static_cast<DWORD>(std::clamp<int64_t>(real, 1, MAXDWORD - 1));
 }
 
+// Longest one WriteFile waits on a line that takes no bytes before the write looks again whether
+// the port is closing or its caller has given up. Real milliseconds.
+constexpr DWORD kWriteSliceMs = 20;
+
 // A read of n bytes returns once n have come or the total time-out has passed, whatever the
-// gaps between bytes; a write blocks until every byte is handed to the driver.
+// gaps between bytes. A write returns after at most a slice with what the driver took by then;
+// Write goes on with the rest until every byte is handed over.
 COMMTIMEOUTS PortTimeouts(DWORD read_timeout_ms) {
   COMMTIMEOUTS t{};
   t.ReadIntervalTimeout = 0;
   t.ReadTotalTimeoutMultiplier = 0;
   t.ReadTotalTimeoutConstant = read_timeout_ms;
   t.WriteTotalTimeoutMultiplier = 0;
-  t.WriteTotalTimeoutConstant = 0;
+  t.WriteTotalTimeoutConstant = kWriteSliceMs;
   return t;
 }
 
@@ -162,16 +168,22 @@ class Win32SerialDevice final : public SerialDevice {
     return got;
   }
 
-  bool Write(const uint8_t* data, size_t n) override {
+  bool Write(const uint8_t* data, size_t n, const std::atomic<bool>* give_up) override {
     CallGate::Pass call(gate_);
     if (!call) return false;
     size_t sent = 0;
     while (sent < n) {
-      if (gate_.Closing()) return false;
+      if (gate_.Closing() || (give_up != nullptr && give_up->load())) return false;
       const DWORD chunk = static_cast<DWORD>(std::min<size_t>(n - sent, MAXDWORD));
       DWORD done = 0;
-      // Without a write time-out a write that hands over nothing has failed.
-      if (!WriteFile(port_, data + sent, chunk, &done, nullptr) || done == 0) return false;
+      // A slice that passes with the line held up hands over less, or nothing; some drivers
+      // report it as a time-out error instead.
+      if (!WriteFile(port_, data + sent, chunk, &done, nullptr)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_SEM_TIMEOUT && error != ERROR_TIMEOUT && error != WAIT_TIMEOUT) {
+          return false;
+        }
+      }
       sent += done;
     }
     return true;
