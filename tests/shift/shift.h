@@ -42,15 +42,15 @@ class WatchedSerial final : public platform::SerialSystem {
   }
 
   // From now on a write to one of these ports is a fault; an empty set ends the quiet.
-  void SetQuiet(std::set<std::string> ports) {
-    Locked([&] { quiet_ = std::move(ports); });
+  void SetQuiet(const std::vector<std::string>& ports) {
+    Locked([&] { quiet_ = {ports.begin(), ports.end()}; });
   }
   std::vector<std::string> TakeQuietWrites() {
     return Locked([&] { return std::exchange(quiet_writes_, {}); });
   }
 
   // Keeps what the program reads from these ports from now on (the earlier record is dropped).
-  void Follow(const std::set<std::string>& ports) {
+  void Follow(const std::vector<std::string>& ports) {
     Locked([&] {
       followed_.clear();
       for (const std::string& port : ports) followed_[port];
@@ -59,10 +59,10 @@ class WatchedSerial final : public platform::SerialSystem {
   // When the program had first read the whole of `text` from `port` since Follow.
   std::optional<uint32_t> FirstRead(const std::string& port, std::string_view text) const {
     std::lock_guard lock(mutex_);
-    auto it = followed_.find(port);
-    const size_t at = it == followed_.end() ? std::string::npos : it->second.text.find(text);
+    const Followed& followed = followed_.at(port);
+    const size_t at = followed.text.find(text);
     if (text.empty() || at == std::string::npos) return std::nullopt;
-    return it->second.ticks[at + text.size() - 1];
+    return followed.ticks[at + text.size() - 1];
   }
 
   std::multiset<std::string> OpenPorts() const {
@@ -156,9 +156,9 @@ struct Station {
 };
 
 // Works FLASHPOST_SHIFT_JOBS jobs (100 unless set) drawn from FLASHPOST_SHIFT_SEED, then stops
-// everything and checks that nothing is left running or open. Faults are test failures naming the
-// seed and the job; returns the number of verdicts the modules contradicted.
-int RunShift(Station station, const std::string& instance);
+// everything and checks that nothing is left running or open. Faults, a verdict the modules
+// contradict among them, are test failures naming the seed and the job.
+void RunShift(Station station, const std::string& instance);
 
 // Runs `shift`, then expects no more threads and descriptors than before.
 void ExpectNothingLeftOver(const std::function<void()>& shift);
