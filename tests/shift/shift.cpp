@@ -40,10 +40,9 @@ constexpr uint32_t kLateConfirmationMs = 1500;
 // The automatic update is five jobs of each round of twelve, each with a module fault drawn.
 enum class Kind { kAuto, kFwAp, kAllImage, kXtal, kAllImageXtal, kCno, kCustomerId, kErase };
 constexpr int kKinds = 8;
-constexpr std::array<const char*, kKinds> kKindNames = {"automatic update", "multi-port FW(AP)",
-                                                        "All Image",        "XTAL calibration",
-                                                        "All Image & XTAL", "C/N0",
-                                                        "customer ID",      "flash eraser"};
+constexpr const char* kKindNames[kKinds] = {"automatic update", "multi-port FW(AP)", "All Image",
+                                            "XTAL calibration", "All Image & XTAL",  "C/N0",
+                                            "customer ID",      "flash eraser"};
 
 // A verdict held against the module: a pass it backs, a failure nothing contradicts (the module's
 // fault, a stop that left it mid-step, or timing on a loaded machine), or a wrong one.
@@ -54,11 +53,10 @@ struct Tally {
   std::array<int, 3> outcomes{};  // by Outcome
 };
 
-// A green or red line the operator saw, and the clock tick it was first seen at.
-struct Seen {
+struct Seen {  // a green or red line the operator saw
   std::string text;
   ui::Color color = 0;
-  uint32_t tick = 0;
+  uint32_t tick = 0;  // when it was first seen
 };
 
 struct Unit {
@@ -70,7 +68,7 @@ struct Unit {
   std::string running_text;
   std::string last_caption;
   std::vector<Seen> seen;       // its verdict lines since its run started
-  int images = 0, loaders = 0;  // its counts when the run started
+  int images = 0, loaders = 0;  // its counts when the run started (a fresh module's are 0)
 };
 
 // The reference receiver a job needs: the speed the terminal page opens it at, the speed it
@@ -102,7 +100,6 @@ std::string LastGsvSentence(const std::vector<sim::Satellite>& sky) {
   return sim::nmea::Frame(sim::nmea::GsvBodies("GP", sky).back());
 }
 
-// A healthy module at the given speed whose slow steps are short.
 sim::ModuleOptions QuickModule(uint32_t baud) {
   sim::ModuleOptions options;
   options.baud = baud;
@@ -117,14 +114,6 @@ sim::ModuleOptions QuickModule(uint32_t baud) {
   options.vbi.report_gap_ms = 250;
   options.vbi.calibration_ms = 500;
   return options;
-}
-
-// A line the operator reads as a verdict: red, or green and claiming success. The calibration's
-// steps keep the colour the line had before them, green after a download: those claim nothing.
-bool IsVerdictLine(const std::string& text, ui::Color color) {
-  return color == app::kRed ||
-         (color == app::kGreen &&
-          (text.ends_with("(OK)") || text.ends_with("OK!") || text.ends_with("Pass!")));
 }
 
 // A number from the environment, or `otherwise` when it is not set.
@@ -184,9 +173,6 @@ struct ShiftRun {
     };
     return st.serve_until(sampled, limit_ms);
   }
-  void Pause(uint32_t ms) {
-    Serve([] { return false; }, ms);
-  }
 
   void Sample() {
     for (int slot = 0; slot < app::kModuleSlotCount; ++slot) {
@@ -203,12 +189,14 @@ struct ShiftRun {
     }
     for (Unit& unit : units) {
       if (!unit.label || unit.label->Caption() == unit.last_caption) continue;
-      unit.last_caption = unit.label->Caption();
-      if (unit.last_caption == unit.running_text) continue;
-      if (IsVerdictLine(unit.last_caption, unit.label->FontColor()) ||
-          (!unit.pass_text.empty() && unit.last_caption == unit.pass_text)) {
-        unit.seen.push_back({unit.last_caption, unit.label->FontColor(), st.clock.Ticks()});
-      }
+      const std::string& text = unit.last_caption = unit.label->Caption();
+      const ui::Color color = unit.label->FontColor();
+      // A verdict is red, or green and claiming success. The calibration's steps keep the colour
+      // the line had before them, green after a download: those claim nothing.
+      const bool claim = text.ends_with("(OK)") || text.ends_with("OK!") || text.ends_with("Pass!");
+      if (text != unit.running_text && (color == app::kRed || (color == app::kGreen && claim) ||
+                                        (!unit.pass_text.empty() && text == unit.pass_text)))
+        unit.seen.push_back({text, color, st.clock.Ticks()});
     }
   }
 
@@ -245,14 +233,6 @@ struct ShiftRun {
     return unit;
   }
 
-  void MarkRunStart() {
-    for (Unit& unit : units) {
-      unit.images = unit.module->ImagesReceived();
-      unit.loaders = unit.module->LoadersReceived();
-    }
-  }
-
-  // Every module of the job: its line, what it took and its faults, the verdicts seen.
   std::string Lines() const {
     std::ostringstream s;
     for (const Unit& unit : units) {
@@ -328,9 +308,10 @@ struct ShiftRun {
     if (seen.color == app::kRed) {
       // Every port of the job is a fresh pseudo-terminal nobody else holds.
       const bool wrong = text == "Open Com Port Failed!" || text.starts_with("Cannot open") ||
-                         text == app::AutoUpdatePage::kStillStoppingText;
+                         text == app::AutoUpdatePage::kStillStoppingText ||
+                         (text == "Restart module and Tool!" && new_image);
       return Record(wrong ? Outcome::kWrong : Outcome::kFail, text,
-                    "the port exists and is free, the last run had left");
+                    "the port exists and is free, the last run had left, no image was taken");
     }
     const Payload version_image =
         unit.options.version_field3 == "3" ? Payload::kImageP1 : Payload::kImageP2;
@@ -384,7 +365,6 @@ struct ShiftRun {
     st.click(page.Button12);  // Scan ComPort
     page.ComboBox6.SetText(unit.module->PortPath());
     page.ComboBox9.SetText(std::to_string(options.baud));
-    MarkRunStart();
     st.click(page.Button13);
 
     // Given up, the abandoned attempt must not write another byte to the module.
@@ -400,10 +380,7 @@ struct ShiftRun {
         kJobLimitMs);
     if (!ended) return Fault("the automatic update hung at \"" + page.Label63.Caption() + "\"");
     // The road's failed steps are shown on the way; the line OK comes back with is the verdict.
-    const Seen verdict{page.Label63.Caption(), page.Label63.FontColor(), st.clock.Ticks()};
-    if (verdict.text == "Restart module and Tool!" && unit.module->ImagesReceived() > unit.images)
-      return Record(Outcome::kWrong, verdict.text, "the module took a complete image");
-    JudgeDownload(unit, verdict);
+    JudgeDownload(unit, {page.Label63.Caption(), page.Label63.FontColor(), st.clock.Ticks()});
   }
 
   // Start, pressed again while the last run's workers are still leaving.
@@ -413,7 +390,7 @@ struct ShiftRun {
       st.click(page.Button1);
       if (!page.Button1.Enabled()) return true;
       if (board().MessageText.Get() != "Last run still stopping: press Start again!") break;
-      Pause(500);
+      Serve([] { return false; }, 500);
     }
     Fault("Start was refused: \"" + board().MessageText.Get() + "\"" + Lines());
     return false;
@@ -429,7 +406,7 @@ struct ShiftRun {
   // stopped run must neither write to a module nor change a status line.
   void StopAndStartAgain() {
     auto& page = form().McdPage;
-    Pause(static_cast<uint32_t>(Uniform(0, 4000)));
+    Serve([] { return false; }, static_cast<uint32_t>(Uniform(0, 4000)));
     // The lines shown so far belong to the stopped run; they are judged on its evidence.
     Sample();
     for (Unit& unit : units) {
@@ -448,12 +425,15 @@ struct ShiftRun {
       const auto lines = status_lines();
       if (!Serve([&] { return WorkersFinished(); }, kLeaveLimitMs))
         Fault("a stopped run's worker did not leave");
-      Pause(static_cast<uint32_t>(Uniform(0, 1500)));
+      Serve([] { return false; }, static_cast<uint32_t>(Uniform(0, 1500)));
       EXPECT_EQ(status_lines(), lines) << Where() << "lines changed after the stop";
     }
     CheckNoWritesWhileQuiet();
-    for (Unit& unit : units) unit.last_caption = unit.label->Caption();
-    MarkRunStart();
+    for (Unit& unit : units) {
+      unit.last_caption = unit.label->Caption();
+      unit.images = unit.module->ImagesReceived();
+      unit.loaders = unit.module->LoadersReceived();
+    }
     PressStart();
   }
 
@@ -509,7 +489,6 @@ struct ShiftRun {
       page.Edit25.SetText("15000");
     }
     image_at_start = board().ChipIsSecond.load() != 0 ? Payload::kImageP2 : Payload::kImageP1;
-    MarkRunStart();
     if (!PressStart()) return;
     if (Chance(40)) StopAndStartAgain();
 
@@ -534,7 +513,7 @@ struct ShiftRun {
     auto& page = form().CnoPage;
     page.Edit6.SetText(std::to_string(test_ms));
     page.ComboBox5.SetText(std::to_string(baud));
-    st.serial.Follow(Ports(true));
+    st.serial.ForgetReads();
     st.click(page.Button9);
     if (page.Button9.Enabled()) Fault("Start was refused: \"" + page.Label55.Caption() + "\"");
     return !page.Button9.Enabled();
@@ -544,9 +523,7 @@ struct ShiftRun {
   // what it reads later may still be on its way through the worker when the verdict falls, and a
   // sentence cut short by a dropped backlog never arrives.
   bool ReadInTime(const std::string& port, const std::string& text, const Seen& verdict) const {
-    auto tick = st.serial.FirstRead(port, text);
-    return tick &&
-           static_cast<int32_t>(verdict.tick - *tick) >= static_cast<int32_t>(kEvidenceMarginMs);
+    return st.serial.ReadBy(port, text, verdict.tick - kEvidenceMarginMs);
   }
 
   void CnoJob() {
@@ -703,14 +680,11 @@ struct ShiftRun {
     st.serial.SetQuiet(Ports(false));
     // The answers were written just before the eraser let go of the port.
     if (caption == finished) Serve([&] { return !unit.module->Erased().empty(); }, 5000);
-    const bool erased = !unit.module->Erased().empty();
+    const size_t erased = unit.module->Erased().size();
     // Stopped short of a verdict: nothing was claimed.
     if (!ended) return Record(Outcome::kFail, "(stopped at \"" + caption + "\")", "");
-    if (caption == nothing) {
-      return Record(
-          erased ? Outcome::kWrong : Outcome::kFail, caption,
-          "the boot code erased " + std::to_string(unit.module->Erased().size()) + " area(s)");
-    }
+    const std::string why = "the boot code erased " + std::to_string(erased) + " area(s)";
+    if (caption == nothing) return Record(erased ? Outcome::kWrong : Outcome::kFail, caption, why);
     if (erased) return Record(Outcome::kPass, caption, "");
     // The eraser lets go of the port one tick after its answers. On the sped-up clock that can
     // come before the simulator has taken them in: it then hears them at the speed the close put
@@ -721,8 +695,7 @@ struct ShiftRun {
     const size_t choice = keys.rfind('0');
     const bool answered =
         choice != std::string::npos && keys.find('y', choice) != std::string::npos;
-    Record(answered ? Outcome::kFail : Outcome::kWrong, caption,
-           "the boot code erased nothing and no answer reached it");
+    Record(answered ? Outcome::kFail : Outcome::kWrong, caption, why + " and no answer reached it");
   }
 
   // No slot but the terminal's, or none at the end of the shift, may still hold a port.
@@ -730,11 +703,10 @@ struct ShiftRun {
     std::multiset<std::string> expected;
     if (reference_may_stay && TerminalOpen() && reference) expected.insert(reference->PortPath());
     EXPECT_EQ(st.serial.OpenPorts(), expected) << Where() << "ports open " << when;
-    for (int slot = 0; slot < app::kSlotCount; ++slot) {
-      if (reference_may_stay && slot == app::kTerminalSlot) continue;
+    // The terminal's slot is the last.
+    for (int slot = 0; slot < (reference_may_stay ? app::kTerminalSlot : app::kSlotCount); ++slot)
       if (board().ReadEnabled[slot].load() != 0 || board().Port[slot].Get())
         Fault("slot " + std::to_string(slot) + " still holds a port " + when);
-    }
   }
 
   // After every job: its workers have left, nothing was written after a stop, and the only port
@@ -751,7 +723,7 @@ struct ShiftRun {
     if (!Serve([&] { return WorkersFinished(); }, kLeaveLimitMs))
       Fault("a worker of the job is still running");
     CheckNoWritesWhileQuiet();
-    st.serial.Follow({});
+    st.serial.ForgetReads();
     CheckPortsLetGo(true, "after the job");
     units.clear();
     ListPorts();
@@ -795,11 +767,9 @@ struct ShiftRun {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     std::printf("[%s] seed %u: %d jobs in %.1f s, %.0f jobs per minute, %d runs stopped\n",
                 instance.c_str(), seed, jobs, seconds, jobs * 60.0 / seconds, stops);
-    for (int k = 0; k < kKinds; ++k) {
-      const Tally& t = tally[k];
-      std::printf("  %-18s %5d jobs %5d passes %5d fails %3d wrong\n", kKindNames[k], t.jobs,
-                  t.outcomes[0], t.outcomes[1], t.outcomes[2]);
-    }
+    for (int k = 0; k < kKinds; ++k)
+      std::printf("  %-18s %5d jobs %5d passes %5d fails %3d wrong\n", kKindNames[k], tally[k].jobs,
+                  tally[k].outcomes[0], tally[k].outcomes[1], tally[k].outcomes[2]);
     std::fflush(stdout);
   }
 };
