@@ -116,7 +116,6 @@ sim::ModuleOptions QuickModule(uint32_t baud) {
   return options;
 }
 
-// A number from the environment, or `otherwise` when it is not set.
 long FromEnvironment(const char* name, long otherwise) {
   const char* text = std::getenv(name);
   return text && *text ? std::atol(text) : otherwise;
@@ -144,7 +143,6 @@ struct ShiftRun {
   // Every slot's last worker, and workers replaced while they still ran.
   std::array<std::shared_ptr<ui::Thread>, app::kModuleSlotCount> last_worker;
   std::vector<std::shared_ptr<ui::Thread>> replaced_running;
-  bool two_workers_reported = false;
 
   std::array<Tally, kKinds> tally{};
   int stops = 0;
@@ -157,10 +155,9 @@ struct ShiftRun {
   uint32_t AnyBaud() { return Chance(50) ? 9600 : 115200; }
   static uint32_t OtherBaud(uint32_t baud) { return baud == 9600 ? 115200 : 9600; }
 
-  // Names the shift, the job and how to replay it, for a failure.
   std::string Where() const {
-    return "[" + instance + "] seed " + std::to_string(seed) + ", job " + std::to_string(job) +
-           " (" + kKindNames[static_cast<int>(kind)] +
+    return "[" + instance + "] job " + std::to_string(job) + " (" +
+           kKindNames[static_cast<int>(kind)] +
            "), replay with FLASHPOST_SHIFT_SEED=" + std::to_string(seed) +
            " FLASHPOST_SHIFT_JOBS=" + std::to_string(job + 1) + ": ";
   }
@@ -178,15 +175,13 @@ struct ShiftRun {
     for (int slot = 0; slot < app::kModuleSlotCount; ++slot) {
       auto worker = board().Worker[slot].Get();
       if (worker == last_worker[slot]) continue;
-      if (last_worker[slot] && !last_worker[slot]->Finished())
+      if (last_worker[slot] && !last_worker[slot]->Finished()) {
         replaced_running.push_back(last_worker[slot]);
+        Fault("a slot's worker was replaced while it still ran: two workers on one slot");
+      }
       last_worker[slot] = worker;
     }
     std::erase_if(replaced_running, [](const auto& w) { return w->Finished(); });
-    if (!replaced_running.empty() && !two_workers_reported) {
-      two_workers_reported = true;
-      Fault("a slot's worker was replaced while it still ran: two workers on one slot");
-    }
     for (Unit& unit : units) {
       if (!unit.label || unit.label->Caption() == unit.last_caption) continue;
       const std::string& text = unit.last_caption = unit.label->Caption();
@@ -339,12 +334,10 @@ struct ShiftRun {
       const bool nmea_out = text[0] == 'C';  // the road ends at phase 4 or goes on to 0
       const bool road = phases.size() >= (nmea_out ? 3u : 4u) && phases[1] == 6 && phases[2] == 4 &&
                         (nmea_out || phases[3] == 0);
-      if (!road || !vbi.calibration_data_sent || vbi.pvts_acknowledged < 1) {
-        missing = "the module's calibration did not pass (phases sent " +
-                  std::to_string(phases.size()) + ", data " +
-                  (vbi.calibration_data_sent ? "sent" : "not sent") + ", PVTs acknowledged " +
-                  std::to_string(vbi.pvts_acknowledged) + ")";
-      }
+      if (!road || !vbi.calibration_data_sent || vbi.pvts_acknowledged < 1)
+        missing = "the module's calibration did not pass: " + std::to_string(phases.size()) +
+                  " phase(s) sent, data " + (vbi.calibration_data_sent ? "" : "not ") + "sent, " +
+                  std::to_string(vbi.pvts_acknowledged) + " PVT(s) acknowledged";
     } else {
       missing = "not a pass of this job";
     }
@@ -367,18 +360,17 @@ struct ShiftRun {
     page.ComboBox9.SetText(std::to_string(options.baud));
     st.click(page.Button13);
 
-    // Given up, the abandoned attempt must not write another byte to the module.
-    const bool ended = Serve(
-        [&] {
-          if (!unit.seen.empty() && unit.seen.back().text == "Restart module and Tool!")
-            st.serial.SetQuiet(Ports(false));
-          auto worker = board().Worker[0].Get();
-          const ui::Color color = page.Label63.FontColor();
-          return page.Button13.Enabled() && (!worker || worker->Finished()) &&
-                 (color == app::kGreen || color == app::kRed);
-        },
-        kJobLimitMs);
-    if (!ended) return Fault("the automatic update hung at \"" + page.Label63.Caption() + "\"");
+    auto ended = [&] {
+      // Given up, the abandoned attempt must not write another byte to the module.
+      if (!unit.seen.empty() && unit.seen.back().text == "Restart module and Tool!")
+        st.serial.SetQuiet(Ports(false));
+      auto worker = board().Worker[0].Get();
+      const ui::Color color = page.Label63.FontColor();
+      return page.Button13.Enabled() && (!worker || worker->Finished()) &&
+             (color == app::kGreen || color == app::kRed);
+    };
+    if (!Serve(ended, kJobLimitMs))
+      return Fault("the automatic update hung at \"" + page.Label63.Caption() + "\"");
     // The road's failed steps are shown on the way; the line OK comes back with is the verdict.
     JudgeDownload(unit, {page.Label63.Caption(), page.Label63.FontColor(), st.clock.Ticks()});
   }
@@ -394,12 +386,6 @@ struct ShiftRun {
     }
     Fault("Start was refused: \"" + board().MessageText.Get() + "\"" + Lines());
     return false;
-  }
-
-  // A red line ends a slot's run; so does its pass line, once its run has shown it.
-  static bool SlotFinal(const Unit& unit) {
-    return !unit.seen.empty() &&
-           (unit.seen.back().color == app::kRed || unit.seen.back().text == unit.pass_text);
   }
 
   // Stop at a random moment of the run, then Start: at once, or after a while in which the
@@ -492,7 +478,12 @@ struct ShiftRun {
     if (!PressStart()) return;
     if (Chance(40)) StopAndStartAgain();
 
-    if (!Serve([&] { return std::ranges::all_of(units, SlotFinal); }, kJobLimitMs))
+    // A red line ends a slot's run; so does its pass line, once its run has shown it.
+    auto final = [](const Unit& u) {
+      return !u.seen.empty() &&
+             (u.seen.back().color == app::kRed || u.seen.back().text == u.pass_text);
+    };
+    if (!Serve([&] { return std::ranges::all_of(units, final); }, kJobLimitMs))
       Fault("the multi-port run hung, message line \"" + board().MessageText.Get() + "\"" +
             Lines());
     // A module handed back in VBI keeps its worker reading, and a calibration that failed gives
@@ -636,9 +627,9 @@ struct ShiftRun {
       return Fault("the customer ID run hung" + Lines());
     // The modules that never confirmed keep their workers listening: the operator stops them.
     if (!WorkersFinished()) Stop(page.Button10);
+    const std::string confirmation = sim::nmea::Frame("PQRV28,01," + id);
     for (Unit& unit : units) {
       const bool fault = !unit.options.confirm_customer_id || unit.options.reply_delay_ms > 0;
-      const std::string confirmation = sim::nmea::Frame("PQRV28,01," + id);
       for (const Seen& seen : unit.seen) {
         const bool pass = seen.text == id + " - Pass!" && seen.color == app::kGreen;
         const bool time_out = seen.text == "Time out : " + std::to_string(kIdTestMs / 1000) + "S";
@@ -670,11 +661,8 @@ struct ShiftRun {
     if (!TerminalOpen()) return Fault("the eraser did not open the module's port");
     const std::string finished = " Finished!(OK) ";
     const std::string nothing = " Nothing was erased!(NG) ";
-    const bool ended = Serve(
-        [&] {
-          return terminal.Label21.Caption() == finished || terminal.Label21.Caption() == nothing;
-        },
-        30'000);
+    auto shown = [&](const std::string& line) { return terminal.Label21.Caption() == line; };
+    const bool ended = Serve([&] { return shown(finished) || shown(nothing); }, 30'000);
     const std::string caption = terminal.Label21.Caption();
     if (!ended) st.click(terminal.Button4);  // Stop: the eraser would wait without end
     st.serial.SetQuiet(Ports(false));

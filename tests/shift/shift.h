@@ -19,10 +19,9 @@
 
 namespace flashpost::shift {
 
-// The host's serial ports as the program sees them during a shift, watched from the program's
-// side of every line: which ports are open now, every write to a port the shift has declared
-// quiet (the modules of a stopped run, until the next Start), and what the program read from
-// each port, with the time of each read.
+// The host's serial ports, watched from the program's side: which are open, every write to a port
+// declared quiet (a stopped run's modules, until the next Start), and what the program read from
+// each port and when.
 class WatchedSerial final : public platform::SerialSystem {
  public:
   std::unique_ptr<platform::SerialDevice> Open(const std::string& name, platform::Clock& clock,
