@@ -583,11 +583,10 @@ struct ShiftRun {
       const bool module_late = !ReadInTime(unit.module->PortPath(), LastGsvSentence(sky), verdict);
       const bool reference_late =
           refer && !ReadInTime(reference->PortPath(), reference_gsv, verdict);
-      const std::string& text = verdict.text;
       const bool excused = verdict.color == app::kRed &&
-                           ((text == cno::CnoPage::kNoReferenceText && reference_late) ||
-                            (text == cno::CnoPage::kNoNmeaText && module_late) ||
-                            (text.starts_with("SV ") && (module_late || reference_late)));
+                           ((verdict.text == cno::CnoPage::kNoReferenceText && reference_late) ||
+                            (verdict.text == cno::CnoPage::kNoNmeaText && module_late) ||
+                            (verdict.text.starts_with("SV ") && (module_late || reference_late)));
       Record(excused ? Outcome::kFail : Outcome::kWrong, verdict.text,
              "due \"" + due + "\" (reference " + std::to_string(plan.cn0) + " dB-Hz" +
                  (reference_heard ? "" : " unheard") + ", limit " + std::to_string(limit) +
@@ -680,9 +679,7 @@ struct ShiftRun {
     std::string keys;
     for (const sim::ReceivedChunk& chunk : unit.module->Received())
       keys.append(chunk.bytes.begin(), chunk.bytes.end());
-    const size_t choice = keys.rfind('0');
-    const bool answered =
-        choice != std::string::npos && keys.find('y', choice) != std::string::npos;
+    const bool answered = keys.find('y', keys.rfind('0')) != std::string::npos;
     Record(answered ? Outcome::kFail : Outcome::kWrong, caption, why + " and no answer reached it");
   }
 
