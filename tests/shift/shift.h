@@ -6,7 +6,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -20,10 +19,9 @@
 
 namespace flashpost::shift {
 
-// The host's serial ports as the program sees them during a shift, watched from the program's
-// side of every line: which ports are open now, every write to a port the shift has declared
-// quiet (the modules of a stopped run, until the next Start), and what the program read from
-// the ports the shift follows, with the time of each read.
+// The host's serial ports, watched from the program's side: which are open, every write to a port
+// declared quiet (a stopped run's modules, until the next Start), and what the program read from
+// each port and when.
 class WatchedSerial final : public platform::SerialSystem {
  public:
   std::unique_ptr<platform::SerialDevice> Open(const std::string& name, platform::Clock& clock,
@@ -42,27 +40,23 @@ class WatchedSerial final : public platform::SerialSystem {
   }
 
   // From now on a write to one of these ports is a fault; an empty set ends the quiet.
-  void SetQuiet(std::set<std::string> ports) {
-    Locked([&] { quiet_ = std::move(ports); });
+  void SetQuiet(const std::vector<std::string>& ports) {
+    Locked([&] { quiet_ = {ports.begin(), ports.end()}; });
   }
   std::vector<std::string> TakeQuietWrites() {
     return Locked([&] { return std::exchange(quiet_writes_, {}); });
   }
 
-  // Keeps what the program reads from these ports from now on (the earlier record is dropped).
-  void Follow(const std::set<std::string>& ports) {
-    Locked([&] {
-      followed_.clear();
-      for (const std::string& port : ports) followed_[port];
-    });
+  void ForgetReads() {
+    Locked([&] { reads_.clear(); });
   }
-  // When the program had first read the whole of `text` from `port` since Follow.
-  std::optional<uint32_t> FirstRead(const std::string& port, std::string_view text) const {
+  // Whether the program had read the whole of `text` from `port` by `tick`, since ForgetReads.
+  bool ReadBy(const std::string& port, std::string_view text, uint32_t tick) const {
     std::lock_guard lock(mutex_);
-    auto it = followed_.find(port);
-    const size_t at = it == followed_.end() ? std::string::npos : it->second.text.find(text);
-    if (text.empty() || at == std::string::npos) return std::nullopt;
-    return it->second.ticks[at + text.size() - 1];
+    auto it = reads_.find(port);
+    const size_t at = it == reads_.end() ? std::string::npos : it->second.text.find(text);
+    return !text.empty() && at != std::string::npos &&
+           static_cast<int32_t>(tick - it->second.ticks[at + text.size() - 1]) >= 0;
   }
 
   std::multiset<std::string> OpenPorts() const {
@@ -83,10 +77,9 @@ class WatchedSerial final : public platform::SerialSystem {
       const size_t got = device_->Read(buffer, n);
       const uint32_t tick = clock_.Ticks();
       owner_.Locked([&] {
-        auto it = owner_.followed_.find(name_);
-        if (got == 0 || it == owner_.followed_.end()) return;
-        it->second.text.append(buffer, buffer + got);
-        it->second.ticks.insert(it->second.ticks.end(), got, tick);
+        Reads& reads = owner_.reads_[name_];
+        reads.text.append(buffer, buffer + got);
+        reads.ticks.insert(reads.ticks.end(), got, tick);
       });
       return got;
     }
@@ -116,7 +109,7 @@ class WatchedSerial final : public platform::SerialSystem {
     std::unique_ptr<platform::SerialDevice> device_;
     std::atomic<bool> closed_{false};
   };
-  struct Followed {
+  struct Reads {
     std::string text;
     std::vector<uint32_t> ticks;  // one per byte of text
   };
@@ -132,7 +125,7 @@ class WatchedSerial final : public platform::SerialSystem {
   std::vector<std::string> listed_;
   std::set<std::string> quiet_;
   std::vector<std::string> quiet_writes_;
-  std::map<std::string, Followed> followed_;
+  std::map<std::string, Reads> reads_;
   std::multiset<std::string> open_;
 };
 
@@ -151,14 +144,13 @@ struct Station {
   // Serves the main loop until done() holds (looked at after the loop's work) or limit_ms of
   // clock time have passed; true when done() held.
   std::function<bool(const std::function<bool()>& done, uint32_t limit_ms)> serve_until;
-  // The operator's click.
   std::function<void(ui::Control& control)> click;
 };
 
 // Works FLASHPOST_SHIFT_JOBS jobs (100 unless set) drawn from FLASHPOST_SHIFT_SEED, then stops
-// everything and checks that nothing is left running or open. Faults are test failures naming the
-// seed and the job; returns the number of verdicts the modules contradicted.
-int RunShift(Station station, const std::string& instance);
+// everything and checks that nothing is left running or open. Faults, a verdict the modules
+// contradict among them, are test failures naming the seed and the job.
+void RunShift(Station station, const std::string& instance);
 
 // Runs `shift`, then expects no more threads and descriptors than before.
 void ExpectNothingLeftOver(const std::function<void()>& shift);
