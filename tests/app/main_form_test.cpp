@@ -7,29 +7,22 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "conformance/loop_suite.h"
 #include "serial/serial_port.h"
 #include "support/fake_serial.h"
 #include "ui/headless_loop.h"
+
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(LoopSuite);  // here for its FunctionThread only
 
 namespace flashpost::app {
 namespace {
 
 using Options = download::UpdateOptionsGroup;
-
-class Worker : public ui::Thread {
- public:
-  Worker(ui::MainLoop& loop, std::function<void(Worker&)> body)
-      : ui::Thread(loop), body_(std::move(body)) {}
-
- protected:
-  void Execute() override { body_(*this); }
-  std::function<void(Worker&)> body_;
-};
+using Worker = conformance::FunctionThread;
 
 struct TempDir {
   std::filesystem::path path = std::filesystem::temp_directory_path() /
@@ -60,14 +53,10 @@ class MainFormTest : public ::testing::Test {
   void Check(const std::vector<int>& entries) {
     for (int i = 0; i < 10; ++i) mcd_.ComPortList.SetChecked(i, std::ranges::count(entries, i));
   }
-  std::string Message() const { return board_.MessageText.Get(); }
   std::shared_ptr<Worker> Idle() {
     return ui::StartThread<Worker>(loop_, [this](Worker& self) {
       while (!self.Terminated()) clock_.Sleep(10);
     });
-  }
-  int WorkersStarted() const {
-    return std::ranges::count_if(board_.Worker, [](const auto& w) { return w.Get() != nullptr; });
   }
 
   std::vector<std::string> ports_{"COM1", "COM2", "COM3", "COM4",  "COM5",
@@ -110,8 +99,7 @@ TEST_F(MainFormTest, RefreshShowsProgressStatusLinesAndMessages) {
   EXPECT_EQ(auto_.Label63.FontColor(), kGreen);
   EXPECT_EQ(mcd_.Label18.Caption(), "No Com Port Selected!");
 
-  // Timer1 refreshes every 500 ms while it is enabled.
-  board_.ProgressPercent[0] = 42;
+  board_.ProgressPercent[0] = 42;  // Timer1 refreshes every 500 ms
   form_.Timer1.SetTimerEnabled(true);
   loop_.RunFor(400);
   EXPECT_EQ(auto_.Label64.Caption(), "100%");
@@ -183,6 +171,12 @@ TEST_F(MainFormTest, StopSlotEndsTheWorkerClosesThePortAndResetsCalibrationJobs)
   board_.TerminalReader.Set(reader);
   form_.StopSlot(kTerminalSlot);
   EXPECT_EQ(board_.ReadEnabled[kTerminalSlot].load(), 0);
+
+  mcd_.Button1.SetEnabled(false);
+  ui::StartThread<Worker>(loop_, [this](Worker&) { form_.StopSlot(6); })->WaitFor();
+  EXPECT_FALSE(mcd_.Button1.Enabled()) << "a worker must not touch the control itself";
+  loop_.ProcessPending();
+  EXPECT_TRUE(mcd_.Button1.Enabled());
 }
 
 // The slot's serial access on the recording fakes: what no real port shows (the order of the
@@ -217,14 +211,6 @@ TEST_F(MainFormTest, SerialAccessRefusesWhatItCannotDoAndClosesInOrder) {
   EXPECT_EQ(serial::ReadPortByte(board_, 42), std::nullopt);  // not a slot: no crash
   EXPECT_EQ(serial::OpenPort(board_, "COM3", "4800", 10), 0);
   EXPECT_EQ(serial::ClosePort(board_, -1), 0);
-}
-
-TEST_F(MainFormTest, StopSlotFromAWorkerGivesTheButtonBackThroughTheMainThread) {
-  mcd_.Button1.SetEnabled(false);
-  ui::StartThread<Worker>(loop_, [this](Worker&) { form_.StopSlot(6); })->WaitFor();
-  EXPECT_FALSE(mcd_.Button1.Enabled()) << "a worker must not touch the control itself";
-  loop_.ProcessPending();
-  EXPECT_TRUE(mcd_.Button1.Enabled());
 }
 
 TEST_F(MainFormTest, ATestRunOnSlotZeroDropsWhatAnAutomaticRunLeftRaised) {
@@ -324,9 +310,10 @@ TEST_F(MainFormTest, MultiPortStartChecksInTheirOrder) {
     Check(row.checked);
     board_.ProtocolMode[kTerminalSlot] = row.reference_mode;
     mcd_.Button1Click();
-    EXPECT_EQ(Message(), row.message);
+    EXPECT_EQ(board_.MessageText.Get(), row.message);
     EXPECT_EQ(board_.MessageColor.load(), row.workers ? kNavy : kRed);
-    EXPECT_EQ(WorkersStarted(), row.workers);
+    EXPECT_EQ(std::ranges::count_if(board_.Worker, [](auto& w) { return w.Get() != nullptr; }),
+              row.workers);
     EXPECT_TRUE(form_.Timer1.TimerEnabled());
     EXPECT_TRUE(mcd_.Button7.Enabled()) << "Stop stays usable";
     EXPECT_EQ(mcd_.Button1.Enabled(), row.workers == 0);
@@ -342,14 +329,14 @@ TEST_F(MainFormTest, MultiPortStartChecksInTheirOrder) {
   form_.OpenDialog1.SetFileName("/nonexistent/flashpost/image.bin");
   mcd_.Button2Click();
   mcd_.Button1Click();
-  EXPECT_EQ(Message(), "Cannot open file!(NG)");
+  EXPECT_EQ(board_.MessageText.Get(), "Cannot open file!(NG)");
 
   // FW(AP) stays the job of the next Start, although the last run's updates lowered its flags.
   mcd_.Options.RadioButton5.Click();
   for (auto& job : board_.JobFwAp) job.store(0);
   Select(300 * 1024);
   mcd_.Button1Click();
-  EXPECT_EQ(Message(), kFwAp);
+  EXPECT_EQ(board_.MessageText.Get(), kFwAp);
   EXPECT_EQ(board_.JobFwAp[5].load(), 1);
 }
 
@@ -448,7 +435,7 @@ TEST_F(MainFormTest, CalibrationOpensEveryPortInVbiBeforeItsWorker) {
   // Without the reference open a calibration does not start, and Stop stays off.
   board_.ReadEnabled[kTerminalSlot] = 0;
   mcd_.Button1Click();
-  EXPECT_EQ(Message(), "Please Open Ref. GPS! ");
+  EXPECT_EQ(board_.MessageText.Get(), "Please Open Ref. GPS! ");
   EXPECT_FALSE(mcd_.Button7.Enabled());
 
   // Stop with calibration after download sets the run up again.

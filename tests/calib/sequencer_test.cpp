@@ -298,7 +298,6 @@ TEST_F(SequencerTest, ResetSlotTablesPutsEverySlotToIdleAndKeepsRecords) {
     board_.VersionSeen[slot].store(1);
     board_.StatusColor[slot].store(kRed);
   }
-  calls_.clear();
   sequencer_.ResetSlotTables();
   Calls resets;
   for (int slot = 0; slot < app::kSlotCount; ++slot) {

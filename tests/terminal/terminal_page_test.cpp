@@ -9,11 +9,14 @@
 #include <vector>
 
 #include "app/main_form.h"
+#include "conformance/loop_suite.h"
 #include "serial/serial_port.h"
 #include "support/fake_serial.h"
 #include "terminal/flash_eraser.h"
 #include "terminal/show_traffic.h"
 #include "ui/headless_loop.h"
+
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(LoopSuite);  // here for its FunctionThread only
 
 namespace flashpost {
 namespace {
@@ -49,7 +52,6 @@ class TerminalPageTest : public ::testing::Test {
     reader->Terminate();
     reader->WaitFor();
   }
-  std::vector<testing::FakePortLog::Write> Writes() { return module_.Writes(); }
   std::string Panel() { return form_.StatusBar1.PanelAt(0).text; }
 
   void Tick(const std::string& arrived = "") {
@@ -116,7 +118,7 @@ TEST_F(TerminalPageTest, OpenAndCloseShowTheConnectionAndHandTheEraserItsButtons
   Open(1);
   EXPECT_NE(board_.TerminalReader.Get(), reader);
   StopReader();
-  EXPECT_TRUE(Writes().empty());
+  EXPECT_TRUE(module_.Writes().empty());
 }
 
 TEST_F(TerminalPageTest, APortThatWillNotOpenLeavesThePageAndTheEraserClosed) {
@@ -143,10 +145,10 @@ TEST_F(TerminalPageTest, SwitchProtocolGoesToVbiAndBack) {
   int mode = 1;
   for (const auto& step : steps) {
     page_.Memo1.AddLine("$GPGSA,old");
-    const size_t sent = Writes().size();
+    const size_t sent = module_.Writes().size();
     const uint32_t pressed = clock_.Ticks();
     page_.Button6.Click();
-    auto writes = Writes();
+    auto writes = module_.Writes();
     ASSERT_EQ(writes.size(), sent + 2);
     EXPECT_EQ(writes[sent].bytes, step[0]);
     EXPECT_EQ(writes[sent + 1].bytes, step[1]);
@@ -163,19 +165,12 @@ TEST_F(TerminalPageTest, SwitchProtocolGoesToVbiAndBack) {
   page_.Memo1.AddLine("kept");
   const uint32_t pressed = clock_.Ticks();
   page_.Button6.Click();
-  EXPECT_EQ(Writes().size(), 4u);
+  EXPECT_EQ(module_.Writes().size(), 4u);
   EXPECT_EQ(clock_.Ticks() - pressed, 1000u);
   EXPECT_EQ(page_.Memo1.Lines(), (Lines{"[ Switch to NMEA Protocol ]", "kept"}));
 }
 
-TEST_F(TerminalPageTest, ScanComPortFillsTheThreeListsAndSlotZeroTrafficGoesToItsMemo) {
-  form_.CnoPage.CheckListBox1.AddItem("COM99");
-  page_.Button5.Click();
-  const Lines ports = {"/dev/ttyUSB0", kPort};
-  EXPECT_EQ(page_.ComboBox1.Items(), ports);
-  EXPECT_EQ(form_.CnoPage.CheckListBox1.Items(), ports);
-  EXPECT_EQ(form_.McdPage.ComPortList.Items(), ports);
-
+TEST_F(TerminalPageTest, SlotZeroTrafficGoesToItsMemoFramedBySlotZerosProtocol) {
   workers::FrameState state;
   std::string sentence = "$PQRV14,5,1,3,12*00\r";
   std::copy(sentence.begin(), sentence.end(), state.SentenceBuffer.begin());
@@ -190,16 +185,9 @@ TEST_F(TerminalPageTest, ScanComPortFillsTheThreeListsAndSlotZeroTrafficGoesToIt
 }
 
 TEST_F(TerminalPageTest, TheEraserOpensTheTerminalPortAt115200AndStopsTheReader) {
-  class IdleReader final : public ui::Thread {
-   public:
-    using ui::Thread::Thread;
-
-   protected:
-    void Execute() override {
-      while (!Terminated()) std::this_thread::yield();
-    }
-  };
-  auto reader = ui::StartThread<IdleReader>(loop_);
+  auto reader = ui::StartThread<conformance::FunctionThread>(loop_, [](auto& self) {
+    while (!self.Terminated()) std::this_thread::yield();
+  });
   board_.TerminalReader.Set(reader);
   page_.Memo2.AddLine("last run");
   page_.SpeedButton3.Click();
