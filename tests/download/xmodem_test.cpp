@@ -347,9 +347,8 @@ TEST(UpdateFirmwareOpenTest, SlotZeroStopsRetryingAFailedOpenAfterTenSeconds) {
   board.OverallSuccess = 1;
   int tries = 0;
   // As slot 0's worker does: the job runs again on every pass while its flag stays set.
-  for (; board.JobFwAp[0].load() != 0 && tries < 1000; ++tries) {
+  for (; board.JobFwAp[0].load() != 0 && tries < 1000; ++tries)
     UpdateFirmware(services, "COM9", 0, stop);
-  }
   EXPECT_EQ(board.StatusText[0].Get(), "Open Com Port Failed!");
   EXPECT_GE(clock.Ticks(), kOpenRetryLimitMs);
   EXPECT_LE(clock.Ticks(), kOpenRetryLimitMs + kOpenRetryPauseMs);

@@ -100,9 +100,6 @@ INSTANTIATE_TEST_SUITE_P(Pty, SerialPortSuite,
 
 class PtyPortTest : public ::testing::Test {
  protected:
-  std::unique_ptr<SerialDevice> Open(Clock& clock, uint32_t timeout_ms = 100) {
-    return system_->Open(pty_.SlavePath(), clock, timeout_ms);
-  }
   std::unique_ptr<SerialSystem> system_ = MakeHostSerialSystem();
   SystemClock clock_;
   app::PortBoard board_{clock_, *system_};
@@ -128,7 +125,7 @@ TEST_F(PtyPortTest, ALineThatKeepsSettingsOfItsOwnDoesNotOpenAndCloseNeverLeaves
   EXPECT_EQ(cfgetospeed(&back), speed_t{B4800});
   EXPECT_EQ(back.c_lflag & (ICANON | ECHO | ECHONL), tcflag_t{ICANON});
   EXPECT_EQ(back.c_iflag & (IXON | IXOFF), tcflag_t{IXON});
-  auto dev = Open(clock_);
+  auto dev = system_->Open(pty_.SlavePath(), clock_, 100);
   EXPECT_FALSE(dev->Configure(0)) << "B0 hangs the line up";
   ASSERT_TRUE(dev->Configure(9600));
   const uint8_t ping = 'p';  // a single byte must cross too
@@ -168,7 +165,7 @@ class LongWaitClock final : public Clock {
 
 TEST_F(PtyPortTest, CloseEndsBlockedCallsAndNeverTouchesTheOldDescriptor) {
   LongWaitClock clock;
-  auto dev = Open(clock, 5000);
+  auto dev = system_->Open(pty_.SlavePath(), clock, 5000);
   std::atomic<bool> stop{false};
   std::atomic<size_t> first_read{99}, read_after_close{0};
   std::atomic<int> write_result{-1};
