@@ -20,16 +20,13 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
 // A receiver on the far end of a pty: reads whole packets and answers each as told, ACK by
-// default; before_answer runs just before the answer to packet n (from 1).
+// default; before runs just before the answer to packet n (from 1).
 class Receiver {
  public:
   using Answer = std::function<Bytes(int)>;
-  Receiver(platform::PseudoTerminal& pty, size_t block, Answer answer,
-           std::function<void(int)> before_answer)
-      : answer_(answer ? std::move(answer) : [](int) { return Bytes{kAck}; }),
-        before_answer_(std::move(before_answer)),
-        pty_(pty),
-        packet_(3 + block + 1) {}
+  Receiver(platform::PseudoTerminal& pty, size_t block, Answer answer = {},
+           std::function<void(int)> before = {})
+      : answer_(std::move(answer)), before_(std::move(before)), pty_(pty), packet_(block + 4) {}
   std::atomic<int> packets{0};
   std::atomic<int> eots{0};
   Bytes data;
@@ -49,12 +46,12 @@ class Receiver {
       data.insert(data.end(), pending.begin() + 3, pending.begin() + packet_ - 1);
       pending.erase(pending.begin(), pending.begin() + packet_);
       const int n = ++packets;
-      before_answer_(n);
-      pty_.Send(answer_(n));
+      if (before_) before_(n);
+      pty_.Send(answer_ ? answer_(n) : Bytes{kAck});
     }
   }
   const Answer answer_;
-  const std::function<void(int)> before_answer_;
+  const std::function<void(int)> before_;
   platform::PseudoTerminal& pty_;
   const size_t packet_;
   std::jthread thread_{[this](std::stop_token stop) { Run(stop); }};
@@ -347,7 +344,7 @@ TEST_F(UpdateFirmwareTest, AStopAfterTheReUpdatesTransferIsNoSuccess) {
   EXPECT_EQ(pty_.ProgramSideSettings().baud, 115200u);
   EXPECT_EQ(Received(14), std::string(6, kEsc) + std::string(8, kOne));
   EXPECT_GE(clock_.Ticks() - first_escape, 600u);
-  Receiver rx(pty_, kBlock1K, {}, [](int) {});
+  Receiver rx(pty_, kBlock1K);
   pty_.Send(Bytes{kNak});
   Join();
   clock_.before_wait = nullptr;
@@ -371,9 +368,8 @@ TEST(UpdateFirmwareOpenTest, SlotZeroStopsRetryingAFailedOpenAfterTenSeconds) {
   board.OverallSuccess = 1;
   int tries = 0;
   // As slot 0's worker does: the job runs again on every pass while its flag stays set.
-  for (; board.JobFwAp[0].load() != 0 && tries < 1000; ++tries) {
+  for (; board.JobFwAp[0].load() != 0 && tries < 1000; ++tries)
     UpdateFirmware(services, "COM9", 0, stop);
-  }
   EXPECT_EQ(board.StatusText[0].Get(), "Open Com Port Failed!");
   EXPECT_GE(clock.Ticks(), kOpenRetryLimitMs);
   EXPECT_LE(clock.Ticks(), kOpenRetryLimitMs + kOpenRetryPauseMs);

@@ -506,9 +506,8 @@ TEST(CliSignalTest, ACommandClosesItsPortAndExitsWith128PlusTheSignal) {
                {{"erase"}, 115200, SIGHUP},
                {{"cno", "--test", "id", "--id", "LINE7", "--baud", "9600"}, 9600, SIGTERM},
                {{"mcd", "--reference", "{R}", "--job", "fwap", "--file", "{F}"}, 115200, SIGINT}};
-  const std::string file = std::filesystem::temp_directory_path() /
-                           ("flashpost-e2e-signal-" + std::to_string(std::random_device{}()));
-  std::ofstream(file) << std::string(475 * 1024, '\0');
+  const Station station;  // for its file
+  std::ofstream(station.file) << std::string(475 * 1024, '\0');
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0]);
     platform::PseudoTerminal module, reference;  // silent: every run waits for them
@@ -519,7 +518,7 @@ TEST(CliSignalTest, ACommandClosesItsPortAndExitsWith128PlusTheSignal) {
 
     std::vector<std::string> argv = {FLASHPOST_BINARY};
     for (const std::string& arg : c.args)
-      argv.push_back(arg == "{R}" ? reference.SlavePath() : arg == "{F}" ? file : arg);
+      argv.push_back(arg == "{R}" ? reference.SlavePath() : arg == "{F}" ? station.file : arg);
     argv.insert(argv.end(), {"--port", module.SlavePath()});
     std::string error;
     auto child = platform::StartChildProcess(
@@ -534,7 +533,6 @@ TEST(CliSignalTest, ACommandClosesItsPortAndExitsWith128PlusTheSignal) {
     EXPECT_FALSE(child->EndedBySignal()) << "killed with its port open";
     EXPECT_EQ(module.ProgramSideSettings().baud, 2400u) << "the port was not closed";
   }
-  std::filesystem::remove(file);
 }
 
 }  // namespace

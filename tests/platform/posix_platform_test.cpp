@@ -47,9 +47,7 @@ termios LeaveLine(const std::string& path, speed_t speed, tcflag_t cflag, tcflag
   termios pinned{};
   pinned.c_cflag = cflag & ~CSIZE;
   pinned.c_iflag = iflag;
-  if (lock) {
-    EXPECT_EQ(ioctl(fd, TIOCSLCKTRMIOS, &pinned), 0) << "pinning the line needs root";
-  }
+  EXPECT_TRUE(!lock || ioctl(fd, TIOCSLCKTRMIOS, &pinned) == 0) << "pinning the line needs root";
   ::close(fd);
   return t;
 }
@@ -102,9 +100,6 @@ INSTANTIATE_TEST_SUITE_P(Pty, SerialPortSuite,
 
 class PtyPortTest : public ::testing::Test {
  protected:
-  std::unique_ptr<SerialDevice> Open(Clock& clock, uint32_t timeout_ms = 100) {
-    return system_->Open(pty_.SlavePath(), clock, timeout_ms);
-  }
   std::unique_ptr<SerialSystem> system_ = MakeHostSerialSystem();
   SystemClock clock_;
   app::PortBoard board_{clock_, *system_};
@@ -130,7 +125,7 @@ TEST_F(PtyPortTest, ALineThatKeepsSettingsOfItsOwnDoesNotOpenAndCloseNeverLeaves
   EXPECT_EQ(cfgetospeed(&back), speed_t{B4800});
   EXPECT_EQ(back.c_lflag & (ICANON | ECHO | ECHONL), tcflag_t{ICANON});
   EXPECT_EQ(back.c_iflag & (IXON | IXOFF), tcflag_t{IXON});
-  auto dev = Open(clock_);
+  auto dev = system_->Open(pty_.SlavePath(), clock_, 100);
   EXPECT_FALSE(dev->Configure(0)) << "B0 hangs the line up";
   ASSERT_TRUE(dev->Configure(9600));
   const uint8_t ping = 'p';  // a single byte must cross too
@@ -170,7 +165,7 @@ class LongWaitClock final : public Clock {
 
 TEST_F(PtyPortTest, CloseEndsBlockedCallsAndNeverTouchesTheOldDescriptor) {
   LongWaitClock clock;
-  auto dev = Open(clock, 5000);
+  auto dev = system_->Open(pty_.SlavePath(), clock, 5000);
   std::atomic<bool> stop{false};
   std::atomic<size_t> first_read{99}, read_after_close{0};
   std::atomic<int> write_result{-1};
@@ -381,8 +376,7 @@ TEST_F(Scratch, DescribesEachPortByItsLinksAndItsUsbAdapter) {
     std::ofstream(usb / "1-2" / files[i]) << ftdi[i] << "\n";
     if (ublox[i]) std::ofstream(usb / "1-3" / files[i]) << ublox[i] << "\n";
   }
-  std::ofstream(dev + "/ttyUSB0");
-  std::ofstream(dev + "/ttyACM0");
+  for (const char* node : {"/ttyUSB0", "/ttyACM0"}) std::ofstream(dev + node);
   const std::string by_id = serial / "by-id/usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0";
   const std::string by_path = serial / "by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
   const std::string acm_id = serial / "by-id/usb-u-blox_GNSS-if00";
@@ -414,18 +408,17 @@ TEST_F(Scratch, TheVariableAddsPortsAndLinksResolveToListedPorts) {
   auto system = MakeHostSerialSystem();
   EXPECT_EQ(system->ListPorts(), expected);
 
-  const fs::path& dir = root_;
-  fs::create_symlink(listed.SlavePath(), dir / "station-3");
-  fs::create_symlink("station-3", dir / "usb-FTDI_A10K1234-if00-port0");
-  fs::create_symlink(unlisted.SlavePath(), dir / "other");
-  fs::create_symlink(dir / "gone", dir / "unplugged");
+  fs::create_symlink(listed.SlavePath(), root_ / "station-3");
+  fs::create_symlink("station-3", root_ / "usb-FTDI_A10K1234-if00-port0");
+  fs::create_symlink(unlisted.SlavePath(), root_ / "other");
+  fs::create_symlink(root_ / "gone", root_ / "unplugged");
   const std::string none = "(none)";
   const std::pair<std::string, std::string> cases[] = {
       {listed.SlavePath(), listed.SlavePath()},
-      {(dir / "usb-FTDI_A10K1234-if00-port0").string(), listed.SlavePath()},
-      {(dir / "other").string(), none},
+      {(root_ / "usb-FTDI_A10K1234-if00-port0").string(), listed.SlavePath()},
+      {(root_ / "other").string(), none},
       {unlisted.SlavePath(), none},
-      {(dir / "unplugged").string(), none}};
+      {(root_ / "unplugged").string(), none}};
   for (const auto& [name, port] : cases) EXPECT_EQ(system->ResolvePort(name).value_or(none), port);
   unsetenv("FLASHPOST_PORTS");
 }
