@@ -4,12 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "board/port_board.h"
 #include "serial/serial_port.h"
 #include "support/fake_serial.h"
+#include "workers/framing.h"
 
 namespace flashpost {
 namespace {
@@ -20,6 +27,7 @@ using app::PortBoard;
 using app::ReferenceData;
 using Bytes = std::vector<uint8_t>;
 using Table = std::vector<int32_t>;
+namespace fs = std::filesystem;
 
 Table Of(const auto& entries) { return Table(entries.begin(), entries.end()); }
 
@@ -228,6 +236,79 @@ TEST_F(NmeaTest, TheTerminalTakesTheGsaFixType) {
     Terminal(sentence);
     EXPECT_EQ(board_.FixType[kTerminalSlot].load(), after) << sentence;
   }
+}
+
+// Real receivers' sessions, replayed through the framing into the handlers: after every GSV
+// group the tables hold what an independent decode of the capture says the group reported.
+std::string ReadWhole(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The decode's groups by their last line, the first 12 satellites as the tables keep them (above
+// 32 moved up by 87, null C/N0 as 0, zeros behind); "sats" pairs end at "strongest".
+std::map<int, std::pair<Table, Table>> ReadDecode(const std::string& json) {
+  static const std::regex token(R"("last_line":\s*(\d+)|"sats"|"strongest"|\b(\d+|null)\b)");
+  std::map<int, std::pair<Table, Table>> groups;
+  int line = 0;
+  std::optional<Table> values;  // number, C/N0, number, ... inside "sats"
+  for (std::sregex_iterator it(json.begin(), json.end(), token), end; it != end; ++it) {
+    const std::smatch& m = *it;
+    if (m[1].matched) line = std::stoi(m[1]);
+    if (m[2].matched && values) values->push_back(m[2] == "null" ? 0 : std::stoi(m[2]));
+    if (m[0] == "\"sats\"") values.emplace();
+    if (m[0] != "\"strongest\"" || !values) continue;
+    auto& [prn, snr] = groups[line];
+    for (size_t i = 0; i + 1 < values->size() && i < 24; i += 2) {
+      prn.push_back(values->at(i) > 32 ? values->at(i) + 87 : values->at(i));
+      snr.push_back(values->at(i + 1));
+    }
+    prn.resize(12, 0);
+    snr.resize(12, 0);
+    values.reset();
+  }
+  return groups;
+}
+
+TEST(NmeaCaptureTest, ModuleSlotAndTerminalTakeEveryGsvGroupOfRealReceivers) {
+  const fs::path folder = FLASHPOST_NMEA_CAPTURES;
+  if (!fs::is_directory(folder)) GTEST_SKIP() << "no recorded sessions at " << folder;
+  int captures = 0;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    const fs::path log = entry.path();
+    if (log.extension() != ".log") continue;
+    ++captures;
+    const auto decoded = ReadDecode(ReadWhole(log.string() + ".gsv.json"));
+    ASSERT_FALSE(decoded.empty()) << log << ": the decode did not read";
+    for (int slot : {1, app::kTerminalSlot}) {
+      SCOPED_TRACE(log.filename().string() + " slot " + std::to_string(slot));
+      platform::ManualClock clock;
+      testing::FakeSerialSystem serial;
+      PortBoard board{clock, serial};
+      int line = 1;
+      size_t groups_checked = 0;
+      workers::Framer::Hooks hooks;  // NMEA only: the hooks for VBI payloads are never asked
+      hooks.mode = [] { return 0; };
+      hooks.sentence = [&](std::string_view sentence) {
+        board.GsvComplete[slot].store(0);
+        slot == app::kTerminalSlot ? protocol::HandleTerminalSentence(board, sentence)
+                                   : protocol::HandleSlotSentence(board, sentence, slot);
+        auto group = decoded.find(line);
+        if (group == decoded.end()) return;
+        ++groups_checked;
+        EXPECT_EQ(board.GsvComplete[slot].load(), 1) << "line " << line;
+        EXPECT_EQ(Of(board.SatPrn[slot]), group->second.first) << "line " << line;
+        EXPECT_EQ(Of(board.SatSnr[slot]), group->second.second) << "line " << line;
+      };
+      workers::Framer framer(hooks);
+      for (char byte : ReadWhole(log)) {
+        framer.Feed(static_cast<uint8_t>(byte));
+        if (byte == '\n') ++line;
+      }
+      EXPECT_EQ(groups_checked, decoded.size()) << "every decoded group must reach the handler";
+    }
+  }
+  EXPECT_GT(captures, 0);
 }
 
 constexpr int kModule = 3;
