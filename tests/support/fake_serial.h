@@ -69,9 +69,7 @@ class FakeDevice final : public platform::SerialDevice {
     log_->baud = baud;
     return true;
   }
-  platform::LineSettings Settings() override {
-    return {log_->baud.load(), 8, 'N', 1, false, false};
-  }
+  platform::LineSettings Settings() override { return {log_->baud, 8, 'N', 1, false, false}; }
   size_t Read(uint8_t* buffer, size_t n) override {
     size_t got = 0;
     if (open_) {

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <deque>
 #include <mutex>
@@ -23,52 +22,40 @@ namespace {
 
 // Drives a framer the way a reader does: one Feed per byte read; the payload of a VBI frame is
 // pulled by the framer itself from the rest of the bytes in the port. A port with nothing left
-// is a silent line that costs 100 ms of clock time per read.
+// is a silent line that costs 100 ms of clock time per read. Each hand-over, a sentence or a
+// whole frame buffer, is logged after the "display" that must come before it.
 class FramerRig {
  public:
   FramerRig()
       : framer_(Framer::Hooks{
             .mode = [this] { return mode; },
-            .display = [this] { events.push_back("display"); },
-            .sentence =
-                [this](std::string_view s) {
-                  events.push_back("sentence");
-                  sentences.emplace_back(s);
-                },
-            .frame =
-                [this](const uint8_t* f) {
-                  events.push_back("frame");
-                  frames.emplace_back(f, f + kVbiFrameBufferSize);
-                },
-            .read_byte = [this]() -> std::optional<uint8_t> {
-              if (port.empty()) {
-                clock.Advance(100);
-                return std::nullopt;
-              }
-              const uint8_t b = port.front();
-              port.pop_front();
-              return b;
-            },
+            .display = [this] { handed.emplace_back("display"); },
+            .sentence = [this](std::string_view s) { handed.emplace_back(s); },
+            .frame = [this](const uint8_t* f) { handed.emplace_back(f, f + kVbiFrameBufferSize); },
+            .read_byte = [this] { return Next(100); },
             .now = [this] { return clock.Ticks(); },
             .stop_requested = [this] { return stop; },
         }) {}
 
   void Feed(const std::string& bytes) {
     port.insert(port.end(), bytes.begin(), bytes.end());
-    while (!port.empty()) {
-      const uint8_t b = port.front();
-      port.pop_front();
-      framer_.Feed(b);
+    while (auto b = Next(0)) framer_.Feed(*b);
+  }
+  std::optional<uint8_t> Next(uint32_t silence_ms) {
+    if (port.empty()) {
+      clock.Advance(silence_ms);
+      return std::nullopt;
     }
+    const uint8_t b = port.front();
+    port.pop_front();
+    return b;
   }
 
   int mode = 0;
   bool stop = false;
   platform::ManualClock clock;
   std::deque<uint8_t> port;
-  std::vector<std::string> events;
-  std::vector<std::string> sentences;
-  std::vector<std::string> frames;  // whole buffers
+  std::vector<std::string> handed;
   Framer framer_;
 };
 
@@ -86,37 +73,32 @@ TEST(FramingTest, ByteStreamsIntoSentencesAndFrames) {
   const std::string too_long = std::string{'\x81', 0x15, 0, 0, '\xF8', 0x03, 0, 0} + "\x01\x02";
   const struct {
     std::vector<std::pair<int, std::string>> steps;  // the protocol mode, then the bytes read
-    std::vector<std::string> sentences;
-    std::vector<std::string> frames;  // zeros behind each in the buffer
+    std::vector<std::string> handed;                 // sentences, and frames without their zeros
   } cases[] = {
       // clang-format off
-      // Sentences keep their CR and lose the LF.
-      {{{0, "$GPGGA,123519,4807.038,N*47\r\n$PQRV100,A,B,5,1*00\n"}},
+      // Sentences keep their CR and lose the LF; other talkers are dropped up to the next "$".
+      {{{0, "$GPGGA,123519,4807.038,N*47\r\n$GLGSV,3,1,11,65,12,034,22*60\r\n$BDGSA,A,3*00\r\n"
+            "$PQRV100,A,B,5,1*00\n"}},
        {"$GPGGA,123519,4807.038,N*47\r", "$PQRV100,A,B,5,1*00"}},
-      // Other talkers are dropped up to the next "$".
-      {{{0, "$GLGSV,3,1,11,65,12,034,22*60\r\n$BDGSA,A,3*00\r\n$GPGSA,A,3*00\r\n"}},
-       {"$GPGSA,A,3*00\r"}},
       // A "$" inside a sentence restarts it; no older bytes leak behind the new one.
-      {{{0, "$GPGGA,123519,4807.0$GPRMC,1*00\r\n"}}, {"$GPRMC,1*00\r"}},
-      {{{0, "$GPG"}, {0, "SA,A,3"}, {0, "*00\r\n"}}, {"$GPGSA,A,3*00\r"}},
+      {{{0, "$GPGGA,123519,4807.0$GPRMC,1*00\r\n$GPG"}, {0, "SA,A,3"}, {0, "*00\r\n"}},
+       {"$GPRMC,1*00\r", "$GPGSA,A,3*00\r"}},
       // An overrun drops the partial sentence; its tail is not a sentence.
       {{{0, overrun}, {0, "yyy\r\n$GPGSA,A,3*00\r\n"}, {0, overrun}}, {"$GPGSA,A,3*00\r"}},
-      {{{0, full + "\n"}}, {full}},
-      {{{0, "$GPTXT,\x81\x81,x*00\r\n"}}, {"$GPTXT,\x81\x81,x*00\r"}},
-      {{{1, VbiFrame(0x79, "") + VbiFrame(0x15, "\x01\x02\x03")}}, {},
+      {{{0, full + "\n$GPTXT,\x81\x81,x*00\r\n"}}, {full, "$GPTXT,\x81\x81,x*00\r"}},
+      {{{1, "$GPGGA,1*00\r\n" + VbiFrame(0x79, "") + VbiFrame(0x15, "\x01\x02\x03")}},
        {VbiFrame(0x79, ""), VbiFrame(0x15, "\x01\x02\x03")}},
       // The start byte restarts a header but is data inside a payload.
-      {{{1, "\x81\x15"}, {1, std::string(1, 0) + VbiFrame(0x16, "\x81\x81\x24")}}, {},
+      {{{1, "\x81\x15"}, {1, std::string(1, 0) + VbiFrame(0x16, "\x81\x81\x24")}},
        {VbiFrame(0x16, "\x81\x81\x24")}},
-      {{{1, "$GPGGA,1*00\r\n"}}, {}, {}},
       // A length beyond the limit is dropped at once, not waited for; the longest one completes.
-      {{{1, too_long + VbiFrame(0x16, "\x07") + longest}}, {}, {VbiFrame(0x16, "\x07"), longest}},
+      {{{1, too_long + VbiFrame(0x16, "\x07") + longest}}, {VbiFrame(0x16, "\x07"), longest}},
       // The mode is read at every byte; a frame cut by a switch is dropped, not completed by the
       // bytes after the switch back.
       {{{0, "$GPGSA,A,3*00\r\n"}, {1, VbiFrame(0x15, "")}, {0, "$PQRV200*00\r\n"}},
-       {"$GPGSA,A,3*00\r", "$PQRV200*00\r"}, {VbiFrame(0x15, "")}},
+       {"$GPGSA,A,3*00\r", VbiFrame(0x15, ""), "$PQRV200*00\r"}},
       {{{1, "\x81\x15"}, {1, std::string(1, 0)}, {0, "xyz"}, {1, std::string(2, 0)},
-        {1, VbiFrame(0x16, "")}}, {}, {VbiFrame(0x16, "")}},
+        {1, VbiFrame(0x16, "")}}, {VbiFrame(0x16, "")}},
       // clang-format on
   };
   for (const auto& c : cases) {
@@ -126,13 +108,14 @@ TEST(FramingTest, ByteStreamsIntoSentencesAndFrames) {
       rig.mode = mode;
       rig.Feed(bytes);
     }
-    EXPECT_EQ(rig.sentences, c.sentences);
-    std::vector<std::string> frames;
-    for (auto f : c.frames) frames.push_back(f.append(kVbiFrameBufferSize - f.size(), '\0'));
-    EXPECT_EQ(rig.frames, frames);
-    ASSERT_EQ(rig.events.size(), 2 * (c.sentences.size() + c.frames.size()));
-    for (size_t i = 0; i < rig.events.size(); i += 2) EXPECT_EQ(rig.events[i], "display");
-    EXPECT_EQ(rig.framer_.State().VbiMessageCounter, static_cast<int>(c.frames.size()));
+    std::vector<std::string> expected;
+    for (std::string h : c.handed) {
+      if (h[0] == '\x81') h.resize(kVbiFrameBufferSize, '\0');
+      expected.insert(expected.end(), {"display", h});
+    }
+    EXPECT_EQ(rig.handed, expected);
+    EXPECT_EQ(rig.framer_.State().VbiMessageCounter,
+              std::ranges::count(c.handed, '\x81', [](const std::string& h) { return h[0]; }));
     const auto& buffer = rig.framer_.State().SentenceBuffer;
     EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](char b) { return b == 0; }))
         << "a hand-over or a drop leaves the sentence buffer clear";
@@ -144,16 +127,15 @@ TEST(FramingTest, APayloadThatFallsSilentOrIsStoppedIsDropped) {
     FramerRig rig;
     rig.mode = 1;
     rig.stop = stop;
-    const uint32_t start = rig.clock.Ticks();
     rig.Feed(VbiFrame(0x15, "\x01\x02\x03\x04").substr(0, 10));  // two payload bytes never come
-    EXPECT_TRUE(rig.frames.empty());
+    EXPECT_TRUE(rig.handed.empty());
     // A stop request ends the payload read at once, without a read; silence after one second.
-    EXPECT_GE(rig.clock.Ticks() - start, stop ? 0 : kVbiPayloadSilenceMs);
-    EXPECT_LT(rig.clock.Ticks() - start, stop ? 1 : kVbiPayloadSilenceMs + 200);
+    EXPECT_GE(rig.clock.Ticks(), stop ? 0 : kVbiPayloadSilenceMs);
+    EXPECT_LT(rig.clock.Ticks(), stop ? 1 : kVbiPayloadSilenceMs + 200);
     rig.stop = false;
     rig.Feed(VbiFrame(0x16, "\x09"));
-    ASSERT_EQ(rig.frames.size(), 1u);
-    EXPECT_EQ(rig.frames[0].substr(0, 9), VbiFrame(0x16, "\x09"));
+    ASSERT_EQ(rig.handed.size(), 2u);
+    EXPECT_EQ(rig.handed[1].substr(0, 9), VbiFrame(0x16, "\x09"));
   }
 }
 
@@ -191,13 +173,6 @@ class WorkerJobTest : public ::testing::Test {
     }
     return true;
   }
-  void RunAndStop(const std::shared_ptr<SlotWorker>& worker, uint32_t ms) {
-    const uint32_t start = clock_.Ticks();
-    ASSERT_TRUE(Await([&] { return clock_.Ticks() - start >= ms; }));
-    EXPECT_FALSE(worker->Finished());
-    worker->Terminate();
-    worker->WaitFor();
-  }
 
   platform::ManualClock clock_;
   ui::HeadlessLoop loop_{clock_};
@@ -219,45 +194,47 @@ TEST_F(WorkerJobTest, DownloadJobsRunOnceOnTheSelectedPortAndEndTheWorker) {
     const char* procedure;
   } cases[] = {
       {5, WorkerKind::kAutomatic, &PortBoard::JobFwAp, "UpdateFirmware"},
-      {5, WorkerKind::kAutomatic, &PortBoard::JobFsa, "UpdateFirmware"},
-      {5, WorkerKind::kAutomatic, &PortBoard::JobAllImageWithCode, "UpdateFirmware"},
+      {6, WorkerKind::kAutomatic, &PortBoard::JobFsa, "UpdateFirmware"},
+      {7, WorkerKind::kAutomatic, &PortBoard::JobAllImageWithCode, "UpdateFirmware"},
       {3, WorkerKind::kAutomatic, &PortBoard::JobAllImageNoCode, "AllImageDownload"},
       {0, WorkerKind::kMultiPort, &PortBoard::JobAllImageNoCode, "AllImageDownload"},
-      {0, WorkerKind::kMultiPort, &PortBoard::JobFsa, "UpdateFirmware"},
-      {0, WorkerKind::kMultiPort, &PortBoard::JobAllImageWithCode, "UpdateFirmware"},
   };
+  std::vector<std::string> expected;
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     board_.SelectedPorts[c.slot].Set("COM8");
     ASSERT_EQ(serial::OpenPort(board_, "COM8", "115200", c.slot), 1);
     (board_.*c.job)[c.slot] = 1;
-    const size_t before = Calls().size();
     auto worker = StartSlotWorker(loop_, board_, procedures_, c.slot, c.kind);
     ASSERT_EQ(board_.Worker[c.slot].Get(), worker);
     ASSERT_TRUE(Await([&] { return worker->Finished(); }));
     worker->WaitFor();
-    (board_.*c.job)[c.slot] = 0;
-    ASSERT_EQ(Calls().size(), before + 1);
-    EXPECT_EQ(Calls().back(), std::string(c.procedure) + " COM8 " + std::to_string(c.slot));
+    expected.push_back(std::string(c.procedure) + " COM8 " + std::to_string(c.slot));
+    EXPECT_EQ(Calls(), expected);
     EXPECT_EQ(board_.ReadEnabled[c.slot].load(), 0) << "the port is given back";
   }
 }
 
-TEST_F(WorkerJobTest, WorkersThatStartNoDownload) {
-  // Slot 0's automatic worker serves only the firmware and re-update jobs.
+TEST_F(WorkerJobTest, WorkersThatStartNoDownloadAndRetiringThem) {
+  // Slot 0's automatic worker serves only the firmware and re-update jobs; a port worker starts
+  // no download while the test and the customer ID are both set.
   for (Job job :
        {&PortBoard::JobAllImageNoCode, &PortBoard::JobFsa, &PortBoard::JobAllImageWithCode,
         &PortBoard::JobXtalCal, &PortBoard::JobCnoTest, &PortBoard::JobCustomerId}) {
-    (board_.*job)[0] = 1;
+    (board_.*job)[0] = (board_.*job)[4] = 1;
   }
-  RunAndStop(StartSlotWorker(loop_, board_, procedures_, 0), 3000);
-  // No download while the test and the customer ID are both set.
-  for (Job job : {&PortBoard::JobCnoTest, &PortBoard::JobCustomerId, &PortBoard::JobFwAp,
-                  &PortBoard::JobAllImageNoCode}) {
-    (board_.*job)[4] = 1;
-  }
-  RunAndStop(StartSlotWorker(loop_, board_, procedures_, 4), 2000);
+  board_.JobFwAp[4] = 1;
+  ASSERT_EQ(serial::OpenPort(board_, "COM8", "9600", 4), 1);
+  const auto zero = StartSlotWorker(loop_, board_, procedures_, 0);
+  const auto four = StartSlotWorker(loop_, board_, procedures_, 4);
+  ASSERT_TRUE(Await([&] { return clock_.Ticks() >= 3000; }));
+  EXPECT_FALSE(zero->Finished() || four->Finished());
   EXPECT_TRUE(Calls().empty());
+  // Retiring stops both and closes the port the stopped worker leaves open.
+  EXPECT_TRUE(RetireRunningWorkers(loop_, board_, 5));
+  EXPECT_TRUE(zero->Finished() && four->Finished());
+  EXPECT_EQ(board_.ReadEnabled[4].load(), 0);
+  EXPECT_EQ(fake_.Log("COM8")->closes.load(), 1);
   for (int slot : {8, 9, -1}) EXPECT_EQ(StartSlotWorker(loop_, board_, procedures_, slot), nullptr);
 }
 
@@ -285,33 +262,28 @@ TEST_F(WorkerJobTest, ADownloadHandsOverToTheCalibrationOnlyWhenItSucceeded) {
     board_.JobAllImageNoCode[2] = 1;
     const uint32_t start = clock_.Ticks();
     auto worker = StartSlotWorker(loop_, board_, procedures_, 2);
+    // A success hands over by ending the download job.
+    ASSERT_TRUE(Await([&] { return worker->Finished() || board_.JobAllImageNoCode[2] == 0; }));
+    EXPECT_EQ(board_.JobXtalCal[2].load(), succeeds ? 1 : 0);
+    // A failed download gives the port back; after a success its first reports wait in it.
+    EXPECT_EQ(fake_.Log("COM7")->closes.load(), 1);
     if (!succeeds) {
-      ASSERT_TRUE(Await([&] { return worker->Finished(); }));
       worker->WaitFor();
-      EXPECT_EQ(board_.JobXtalCal[2].load(), 0);
-      EXPECT_EQ(fake_.Log("COM7")->closes.load(), 1) << "the port is given back";
       continue;
     }
-    ASSERT_TRUE(Await([&] { return board_.JobXtalCal[2].load() == 1; }));
     EXPECT_GE(clock_.Ticks() - start, 2500u);
-    EXPECT_EQ(board_.JobAllImageNoCode[2].load(), 0);
     EXPECT_EQ(fake_.Log("COM7")->baud.load(), 9600u) << "the module reports at its own speed";
-    EXPECT_EQ(fake_.Log("COM7")->closes.load(), 1) << "its first reports wait in the port";
-    RunAndStop(worker, 1000);  // the worker stays for the calibration
+    ASSERT_TRUE(Await([&] { return clock_.Ticks() - start >= 3500; }));
+    EXPECT_FALSE(worker->Finished()) << "the worker stays for the calibration";
+    worker->Terminate();
+    worker->WaitFor();
   }
   EXPECT_EQ(Calls(),
             (std::vector<std::string>{"AllImageDownload COM7 2", "AllImageDownload COM7 2"}));
 }
 
-TEST_F(WorkerJobTest, RetiringStopsTheRunningWorkersAndClosesTheirPorts) {
-  ASSERT_EQ(serial::OpenPort(board_, "COM8", "9600", 1), 1);
-  board_.JobCnoTest[1] = 1;
-  auto worker = StartSlotWorker(loop_, board_, procedures_, 1);  // slot 0 has none
-  EXPECT_TRUE(RetireRunningWorkers(loop_, board_, 2));
-  EXPECT_TRUE(worker->Finished());
-  EXPECT_EQ(board_.ReadEnabled[1].load(), 0);
-  EXPECT_EQ(fake_.Log("COM8")->closes.load(), 1);
-}
+// "$", the body, "*", its checksum, CR LF.
+constexpr auto Sentence = &protocol::FrameProprietarySentence;
 
 class WorkerReadTest : public ::testing::Test {
  protected:
@@ -329,9 +301,6 @@ class WorkerReadTest : public ::testing::Test {
     worker_ = StartSlotWorker(loop_, board_, procedures_, slot);
   }
   bool ServeUntil(const std::function<bool()>& done) { return loop_.RunUntil(done, 20'000); }
-  static std::string Sentence(const std::string& body) {
-    return "$" + body + "*" + protocol::NmeaChecksum("$" + body).text + "\r\n";
-  }
 
   platform::ScaledClock clock_{20.0};
   ui::HeadlessLoop loop_{clock_};
