@@ -41,7 +41,6 @@ class ViewProbe {
   virtual bool Enabled(const ui::Control& c) = 0;
   virtual std::string Text(const ui::Control& c) = 0;
   virtual ui::Color TextColor(const ui::Control& c) = 0;
-  virtual ui::Rect Place(const ui::Control& c) = 0;
   virtual bool Checked(const ui::Control& c) = 0;
   virtual std::vector<std::string> Items(const ui::ComboBox& c) = 0;
   virtual std::vector<bool> Ticks(const ui::CheckListBox& c) = 0;

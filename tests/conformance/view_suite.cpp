@@ -14,16 +14,28 @@ bool Intersect(const ui::Rect& a, const ui::Rect& b, int rows = 1) {
          std::min(a.top + a.height, b.top + b.height) - std::max(a.top, b.top) >= rows;
 }
 
-// What a picture of the shown controls under root would show wrong.
+// What a picture of the shown controls under root would show wrong: a group of the model that
+// does not show, a button, tick box or group that does not tell the operator what it is, text cut
+// off, controls overlapping or reaching outside their parent.
 ::testing::AssertionResult LaidOutWhole(ViewProbe& probe, ui::Control& root) {
   std::vector<std::pair<ui::Control*, Layout>> shown;
-  std::function<void(ui::Control&)> walk = [&](ui::Control& c) {
-    if (&c != &root && probe.Exists(c) && probe.Measure(c).shown)
-      shown.emplace_back(&c, probe.Measure(c));
-    for (ui::Control* child : c.Children()) walk(*child);
+  std::string faults;
+  std::function<void(ui::Control&)> walk = [&](ui::Control& parent) {
+    for (ui::Control* c : parent.Children()) {
+      if (!probe.Exists(*c)) continue;
+      const Layout l = probe.Measure(*c);
+      const bool group = dynamic_cast<ui::GroupBox*>(c) != nullptr;
+      if (group && c->Visible() && !l.shown) faults += "\n  " + c->Name() + " does not show";
+      if (!l.shown) continue;
+      if ((group || dynamic_cast<ui::Button*>(c) || dynamic_cast<ui::CheckBox*>(c) ||
+           dynamic_cast<ui::RadioButton*>(c)) &&
+          probe.Text(*c).empty())
+        faults += "\n  " + c->Name() + " has no caption";
+      shown.emplace_back(c, l);
+      walk(*c);
+    }
   };
   walk(root);
-  std::string faults;
   for (size_t i = 0; i < shown.size(); ++i) {
     const auto& [c, l] = shown[i];
     const ui::Rect& p = l.place;
@@ -57,12 +69,9 @@ TEST_P(ViewSuite, LabelsButtonsEditsAndComboBoxesGoBothWays) {
   form.Label1.SetGeometry({10, 12, 150, 20});
   EXPECT_EQ(probe_->Text(form.Label1), " FW(AP) update OK!(OK) & more") << "taken as it is";
   EXPECT_EQ(probe_->TextColor(form.Label1), 0x0000FFu);
-  EXPECT_EQ(probe_->Place(form.Label1), (ui::Rect{10, 12, 150, 20}));
+  EXPECT_EQ(probe_->Measure(form.Label1).place, (ui::Rect{10, 12, 150, 20}));
   form.Label1.SetVisible(false);
   EXPECT_FALSE(probe_->Shown(form.Label1));
-  probe_->Click(form.Button1);
-  form.Button1.SetEnabled(false);
-  EXPECT_FALSE(probe_->Enabled(form.Button1));
   probe_->Click(form.Button1);
   EXPECT_EQ(clicks, 1);
 
@@ -158,7 +167,8 @@ TEST_P(ViewSuite, CheckListsMemosProgressAndStatusBars) {
   form.StatusBar1.SetPanelText(1, "Selected Com Port : COM3");
   EXPECT_EQ(probe_->PanelText(form.StatusBar1, 1), "Selected Com Port : COM3");
   probe_->ResizeHost(640, 700);
-  EXPECT_EQ(probe_->Place(form.StatusBar1), (ui::Rect{0, 700 - 19, 640, 19})) << "at the bottom";
+  EXPECT_EQ(probe_->Measure(form.StatusBar1).place, (ui::Rect{0, 700 - 19, 640, 19}))
+      << "at the bottom";
 }
 
 TEST_P(ViewSuite, PagesHideTabsFollowTheActivePageAndDialogsAsk) {
@@ -238,18 +248,6 @@ TEST_P(WindowSuite, EveryPageOfTheEngineeringViewTurnsByItsTabAndShowsWhole) {
     probe_->ClickTab(form.PageControl1, static_cast<int>(i));
     ASSERT_EQ(form.PageControl1.ActivePage(), &page) << page.Name();
     EXPECT_TRUE(probe_->Shown(page)) << page.Name();
-    // Every group shows, and every button, tick box and group tells the operator what it is.
-    std::function<void(ui::Control&)> visit = [&](ui::Control& c) {
-      if (!c.Visible()) return;
-      const bool group = dynamic_cast<ui::GroupBox*>(&c) != nullptr;
-      EXPECT_TRUE(!group || probe_->Shown(c)) << c.Name();
-      if (group || dynamic_cast<ui::Button*>(&c) || dynamic_cast<ui::CheckBox*>(&c) ||
-          dynamic_cast<ui::RadioButton*>(&c)) {
-        EXPECT_NE(probe_->Text(c), "") << c.Name();
-      }
-      for (ui::Control* child : c.Children()) visit(*child);
-    };
-    visit(page);
     EXPECT_TRUE(LaidOutWhole(*probe_, page));
   }
   EXPECT_TRUE(LaidOutWhole(*probe_, form));

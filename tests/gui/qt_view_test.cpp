@@ -100,7 +100,6 @@ class QtProbe final : public ViewProbe {
     const QColor color = W(c)->palette().color(QPalette::WindowText);
     return static_cast<ui::Color>(color.red() | color.green() << 8 | color.blue() << 16);
   }
-  ui::Rect Place(const ui::Control& c) override { return R(W(c)->geometry()); }
   bool Checked(const ui::Control& c) override {
     return qobject_cast<QAbstractButton*>(W(c))->isChecked();
   }

@@ -121,7 +121,6 @@ class Win32Probe final : public ViewProbe {
     DeleteDC(dc);
     return color;
   }
-  ui::Rect Place(const ui::Control& c) override { return RectIn(W(c), GetParent(W(c))); }
   bool Checked(const ui::Control& c) override { return Send(W(c), BM_GETCHECK) == BST_CHECKED; }
   std::vector<std::string> Items(const ui::ComboBox& c) override {
     std::vector<std::string> items;
