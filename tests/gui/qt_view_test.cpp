@@ -91,9 +91,8 @@ class QtProbe final : public ViewProbe {
   bool Shown(const ui::Control& c) override { return W(c)->isVisible(); }
   bool Enabled(const ui::Control& c) override { return W(c)->isEnabled(); }
   std::string Text(const ui::Control& c) override {
-    for (const char* shown : {"text", "currentText", "title", "plainText"}) {
+    for (const char* shown : {"text", "currentText", "title", "plainText"})
       if (const QVariant text = W(c)->property(shown); text.isValid()) return S(text.toString());
-    }
     return "?";
   }
   ui::Color TextColor(const ui::Control& c) override {

@@ -202,20 +202,19 @@ TEST_F(WineTest, EveryWindowsTestProgramPasses) {
     std::string digits;
     while (digits.size() < 1000) digits += "0123456789";
     ASSERT_TRUE(small_backlog.Send(digits));
-    int port = kFirstPort;
-    for (auto* end : {&silent, &echo, &backlog, &small_backlog}) {
-      ASSERT_TRUE(run_.MapPort(port++, end->SlavePath()));
-    }
     std::string listed;
     for (int n = kFirstPort; n < kFirstPort + kPortCount; ++n) listed += "," + Com(n);
-    const WindowsRun run =
-        run_.Run(exe, {}, milliseconds(600000),
-                 {"FLASHPOST_TEST_SILENT_PORT=" + Com(kFirstPort),
-                  "FLASHPOST_TEST_ECHO_PORT=" + Com(kFirstPort + 1),
-                  "FLASHPOST_TEST_BACKLOG_PORT=" + Com(kFirstPort + 2),
-                  "FLASHPOST_TEST_SMALL_BACKLOG_PORT=" + Com(kFirstPort + 3),
-                  "FLASHPOST_TEST_LISTED_PORTS=" + listed.substr(1),
-                  "FLASHPOST_TEST_MISSING_PORT=" + Com(kFirstPort + kPortCount)});
+    std::vector<std::string> env = {"FLASHPOST_TEST_LISTED_PORTS=" + listed.substr(1),
+                                    "FLASHPOST_TEST_MISSING_PORT=" + Com(kFirstPort + kPortCount)};
+    int port = kFirstPort;
+    for (auto [end, name] : {std::pair{&silent, "SILENT"},
+                             {&echo, "ECHO"},
+                             {&backlog, "BACKLOG"},
+                             {&small_backlog, "SMALL_BACKLOG"}}) {
+      ASSERT_TRUE(run_.MapPort(port, end->SlavePath()));
+      env.push_back(std::string("FLASHPOST_TEST_") + name + "_PORT=" + Com(port++));
+    }
+    const WindowsRun run = run_.Run(exe, {}, milliseconds(600000), env);
     EXPECT_EQ(run.status, 0) << exe << "\n" << run.output;
   }
 }
