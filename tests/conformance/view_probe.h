@@ -113,21 +113,14 @@ struct TestForm : ui::Form {
   ui::Timer Timer1{"Timer1", this, loop};
 };
 
+// The test form, or a whole window on its own clock and ports.
 class ViewSuite : public ::testing::TestWithParam<std::unique_ptr<ViewProbe> (*)()> {
  protected:
   void TearDown() override { probe_->Drop(); }  // before the session's clock and ports go
+  platform::ScaledClock clock_{20.0};
+  testing::FakeSerialSystem serial_{{"COM3", "COM4"}};
   TestForm form;
   std::unique_ptr<ViewProbe> probe_ = GetParam()();  // goes before the form it shows
 };
 
-class WindowSuite : public ViewSuite {
- protected:
-  platform::ScaledClock clock_{20.0};
-  testing::FakeSerialSystem serial_{{"COM3", "COM4"}};
-};
-
 }  // namespace flashpost::conformance
-
-#define FLASHPOST_VIEW_SUITES(name, maker)                             \
-  INSTANTIATE_TEST_SUITE_P(name, ViewSuite, ::testing::Values(maker)); \
-  INSTANTIATE_TEST_SUITE_P(name, WindowSuite, ::testing::Values(maker))

@@ -215,7 +215,7 @@ TEST_P(ViewSuite, PagesHideTabsFollowTheActivePageAndDialogsAsk) {
   form.PageControl1.SetActivePage(&form.Sheet1);
 }
 
-TEST_P(WindowSuite, AtStartTheAutomaticPageShowsWholeAndTheCloseBoxEndsAll) {
+TEST_P(ViewSuite, AtStartTheAutomaticPageShowsWholeAndTheCloseBoxEndsAll) {
   app::Application& application = probe_->Open(clock_, serial_, false);
   app::TMainForm& form = application.Form();
   EXPECT_EQ(probe_->Tabs(form.PageControl1).size(), 1u);
@@ -239,7 +239,7 @@ TEST_P(WindowSuite, AtStartTheAutomaticPageShowsWholeAndTheCloseBoxEndsAll) {
   EXPECT_TRUE(probe_->Loop().IsShutDown());
 }
 
-TEST_P(WindowSuite, EveryPageOfTheEngineeringViewTurnsByItsTabAndShowsWhole) {
+TEST_P(ViewSuite, EveryPageOfTheEngineeringViewTurnsByItsTabAndShowsWhole) {
   app::TMainForm& form = probe_->Open(clock_, serial_, true).Form();
   const std::vector<ui::TabSheet*> pages = form.PageControl1.Pages();
   ASSERT_EQ(probe_->Tabs(form.PageControl1).size(), pages.size());

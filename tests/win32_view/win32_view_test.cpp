@@ -9,8 +9,6 @@
 namespace flashpost::conformance {
 namespace {
 
-using win32::FormView;
-
 void PumpMessages() {
   MSG msg;
   for (int n = 0; n < 1000 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++n) {
@@ -73,7 +71,7 @@ class Win32Probe final : public ViewProbe {
     ShowWindow(host_.get(), SW_SHOWNOACTIVATE);
     win32::ViewOptions options = options_;
     options.show_hidden_tabs = show_hidden_tabs;
-    view_ = std::make_unique<FormView>(form, host_.get(), options);
+    view_ = std::make_unique<win32::FormView>(form, host_.get(), options);
     PumpMessages();
   }
   app::Application& Open(platform::Clock& clock, platform::SerialSystem& serial,
@@ -210,7 +208,7 @@ class Win32Probe final : public ViewProbe {
   }
 
  private:
-  FormView& View() { return session_ ? *session_->Window().View() : *view_; }
+  win32::FormView& View() { return session_ ? *session_->Window().View() : *view_; }
   HWND W(const ui::Control& c) {
     HWND w = View().WindowFor(c);
     if (w == nullptr) ADD_FAILURE() << c.Name() << " has no window";
@@ -224,13 +222,13 @@ class Win32Probe final : public ViewProbe {
   win32::ViewOptions options_;
   std::unique_ptr<std::remove_pointer_t<HWND>, decltype(&DestroyWindow)> host_{nullptr,
                                                                                &DestroyWindow};
-  std::unique_ptr<FormView> view_;  // after the host: it goes first
+  std::unique_ptr<win32::FormView> view_;  // after the host: it goes first
   std::unique_ptr<win32::DesktopSession> session_;
 };
 
 std::unique_ptr<ViewProbe> MakeWin32Probe() { return std::make_unique<Win32Probe>(); }
 
-FLASHPOST_VIEW_SUITES(Win32, &MakeWin32Probe);
+INSTANTIATE_TEST_SUITE_P(Win32, ViewSuite, ::testing::Values(&MakeWin32Probe));
 INSTANTIATE_TYPED_TEST_SUITE_P(Win32, LoopSuite, win32::Win32Loop);
 
 // The wake-up reaches a thread that sits in the plain message loop, not only in RunUntil.
