@@ -75,7 +75,6 @@ class ExtraPage : public ui::TabSheet {
 // One control of every kind. Only what is clicked needs room.
 struct TestForm : ui::Form {
   TestForm() : ui::Form("TestForm") {
-    Button1.SetGeometry({8, 40, 80, 25});
     ComboBox1.SetItems({"A", "B", "C"});
     GroupBox1.SetGeometry({8, 210, 200, 100});
     CheckBox1.SetGeometry({8, 16, 150, 17});
@@ -90,7 +89,6 @@ struct TestForm : ui::Form {
   platform::ManualClock clock;
   ui::HeadlessLoop loop{clock};
   ui::Label Label1{"Label1", this};
-  ui::Button Button1{"Button1", this};
   ui::Edit Edit1{"Edit1", this};
   ui::ComboBox ComboBox1{"ComboBox1", this};
   ui::CheckListBox CheckListBox1{"CheckListBox1", this};
