@@ -59,9 +59,8 @@ class WineRun {
       problem_ = Flashpost().string() + ", " + kWine + " or a pseudo-terminal is missing";
       return;
     }
-    if (StartDisplay() && MakePrefix()) {
+    if (StartDisplay() && MakePrefix())
       server_ = Start({kWineServer, "-f", "-p"});  // programs start in a fraction of a second
-    }
   }
   ~WineRun() {  // the programs it started go with it
     if (auto stop = server_ ? Start({kWineServer, "-k"}) : nullptr) stop->Wait(milliseconds(10000));
@@ -116,9 +115,8 @@ class WineRun {
   bool StartDisplay() {
     int n = 90;
     while (n < 100 && (fs::exists("/tmp/.X" + std::to_string(n) + "-lock") ||
-                       fs::exists("/tmp/.X11-unix/X" + std::to_string(n)))) {
+                       fs::exists("/tmp/.X11-unix/X" + std::to_string(n))))
       ++n;
-    }
     display_variable_ = "DISPLAY=:" + std::to_string(n);
     std::string error;
     display_ = platform::StartChildProcess({"/usr/bin/Xvfb", ":" + std::to_string(n), "-screen",
