@@ -57,20 +57,18 @@ TYPED_TEST_P(LoopSuite, PostsAndInvokesRunInOrderOnTheMainThread) {
   // From a worker too, in order, while a timer ticks and the main thread only waits.
   const int id = loop.StartTimer(100, [] {});
   std::vector<int> from_worker;
-  std::atomic<bool> all_ran{true};
   auto worker = ui::StartThread<FunctionThread>(loop, [&](FunctionThread& self) {
     for (int i = 0; i < 200; ++i) {
       auto task = [&, i] { from_worker.push_back(loop.IsMainThread() ? i : -1); };
       if (i % 4 != 3)
         loop.Post(task);
-      else if (!self.Synchronize(task))
-        all_ran = false;
+      else
+        self.Synchronize(task);  // what it returns is the manual clock test's
     }
   });
   while (!worker->Finished()) loop.ProcessFor(200);
   worker->WaitFor();
   loop.StopTimer(id);
-  EXPECT_TRUE(all_ran);
   std::vector<int> expected(200);
   for (int i = 0; i < 200; ++i) expected[i] = i;
   EXPECT_EQ(from_worker, expected);
