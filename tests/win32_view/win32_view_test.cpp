@@ -250,12 +250,12 @@ TEST(Win32LoopTest, RunServesPostsFromOtherThreadsUntilQuit) {
 }
 
 TEST(Win32ViewTest, FiltersInWindowsTerms) {
-  auto bytes = [](const char* s, size_t n) { return std::string(s, n); };
+  using namespace std::string_literals;
   EXPECT_EQ(win32::Win32FileFilter("Binary File (*.bin)|*.bin|All Files (*.*)|*.*"),
-            bytes("Binary File (*.bin)\0*.bin\0All Files (*.*)\0*.*\0\0", 47));
-  EXPECT_EQ(win32::Win32FileFilter("Images|*.bmp|Left over"), bytes("Images\0*.bmp\0\0", 14))
+            "Binary File (*.bin)\0*.bin\0All Files (*.*)\0*.*\0\0"s);
+  EXPECT_EQ(win32::Win32FileFilter("Images|*.bmp|Left over"), "Images\0*.bmp\0\0"s)
       << "a description without patterns is left out";
-  EXPECT_EQ(win32::Win32FileFilter("Nothing||Binary|*.bin"), bytes("Binary\0*.bin\0\0", 14))
+  EXPECT_EQ(win32::Win32FileFilter("Nothing||Binary|*.bin"), "Binary\0*.bin\0\0"s)
       << "an empty pattern list would end the list early";
   EXPECT_EQ(win32::Win32FileFilter(""), "");
 }
