@@ -17,8 +17,6 @@
 namespace flashpost::conformance {
 namespace {
 
-using gui::FormView;
-
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 std::string S(const QString& s) { return s.toStdString(); }
 ui::Rect R(const QRect& r) { return {r.x(), r.y(), r.width(), r.height()}; }
@@ -60,7 +58,7 @@ class QtProbe final : public ViewProbe {
     host_->resize(500, 600);
     gui::ViewOptions options = options_;
     options.show_hidden_tabs = show_hidden_tabs;
-    view_ = std::make_unique<FormView>(form, *host_, options);
+    view_ = std::make_unique<gui::FormView>(form, *host_, options);
     host_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&*host_));
   }
@@ -91,16 +89,14 @@ class QtProbe final : public ViewProbe {
   bool Shown(const ui::Control& c) override { return W(c)->isVisible(); }
   bool Enabled(const ui::Control& c) override { return W(c)->isEnabled(); }
   std::string Text(const ui::Control& c) override {
-    for (const char* shown : {"text", "currentText", "title", "plainText"}) {
+    for (const char* shown : {"text", "currentText", "title", "plainText"})
       if (const QVariant text = W(c)->property(shown); text.isValid()) return S(text.toString());
-    }
     return "?";
   }
   ui::Color TextColor(const ui::Control& c) override {
     const QColor color = W(c)->palette().color(QPalette::WindowText);
     return static_cast<ui::Color>(color.red() | color.green() << 8 | color.blue() << 16);
   }
-  ui::Rect Place(const ui::Control& c) override { return R(W(c)->geometry()); }
   bool Checked(const ui::Control& c) override {
     return qobject_cast<QAbstractButton*>(W(c))->isChecked();
   }
@@ -194,13 +190,13 @@ class QtProbe final : public ViewProbe {
 
   gui::ViewOptions options_;
   std::optional<QWidget> host_;
-  std::unique_ptr<FormView> view_;  // after the host: it goes first
+  std::unique_ptr<gui::FormView> view_;  // after the host: it goes first
   std::unique_ptr<gui::DesktopSession> session_;
 };
 
 std::unique_ptr<ViewProbe> MakeQtProbe() { return std::make_unique<QtProbe>(); }
 
-FLASHPOST_VIEW_SUITES(Qt, &MakeQtProbe);
+INSTANTIATE_TEST_SUITE_P(Qt, ViewSuite, ::testing::Values(&MakeQtProbe));
 INSTANTIATE_TYPED_TEST_SUITE_P(Qt, LoopSuite, gui::QtLoop);
 
 // Counts the children that objects gain and lose; Qt drops the filter when it goes.

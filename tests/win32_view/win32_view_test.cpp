@@ -9,8 +9,6 @@
 namespace flashpost::conformance {
 namespace {
 
-using win32::FormView;
-
 void PumpMessages() {
   MSG msg;
   for (int n = 0; n < 1000 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++n) {
@@ -73,7 +71,7 @@ class Win32Probe final : public ViewProbe {
     ShowWindow(host_.get(), SW_SHOWNOACTIVATE);
     win32::ViewOptions options = options_;
     options.show_hidden_tabs = show_hidden_tabs;
-    view_ = std::make_unique<FormView>(form, host_.get(), options);
+    view_ = std::make_unique<win32::FormView>(form, host_.get(), options);
     PumpMessages();
   }
   app::Application& Open(platform::Clock& clock, platform::SerialSystem& serial,
@@ -121,7 +119,6 @@ class Win32Probe final : public ViewProbe {
     DeleteDC(dc);
     return color;
   }
-  ui::Rect Place(const ui::Control& c) override { return RectIn(W(c), GetParent(W(c))); }
   bool Checked(const ui::Control& c) override { return Send(W(c), BM_GETCHECK) == BST_CHECKED; }
   std::vector<std::string> Items(const ui::ComboBox& c) override {
     std::vector<std::string> items;
@@ -211,7 +208,7 @@ class Win32Probe final : public ViewProbe {
   }
 
  private:
-  FormView& View() { return session_ ? *session_->Window().View() : *view_; }
+  win32::FormView& View() { return session_ ? *session_->Window().View() : *view_; }
   HWND W(const ui::Control& c) {
     HWND w = View().WindowFor(c);
     if (w == nullptr) ADD_FAILURE() << c.Name() << " has no window";
@@ -225,13 +222,13 @@ class Win32Probe final : public ViewProbe {
   win32::ViewOptions options_;
   std::unique_ptr<std::remove_pointer_t<HWND>, decltype(&DestroyWindow)> host_{nullptr,
                                                                                &DestroyWindow};
-  std::unique_ptr<FormView> view_;  // after the host: it goes first
+  std::unique_ptr<win32::FormView> view_;  // after the host: it goes first
   std::unique_ptr<win32::DesktopSession> session_;
 };
 
 std::unique_ptr<ViewProbe> MakeWin32Probe() { return std::make_unique<Win32Probe>(); }
 
-FLASHPOST_VIEW_SUITES(Win32, &MakeWin32Probe);
+INSTANTIATE_TEST_SUITE_P(Win32, ViewSuite, ::testing::Values(&MakeWin32Probe));
 INSTANTIATE_TYPED_TEST_SUITE_P(Win32, LoopSuite, win32::Win32Loop);
 
 // The wake-up reaches a thread that sits in the plain message loop, not only in RunUntil.
@@ -253,12 +250,12 @@ TEST(Win32LoopTest, RunServesPostsFromOtherThreadsUntilQuit) {
 }
 
 TEST(Win32ViewTest, FiltersInWindowsTerms) {
-  auto bytes = [](const char* s, size_t n) { return std::string(s, n); };
+  using namespace std::string_literals;
   EXPECT_EQ(win32::Win32FileFilter("Binary File (*.bin)|*.bin|All Files (*.*)|*.*"),
-            bytes("Binary File (*.bin)\0*.bin\0All Files (*.*)\0*.*\0\0", 47));
-  EXPECT_EQ(win32::Win32FileFilter("Images|*.bmp|Left over"), bytes("Images\0*.bmp\0\0", 14))
+            "Binary File (*.bin)\0*.bin\0All Files (*.*)\0*.*\0\0"s);
+  EXPECT_EQ(win32::Win32FileFilter("Images|*.bmp|Left over"), "Images\0*.bmp\0\0"s)
       << "a description without patterns is left out";
-  EXPECT_EQ(win32::Win32FileFilter("Nothing||Binary|*.bin"), bytes("Binary\0*.bin\0\0", 14))
+  EXPECT_EQ(win32::Win32FileFilter("Nothing||Binary|*.bin"), "Binary\0*.bin\0\0"s)
       << "an empty pattern list would end the list early";
   EXPECT_EQ(win32::Win32FileFilter(""), "");
 }

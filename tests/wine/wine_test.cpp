@@ -59,9 +59,8 @@ class WineRun {
       problem_ = Flashpost().string() + ", " + kWine + " or a pseudo-terminal is missing";
       return;
     }
-    if (StartDisplay() && MakePrefix()) {
+    if (StartDisplay() && MakePrefix())
       server_ = Start({kWineServer, "-f", "-p"});  // programs start in a fraction of a second
-    }
   }
   ~WineRun() {  // the programs it started go with it
     if (auto stop = server_ ? Start({kWineServer, "-k"}) : nullptr) stop->Wait(milliseconds(10000));
@@ -116,9 +115,8 @@ class WineRun {
   bool StartDisplay() {
     int n = 90;
     while (n < 100 && (fs::exists("/tmp/.X" + std::to_string(n) + "-lock") ||
-                       fs::exists("/tmp/.X11-unix/X" + std::to_string(n)))) {
+                       fs::exists("/tmp/.X11-unix/X" + std::to_string(n))))
       ++n;
-    }
     display_variable_ = "DISPLAY=:" + std::to_string(n);
     std::string error;
     display_ = platform::StartChildProcess({"/usr/bin/Xvfb", ":" + std::to_string(n), "-screen",
@@ -181,14 +179,11 @@ class WineTest : public ::testing::Test {
 // 1024 bytes the open drops and fewer, which must stay and be read first.
 TEST_F(WineTest, EveryWindowsTestProgramPasses) {
   std::vector<fs::path> programs;
-  std::set<std::string> names;
-  for (const auto& entry : fs::recursive_directory_iterator(run_.Build() / "tests")) {
+  for (const auto& entry : fs::recursive_directory_iterator(run_.Build() / "tests"))
     if (entry.path().string().ends_with("_tests.exe")) programs.push_back(entry.path());
-    names.insert(entry.path().filename().string());
-  }
-  for (const char* needed : {"win32_view_tests.exe", "win32_platform_tests.exe"}) {
-    ASSERT_TRUE(names.count(needed)) << needed << " is missing from the Windows build";
-  }
+  for (const char* needed : {"win32_view_tests.exe", "win32_platform_tests.exe"})
+    ASSERT_TRUE(std::ranges::any_of(programs, [&](auto& exe) { return exe.filename() == needed; }))
+        << needed << " is missing from the Windows build";
   for (const fs::path& exe : programs) {
     platform::PseudoTerminal silent, echo, backlog, small_backlog;
     ASSERT_TRUE(silent.ok() && echo.ok() && backlog.ok() && small_backlog.ok());
@@ -202,20 +197,19 @@ TEST_F(WineTest, EveryWindowsTestProgramPasses) {
     std::string digits;
     while (digits.size() < 1000) digits += "0123456789";
     ASSERT_TRUE(small_backlog.Send(digits));
-    int port = kFirstPort;
-    for (auto* end : {&silent, &echo, &backlog, &small_backlog}) {
-      ASSERT_TRUE(run_.MapPort(port++, end->SlavePath()));
-    }
     std::string listed;
     for (int n = kFirstPort; n < kFirstPort + kPortCount; ++n) listed += "," + Com(n);
-    const WindowsRun run =
-        run_.Run(exe, {}, milliseconds(600000),
-                 {"FLASHPOST_TEST_SILENT_PORT=" + Com(kFirstPort),
-                  "FLASHPOST_TEST_ECHO_PORT=" + Com(kFirstPort + 1),
-                  "FLASHPOST_TEST_BACKLOG_PORT=" + Com(kFirstPort + 2),
-                  "FLASHPOST_TEST_SMALL_BACKLOG_PORT=" + Com(kFirstPort + 3),
-                  "FLASHPOST_TEST_LISTED_PORTS=" + listed.substr(1),
-                  "FLASHPOST_TEST_MISSING_PORT=" + Com(kFirstPort + kPortCount)});
+    std::vector<std::string> env = {"FLASHPOST_TEST_LISTED_PORTS=" + listed.substr(1),
+                                    "FLASHPOST_TEST_MISSING_PORT=" + Com(kFirstPort + kPortCount)};
+    int port = kFirstPort;
+    for (auto [end, name] : {std::pair{&silent, "SILENT"},
+                             {&echo, "ECHO"},
+                             {&backlog, "BACKLOG"},
+                             {&small_backlog, "SMALL_BACKLOG"}}) {
+      ASSERT_TRUE(run_.MapPort(port, end->SlavePath()));
+      env.push_back(std::string("FLASHPOST_TEST_") + name + "_PORT=" + Com(port++));
+    }
+    const WindowsRun run = run_.Run(exe, {}, milliseconds(600000), env);
     EXPECT_EQ(run.status, 0) << exe << "\n" << run.output;
   }
 }
