@@ -73,8 +73,8 @@ TEST(CliUsageTest, EveryCommandRefusesABadCommandLineAtOnceNamingWhatIsWrong) {
       {"update --port a stray", 2, "update takes no argument 'stray'"},
       {"update --port a --verify-timeout-s 5", 2, "--verify-timeout-s belongs to --verify"},
       {"update --port a --verify --verify-timeout-s 0", 2, "needs a whole number from 1"},
-      {"update --port /dev/flashpost-none", 2,
-       "port '/dev/flashpost-none' is not among the ports found (see flashpost ports; "
+      {"update --port /dev/flashpost-none\x1B", 2,  // a control byte is shown escaped
+       "port '/dev/flashpost-none\\x1B' is not among the ports found (see flashpost ports; "
        "FLASHPOST_PORTS adds ports): no such device"},
       {"update --port /dev/null", 2, "FLASHPOST_PORTS adds ports): not a serial port"},
       {"erase --port /etc/passwd", 2, ": not a serial port (a regular file)"},
