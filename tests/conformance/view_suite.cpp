@@ -15,8 +15,8 @@ bool Intersect(const ui::Rect& a, const ui::Rect& b, int rows = 1) {
 }
 
 // What a picture of the shown controls under root would show wrong: a group of the model that
-// does not show, a button, tick box or group that does not tell the operator what it is, text cut
-// off, controls overlapping or reaching outside their parent.
+// does not show, a button, tick box or group that does not tell the operator what it is, a control
+// too small to see, text cut off, controls overlapping or reaching outside their parent.
 ::testing::AssertionResult LaidOutWhole(ViewProbe& probe, ui::Control& root) {
   std::vector<std::pair<ui::Control*, Layout>> shown;
   std::string faults;
@@ -42,6 +42,7 @@ bool Intersect(const ui::Rect& a, const ui::Rect& b, int rows = 1) {
     if (p.left < 0 || p.top < 0 || p.left + p.width > l.parent_area.width ||
         p.top + p.height > l.parent_area.height)
       faults += "\n  " + c->Name() + " reaches outside its parent";
+    if (p.width <= 0 || p.height <= 0) faults += "\n  " + c->Name() + " has no size";
     if (l.text_clipped) faults += "\n  " + c->Name() + "'s text is clipped";
     for (size_t j = 0; j < shown.size(); ++j) {
       const auto& [other, ol] = shown[j];
