@@ -389,7 +389,7 @@ TEST_F(Scratch, DescribesEachPortByItsLinksAndItsUsbAdapter) {
                              " serial=\"A10K1234\""},
       {dev + "/ttyACM0",
        dev + "/ttyACM0 " + acm_id + " usb=1546:01a8 product=\"u-blox\\x01\\\"GNSS\\\"\""},
-      {"/dev/pts/flashpost-none", "/dev/pts/flashpost-none"},
+      {"/dev/pts/flashpost\"none", "\"/dev/pts/flashpost\\\"none\""},  // quoted: it has a quote
   };
   for (const auto& [port, line] : cases)
     EXPECT_EQ(FormatPortDescription(DescribeSysfsPort(port, sys.string(), serial.string())), line);
