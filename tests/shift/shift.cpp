@@ -277,18 +277,13 @@ struct ShiftRun {
     st.click(terminal.Button5);  // Scan ComPort
     terminal.ComboBox1.SetText(reference->PortPath());
     terminal.ComboBox2.SetText(std::to_string(plan.opened_at));
-    // The receiver takes the second switch sentence only a while after the first; on a loaded
-    // machine both may reach it at once. The operator then opens it again and switches again.
-    for (int attempt = 0; attempt < 10; ++attempt) {
-      if (TerminalOpen()) st.click(terminal.Button3);
-      terminal.ComboBox4.SetItemIndex(0);
-      st.click(terminal.Button3);
-      if (!TerminalOpen()) return Fault("the terminal page did not open the reference receiver");
-      if (!plan.vbi) return;
-      st.click(terminal.Button6);  // Switch Protocol
-      if (Serve([&] { return reference->SpeaksVbi(); }, 10'000)) return;
-    }
-    Fault("the reference receiver was not switched to VBI");
+    terminal.ComboBox4.SetItemIndex(0);
+    st.click(terminal.Button3);
+    if (!TerminalOpen()) return Fault("the terminal page did not open the reference receiver");
+    if (!plan.vbi) return;
+    st.click(terminal.Button6);  // Switch Protocol
+    if (!Serve([&] { return reference->SpeaksVbi(); }, 10'000))
+      Fault("the reference receiver was not switched to VBI");
   }
 
   void Record(Outcome outcome, const std::string& text, const std::string& why) {
