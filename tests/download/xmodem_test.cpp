@@ -61,7 +61,6 @@ class Receiver {
 TEST(XmodemPacketTest, ProgressTruncatesAndTheImagesAreCheckedByCrc32) {
   EXPECT_EQ(payloads::Crc32(std::span(reinterpret_cast<const uint8_t*>("123456789"), 9)),
             0xCBF43926u);
-  EXPECT_EQ(TransferProgress(1, 1024, payloads::kImageSize), 0);
   EXPECT_EQ(TransferProgress(5, 1024, payloads::kImageSize), 1);
   EXPECT_EQ(TransferProgress(479, 1024, payloads::kImageSize), 99);
   EXPECT_EQ(TransferProgress(480, 1024, payloads::kImageSize), 100);
