@@ -128,10 +128,10 @@ void TMainForm::RefreshBoard() {
   }
 
   auto show_status = [this](ui::Label& label, int slot) {
-    std::string text = board_.StatusText[slot].Get();
-    if (text == " ") return;  // a blank leaves the last message up
-    label.SetFontColor(board_.StatusColor[slot].load());
-    label.SetCaption(std::move(text));
+    PortBoard::StatusLine line = board_.ReadStatus(slot);
+    if (line.text == " ") return;  // a blank leaves the last message up
+    label.SetFontColor(line.color);
+    label.SetCaption(std::move(line.text));
   };
   show_status(AutoPage.Label63, 0);
   for (int slot = 0; slot < kModuleSlotCount; ++slot) show_status(McdPage.StatusLabel(slot), slot);

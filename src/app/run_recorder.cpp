@@ -84,23 +84,22 @@ void RunRecorder::CnoStarted() {
 void RunRecorder::Poll() {
   PortBoard& board = form_.Board();
   if (auto_run_.page == Page::kAuto && !auto_run_.recorded[0]) {
-    const std::string status = board.StatusText[0].Get();
-    if (form_.AutoPage.Button13.Enabled() || status == "Restart module and Tool!") {
+    const PortBoard::StatusLine status = board.ReadStatus(0);
+    if (form_.AutoPage.Button13.Enabled() || status.text == "Restart module and Tool!") {
       auto_run_.recorded[0] = true;
-      Record(auto_run_, 0, AutoRunPassed(status, board.StatusColor[0].load()), status, "update",
+      Record(auto_run_, 0, AutoRunPassed(status.text, status.color), status.text, "update",
              auto_run_.port);
     }
   }
   for (int slot = 0; slot < mcd_run_.slot_count; ++slot) {
     if (mcd_run_.recorded[slot]) continue;
     auto worker = board.Worker[slot].Get();
-    const std::string status = board.StatusText[slot].Get();
-    const SlotOutcome outcome =
-        JudgeMcdSlot(mcd_run_.job, mcd_run_.vbi_output, status, board.StatusColor[slot].load(),
-                     !worker || worker->Finished());
+    const PortBoard::StatusLine status = board.ReadStatus(slot);
+    const SlotOutcome outcome = JudgeMcdSlot(mcd_run_.job, mcd_run_.vbi_output, status.text,
+                                             status.color, !worker || worker->Finished());
     if (outcome == SlotOutcome::kRunning) continue;
     mcd_run_.recorded[slot] = true;
-    Record(mcd_run_, slot, outcome == SlotOutcome::kPassed, status, McdJobName(mcd_run_.job),
+    Record(mcd_run_, slot, outcome == SlotOutcome::kPassed, status.text, McdJobName(mcd_run_.job),
            board.SelectedPorts[slot].Get());
   }
   for (int slot = 0; slot < cno_run_.slot_count; ++slot) {

@@ -80,6 +80,17 @@ bool PortBoard::AllThreadsFinished() const {
   return !reader || reader->Finished();
 }
 
+void PortBoard::SetStatus(int slot, uint32_t color, std::string text) {
+  std::lock_guard lock(status_locks_[slot]);
+  StatusColor[slot].store(color);
+  StatusText[slot].Set(std::move(text));
+}
+
+PortBoard::StatusLine PortBoard::ReadStatus(int slot) const {
+  std::lock_guard lock(status_locks_[slot]);
+  return {StatusText[slot].Get(), StatusColor[slot].load()};
+}
+
 void PortBoard::StopAllThreads() {
   std::vector<std::shared_ptr<ui::Thread>> threads;
   for (auto& worker : Worker) threads.push_back(worker.Get());

@@ -38,9 +38,9 @@ template <class T>
 using SlotTable = std::array<std::atomic<T>, kSlotCount>;
 using SlotTexts = std::array<SharedText, kSlotCount>;
 
-// Every value the pages, the timers and the slot workers exchange. There is no lock between
-// them: numbers are atomics written whole by one side and polled by the other, texts and
-// references are replaced whole. One board per application instance.
+// Every value the pages, the timers and the slot workers exchange. Numbers are atomics written
+// whole by one side and polled by the other, texts and references are replaced whole; only a
+// status line's colour and text go together under a lock. One board per application instance.
 class PortBoard {
  public:
   PortBoard(platform::Clock& clock, platform::SerialSystem& serial);
@@ -63,6 +63,16 @@ class PortBoard {
   void ForgetRun(int slot);
   // True when no worker and no terminal reader the board refers to is still running.
   bool AllThreadsFinished() const;
+
+  // A slot's status line, its colour and its text, as one. A worker writes both together
+  // (the colour first, so that the text's listener reads the colour it comes in); a reader on
+  // another thread never pairs the last line's text with the next line's colour.
+  struct StatusLine {
+    std::string text;
+    uint32_t color = kNavy;
+  };
+  void SetStatus(int slot, uint32_t color, std::string text);
+  StatusLine ReadStatus(int slot) const;
 
   // Per-slot tables.
   SlotTable<int64_t> PortHandle;  // handle number of the last open; -1 after a failed open
@@ -161,6 +171,7 @@ class PortBoard {
  private:
   platform::Clock& clock_;
   platform::SerialSystem& serial_;
+  mutable std::array<std::mutex, kSlotCount> status_locks_;
 };
 
 }  // namespace flashpost::app

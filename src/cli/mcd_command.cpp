@@ -208,8 +208,9 @@ int RunMcd(const McdOptions& options, platform::Clock& clock, platform::SerialSy
   const int count = static_cast<int>(slots.size());
   auto judge = [&](int slot) {
     auto worker = board.Worker[slot].Get();
-    return app::JudgeMcdSlot(options.job, options.vbi_output, board.StatusText[slot].Get(),
-                             board.StatusColor[slot].load(), !worker || worker->Finished());
+    const app::PortBoard::StatusLine status = board.ReadStatus(slot);
+    return app::JudgeMcdSlot(options.job, options.vbi_output, status.text, status.color,
+                             !worker || worker->Finished());
   };
   auto report = [&] {
     for (const StatusEvents::Event& e : events.Take()) {
@@ -220,8 +221,8 @@ int RunMcd(const McdOptions& options, platform::Clock& clock, platform::SerialSy
       }
     }
     for (int slot = 0; slot < count; ++slot) {
-      reporter.Show(slot, board.StatusText[slot].Get(), board.StatusColor[slot].load(),
-                    board.ProgressPercent[slot].load());
+      const app::PortBoard::StatusLine status = board.ReadStatus(slot);
+      reporter.Show(slot, status.text, status.color, board.ProgressPercent[slot].load());
     }
   };
   auto all_ended = [&] {

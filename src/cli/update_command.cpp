@@ -75,8 +75,8 @@ int RunUpdate(const UpdateOptions& options, platform::Clock& clock, platform::Se
     for (const StatusEvents::Event& e : events.Take()) {
       if (e.slot == 0) reporter.Show(0, e.text, e.color, e.progress);
     }
-    reporter.Show(0, board.StatusText[0].Get(), board.StatusColor[0].load(),
-                  board.ProgressPercent[0].load());
+    const app::PortBoard::StatusLine status = board.ReadStatus(0);
+    reporter.Show(0, status.text, status.color, board.ProgressPercent[0].load());
   };
 
   ui::EndRequestWatch watch(loop);
@@ -100,9 +100,9 @@ int RunUpdate(const UpdateOptions& options, platform::Clock& clock, platform::Se
   record.command = "update";
   record.job = "update";
   record.port = ports[0].given;
-  record.status = board.StatusText[0].Get();
-  record.passed =
-      !watch.Requested() && app::AutoRunPassed(record.status, board.StatusColor[0].load());
+  const app::PortBoard::StatusLine status = board.ReadStatus(0);
+  record.status = status.text;
+  record.passed = !watch.Requested() && app::AutoRunPassed(status.text, status.color);
   if (!port_opened) record.cause = OpenFailureCause(board, 0);
   if (record.passed && options.verify) {
     VerifyBoots(loop, board, {{0, ports[0].listed, options.baud, &record}},

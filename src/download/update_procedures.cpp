@@ -27,8 +27,7 @@ bool FailUpdate(DownloadServices& services, const serial::SlotJob& job, const ch
   app::PortBoard& board = job.Board();
   const int slot = job.Slot();
   job.UnlessStopped([&] {
-    board.StatusColor[slot].store(kRed);
-    board.StatusText[slot].Set(text);
+    board.SetStatus(slot, kRed, text);
     if (restore_controls) RequestRestoreControls(services);
     board.OverallSuccess.store(0);
     board.JobFwAp[slot].store(0);
@@ -43,8 +42,7 @@ bool HandleFailedOpen(DownloadServices& services, const serial::SlotJob& job) {
   app::PortBoard& board = job.Board();
   const int slot = job.Slot();
   job.UnlessStopped([&] {
-    board.StatusColor[slot].store(kRed);
-    board.StatusText[slot].Set("Open Com Port Failed!");
+    board.SetStatus(slot, kRed, "Open Com Port Failed!");
     RequestRestoreControls(services);
   });
   const uint32_t now = board.Clock().Ticks();

@@ -6,10 +6,8 @@ namespace flashpost::serial {
 
 namespace {
 
-// The colour goes first: whoever hears the text also reads the colour it is shown in.
 void ReportFailure(app::PortBoard& board, int slot, std::string text) {
-  board.StatusColor[slot].store(app::kRed);
-  board.StatusText[slot].Set(std::move(text));
+  board.SetStatus(slot, app::kRed, std::move(text));
   board.ReadEnabled[slot].store(0);
 }
 
@@ -66,8 +64,7 @@ int SetPortSpeed(app::PortBoard& board, const std::string& baud_text, int slot) 
   if (!device) return 0;
   auto baud = ParseBaudText(baud_text);
   if (baud && device->Configure(*baud)) return 1;
-  board.StatusColor[slot].store(app::kRed);
-  board.StatusText[slot].Set("Cannot set " + baud_text + " baud !");
+  board.SetStatus(slot, app::kRed, "Cannot set " + baud_text + " baud !");
   return 0;
 }
 

@@ -5,10 +5,7 @@
 namespace flashpost::serial {
 
 void SlotJob::Show(uint32_t color, const std::string& text) const {
-  UnlessStopped([&] {
-    board_.StatusColor[slot_].store(color);
-    board_.StatusText[slot_].Set(text);
-  });
+  UnlessStopped([&] { board_.SetStatus(slot_, color, text); });
 }
 
 void SlotJob::ShowColor(uint32_t color) const {

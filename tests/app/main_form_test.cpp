@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "conformance/loop_suite.h"
@@ -105,6 +106,19 @@ TEST_F(MainFormTest, RefreshShowsProgressStatusLinesAndMessages) {
   EXPECT_EQ(auto_.Label64.Caption(), "100%");
   loop_.RunFor(200);
   EXPECT_EQ(auto_.Label64.Caption(), "42%");
+
+  // A worker writes line after line: each is shown in its own colour, never in the next one's.
+  std::jthread worker([this] {
+    for (int i = 0; i < 200000; ++i)
+      board_.SetStatus(0, i & 1 ? kRed : kGreen, i & 1 ? "NG" : "OK");
+    board_.SetStatus(0, kGreen, "end");
+  });
+  int torn = 0;
+  while (auto_.Label63.Caption() != "end") {
+    form_.RefreshBoard();
+    torn += auto_.Label63.FontColor() != (auto_.Label63.Caption() == "NG" ? kRed : kGreen);
+  }
+  EXPECT_EQ(torn, 0);
 }
 
 TEST_F(MainFormTest, TheReferenceRequestIsMadeOnceAfterAFixWhileSlotZeroHasAWorker) {
