@@ -187,7 +187,7 @@ const std::string kEight = "--ports {0},{1},{2},{3},{4},{5},{6},{7}";
 
 const std::vector<CliLine> kLines = {
     // The automatic page's update. Its answer window closes at the first supervision tick 2 s
-    // after the second probe, 2.3 to 2.8 s after the first: an answer at 3 s is always too late.
+    // after the second probe, 2.3 to 2.8 s after the first: an answer at 3.5 s is always too late.
     Line("UpdateSendsTheSecondImageToVersionFive", {{}}, {}, "update --port {0} --baud 9600", 0,
          "1*[navy] P2 File is being transferred...\n|[green]  FW(AP) update OK!(OK)\n|progress "
          "100%\n|PASS  FW(AP) update OK!(OK)  (update, ",
@@ -199,9 +199,9 @@ const std::vector<CliLine> kLines = {
              text.append(chunk.bytes.begin(), chunk.bytes.end());
            EXPECT_NE(text.find(probe, text.find(probe) + 1), std::string::npos) << "probed twice";
          }),
-    Line("UpdateTakesAnAnswerTooLateAsSilence", {{.version_field3 = "3", .reply_delay_ms = 3000}},
+    Line("UpdateTakesAnAnswerTooLateAsSilence", {{.version_field3 = "3", .reply_delay_ms = 3500}},
          {}, "update --port {0} --baud 9600", 0, "PASS  FW Re-update OK!(OK)", "ImageP2 c0 k1 l0"),
-    Line("UpdateTakesALateAnswerInTime", {{.version_field3 = "3", .reply_delay_ms = 1500}}, {},
+    Line("UpdateTakesALateAnswerInTime", {{.version_field3 = "3", .reply_delay_ms = 1000}}, {},
          "update --port {0} --baud 9600", 0, "PASS  FW(AP) update OK!(OK)", "ImageP1 c1 k0 l0"),
     Line("UpdateFallsBackToTheKernelAfterAFailedCommand",
          {{.version_field3 = "3", .no_nak_after_erase = true}}, {}, "update --port {0} --baud 9600",
