@@ -75,8 +75,7 @@ void AutoUpdatePage::Button13Click() {
   }
   given_up_ = false;
   if (!workers::RetireRunningWorkers(context_.loop, board, 1)) {
-    board.StatusColor[0].store(kRed);
-    board.StatusText[0].Set(kStillStoppingText);
+    board.SetStatus(0, kRed, kStillStoppingText);
     if (context_.refresh_board) context_.refresh_board();
     Button13.SetEnabled(true);
     return;
@@ -86,8 +85,7 @@ void AutoUpdatePage::Button13Click() {
 
   board.ForgetRun(0);
   board.ProgressPercent[0].store(0);
-  board.StatusColor[0].store(kNavy);
-  board.StatusText[0].Set("FW Updateing now....");
+  board.SetStatus(0, kNavy, "FW Updateing now....");
   board.ProtocolMode[0].store(0);
   board.OverallSuccess.store(0);
   board.AttemptCount.store(0);
@@ -159,8 +157,7 @@ void AutoUpdatePage::SuperviseUpdate() {
     // The stop ends the abandoned attempt's waits at once, and it writes nothing more; once it
     // has left, slot 0's port is free and OK can start a new run.
     const bool left = workers::RetireRunningWorkers(context_.loop, board, 1);
-    board.StatusColor[0].store(kRed);
-    board.StatusText[0].Set("Restart module and Tool!");
+    board.SetStatus(0, kRed, "Restart module and Tool!");
     if (context_.refresh_board) context_.refresh_board();
     if (left) EndGivenUpRun();
   }

@@ -275,8 +275,7 @@ void MultiPortPage::ResetSlotStatus() {
   for (int slot = 0; slot < app::kModuleSlotCount; ++slot) {
     board.ForgetRun(slot);
     board.ProgressPercent[slot].store(0);
-    board.StatusColor[slot].store(app::kNavy);
-    board.StatusText[slot].Set("Select file to be transferred");
+    board.SetStatus(slot, app::kNavy, "Select file to be transferred");
   }
 }
 

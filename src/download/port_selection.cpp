@@ -52,8 +52,7 @@ bool OpenSlotPort(app::PortBoard& board, const std::string& port_name, int slot,
     board.TestStatusColor[slot].store(app::kRed);
     board.TestStatusText[slot].Set("Open Com Port Failed!");
   } else {
-    board.StatusColor[slot].store(app::kRed);
-    board.StatusText[slot].Set("Open Com Port Failed!");
+    board.SetStatus(slot, app::kRed, "Open Com Port Failed!");
   }
   return false;
 }
