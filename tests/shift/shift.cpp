@@ -370,12 +370,13 @@ struct ShiftRun {
     JudgeDownload(unit, {page.Label63.Caption(), page.Label63.FontColor(), st.clock.Ticks()});
   }
 
-  // Start, pressed again while the last run's workers are still leaving.
+  // Start, pressed again while the last run's workers are still leaving. Once it has started, the
+  // lines it reset are shown at once: a busy machine may let the next refresh come too late.
   bool PressStart() {
     auto& page = form().McdPage;
     for (int attempt = 0; attempt < 10; ++attempt) {
       st.click(page.Button1);
-      if (!page.Button1.Enabled()) return true;
+      if (!page.Button1.Enabled()) return form().RefreshBoard(), true;
       if (board().MessageText.Get() != "Last run still stopping: press Start again!") break;
       Serve([] { return false; }, 500);
     }
